@@ -1,0 +1,155 @@
+// Readers of the kernel's text files: small RAII holders for descriptors, a
+// directory lister, and parsers that take bytes so they can be fed anything.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+
+#include <unistd.h>
+
+#include "sampling/client_table.hpp"
+
+// Closes its descriptor on every path out of the scope that opened it.
+struct file_descriptor {
+    int fd = -1;
+
+    explicit file_descriptor(int value) : fd(value) {}
+    file_descriptor(const file_descriptor &) = delete;
+    file_descriptor &operator=(const file_descriptor &) = delete;
+    ~file_descriptor()
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    [[nodiscard]] bool is_open() const { return fd >= 0; }
+};
+
+// Lists an open directory with getdents64 into a fixed buffer; the descriptor
+// stays the caller's.
+struct directory_listing {
+    int fd = -1;
+    std::array<char, 8192> buffer{};
+    long size = 0;
+    long position = 0;
+};
+
+// Gives the next entry's name (never "." or ".."); false at the end or on an error.
+bool next_directory_entry(directory_listing &listing, std::string_view &name);
+
+// A line buffer of 256 bytes hands a long line over in pieces of at most 255
+// bytes, and every piece is tested as a line of its own.
+inline constexpr std::size_t LINE_PIECE_SIZE = 255;
+
+// What the C string functions see of a piece: the text before its first NUL.
+std::string_view as_c_text(std::string_view piece);
+
+// A decimal number as strtoll reads it: leading white space, an optional sign,
+// digits; saturated at the 64-bit limits. `has_digits` tells whether any digit was read.
+std::int64_t parse_decimal(std::string_view text, bool *has_digits = nullptr);
+
+// Calls on_piece for each line piece that starts in `data`. A piece ends after a
+// newline or at LINE_PIECE_SIZE bytes; an unfinished piece at the end of `data`
+// is left for the next read unless `at_end`. Returns the bytes consumed.
+template <typename piece_visitor>
+std::size_t split_line_pieces(std::string_view data, bool at_end, piece_visitor &&on_piece)
+{
+    std::size_t start = 0;
+    while (start < data.size()) {
+        const std::size_t limit = std::min(data.size() - start, LINE_PIECE_SIZE);
+        const void *newline = std::memchr(data.data() + start, '\n', limit);
+        std::size_t length = 0;
+        if (newline != nullptr) {
+            length = static_cast<std::size_t>(static_cast<const char *>(newline) - (data.data() + start)) + 1;
+        } else if (limit == LINE_PIECE_SIZE || at_end) {
+            length = limit;
+        } else {
+            break;
+        }
+        on_piece(data.substr(start, length));
+        start += length;
+    }
+    return start;
+}
+
+// Reads a file from `fd` to its end through `buffer` (at least 256 bytes) and
+// calls on_piece for every line piece. A short read is taken as the end, as it
+// is for the kernel's small generated files, which saves the empty read.
+template <typename piece_visitor>
+void read_line_pieces(int fd, std::span<char> buffer, piece_visitor &&on_piece)
+{
+    std::size_t filled = 0;
+    bool at_end = false;
+    while (!at_end) {
+        const std::size_t wanted = buffer.size() - filled;
+        const ssize_t got = ::read(fd, buffer.data() + filled, wanted);
+        if (got <= 0 || static_cast<std::size_t>(got) < wanted) {
+            at_end = true;
+        }
+        if (got > 0) {
+            filled += static_cast<std::size_t>(got);
+        }
+        const std::size_t used = split_line_pieces(std::string_view(buffer.data(), filled), at_end, on_piece);
+        std::memmove(buffer.data(), buffer.data() + used, filled - used);
+        filled -= used;
+    }
+}
+
+// Reads once into `buffer`, leaving room for a terminating NUL; the kernel's
+// small files come whole in one read. Returns the text read (empty on failure).
+std::string_view read_small_file(int fd, std::span<char> buffer);
+
+// The keys of one fdinfo file that the census uses.
+struct fdinfo_keys {
+    bool is_v3d = false;
+    std::int32_t client_id = -1;
+    std::array<std::int64_t, ENGINE_COUNT> engine{};
+};
+
+// Applies one line piece of an fdinfo file (the kernel's DRM usage statistics,
+// Documentation/gpu/drm-usage-stats.rst) to `keys`.
+void apply_fdinfo_line(std::string_view piece, fdinfo_keys &keys);
+
+// Parses a whole fdinfo text, piece by piece.
+fdinfo_keys parse_fdinfo_text(std::string_view text);
+
+// A V3D client with a valid id and some engine time.
+bool is_listed_client(const fdinfo_keys &keys);
+
+// One gpu_stats row: true when its name is exactly "bin" and a number follows;
+// `value` then holds that number.
+bool parse_stats_row(std::string_view piece, std::int64_t &value);
+
+// Looks for the reference row piece by piece; the first piece is the header.
+struct stats_row_search {
+    bool header_seen = false;
+    bool found = false;
+    std::int64_t reading = 0;
+
+    void operator()(std::string_view piece);
+};
+
+// The reference reading of a whole gpu_stats text (the driver's debug statistics,
+// drivers/gpu/drm/v3d/v3d_sysfs.c): the header line is skipped.
+std::int64_t parse_stats_text(std::string_view text);
+
+// User plus system time (proc(5) fields 14 and 15, utime and stime) of one stat
+// line in clock ticks, saturated; 0 without a ')'.
+std::int64_t parse_stat_cpu_ticks(std::string_view line);
+
+// Makes a process name safe to print: cut at the first newline and at a NUL,
+// control bytes replaced by '?', the pid in decimal when nothing is left.
+void set_process_name(std::array<char, NAME_SIZE> &name, std::string_view raw, std::int32_t pid);
+
+// CPU seconds from an open /proc/<pid>/stat.
+double read_cpu_seconds_from(int fd);
+
+// The same for `pid`, opened relative to an open proc directory.
+double read_process_cpu_seconds_at(int proc_fd, std::int32_t pid);
+
+// Writes `value` in decimal followed by `suffix` into `buffer`; false when it does not fit.
+bool format_pid_path(std::span<char> buffer, const char *prefix, std::int32_t pid, const char *suffix);

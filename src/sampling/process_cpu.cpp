@@ -1,0 +1,47 @@
+#include <array>
+#include <cstdio>
+
+#include <fcntl.h>
+
+#include "sampling/client_table.hpp"
+#include "sampling/kernel_text.hpp"
+
+namespace {
+
+// "/proc/%d/stat" and its kin are built in buffers of this size.
+constexpr std::size_t PID_PATH_SIZE = 128;
+// One stat line is read whole up to this many characters.
+constexpr std::size_t STAT_LINE_SIZE = 2048;
+
+} // namespace
+
+double read_cpu_seconds_from(int fd)
+{
+    std::array<char, STAT_LINE_SIZE> line;
+    const std::string_view text = read_small_file(fd, line);
+    if (text.empty() || clock_ticks <= 0) {
+        return 0.0;
+    }
+    return static_cast<double>(parse_stat_cpu_ticks(text)) / static_cast<double>(clock_ticks);
+}
+
+double read_process_cpu_seconds_at(int proc_fd, std::int32_t pid)
+{
+    std::array<char, PID_PATH_SIZE> path;
+    if (!format_pid_path(path, "", pid, "/stat")) {
+        return 0.0;
+    }
+    const file_descriptor file(::openat(proc_fd, path.data(), O_RDONLY | O_CLOEXEC));
+    return file.is_open() ? read_cpu_seconds_from(file.fd) : 0.0;
+}
+
+double read_process_cpu_seconds(std::int32_t pid, const char *proc_path)
+{
+    std::array<char, PID_PATH_SIZE> path;
+    const int length = std::snprintf(path.data(), path.size(), "%s/%d/stat", proc_path, pid);
+    if (length < 0 || static_cast<std::size_t>(length) >= path.size()) {
+        return 0.0;
+    }
+    const file_descriptor file(::open(path.data(), O_RDONLY | O_CLOEXEC));
+    return file.is_open() ? read_cpu_seconds_from(file.fd) : 0.0;
+}

@@ -1,0 +1,18 @@
+#include <array>
+
+#include <fcntl.h>
+
+#include "sampling/client_table.hpp"
+#include "sampling/kernel_text.hpp"
+
+std::int64_t read_reference_counter(const char *path)
+{
+    const file_descriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!file.is_open()) {
+        return 0;
+    }
+    std::array<char, 1024> buffer;
+    stats_row_search search;
+    read_line_pieces(file.fd, buffer, search);
+    return search.found ? search.reading : 0;
+}
