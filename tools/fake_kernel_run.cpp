@@ -1,0 +1,97 @@
+// Runs a program with a fake kernel: the tree's proc/ bound over /proc and its
+// sys/class/ over /sys/class, in a private mount namespace, so that machines
+// without a V3D GPU can run the real v3dwatch. As an ordinary user it enters an
+// unprivileged user namespace first, where the system allows that.
+//
+//   fake_kernel_run TREE PROGRAM [ARGUMENT...]
+//
+// Exits with the program's status, or 125 when the namespace cannot be made.
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int CANNOT_ISOLATE = 125;
+constexpr std::size_t PATH_SIZE = 4096;
+
+int fail(const char *what, const char *detail)
+{
+    std::fprintf(stderr, "fake_kernel_run: %s%s: %s\n", what, detail, std::strerror(errno));
+    return CANNOT_ISOLATE;
+}
+
+bool write_text(const char *path, const char *text)
+{
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const auto length = static_cast<ssize_t>(std::strlen(text));
+    const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;
+    ::close(fd);
+    return written;
+}
+
+// Maps the caller's user and group to root inside a new user namespace.
+bool enter_user_namespace()
+{
+    const uid_t user = ::getuid();
+    const gid_t group = ::getgid();
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+        return false;
+    }
+    std::array<char, 64> map{};
+    std::snprintf(map.data(), map.size(), "0 %u 1\n", static_cast<unsigned>(user));
+    if (!write_text("/proc/self/uid_map", map.data())) {
+        return false;
+    }
+    write_text("/proc/self/setgroups", "deny\n");
+    std::snprintf(map.data(), map.size(), "0 %u 1\n", static_cast<unsigned>(group));
+    return write_text("/proc/self/gid_map", map.data());
+}
+
+int bind_below(const char *tree, const char *part, const char *target)
+{
+    std::array<char, PATH_SIZE> source{};
+    const int length = std::snprintf(source.data(), source.size(), "%s/%s", tree, part);
+    if (length < 0 || static_cast<std::size_t>(length) >= source.size()) {
+        errno = ENAMETOOLONG;
+        return fail("cannot bind ", part);
+    }
+    if (::mount(source.data(), target, nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        return fail("cannot bind over ", target);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 3) {
+        std::fputs("usage: fake_kernel_run TREE PROGRAM [ARGUMENT...]\n", stderr);
+        return 2;
+    }
+    const char *tree = argv[1];
+    if (::geteuid() == 0 ? ::unshare(CLONE_NEWNS) != 0 : !enter_user_namespace()) {
+        return fail("cannot make a private mount namespace", "");
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return fail("cannot make mounts private", "");
+    }
+    if (const int failed = bind_below(tree, "proc", "/proc"); failed != 0) {
+        return failed;
+    }
+    if (const int failed = bind_below(tree, "sys/class", "/sys/class"); failed != 0) {
+        return failed;
+    }
+    ::execvp(argv[2], argv + 2);
+    return fail("cannot run ", argv[2]);
+}
