@@ -22,7 +22,7 @@ void read_process_name(int proc_fd, std::int32_t pid, std::array<char, NAME_SIZE
     std::string_view text;
     std::array<char, PID_PATH_SIZE> path;
     if (format_pid_path(path, "", pid, "/comm")) {
-        const file_descriptor file(::openat(proc_fd, path.data(), O_RDONLY | O_CLOEXEC));
+        const file_descriptor file(::openat(proc_fd, path.data(), TEXT_FILE_FLAGS));
         if (file.is_open()) {
             text = read_small_file(file.fd, raw);
         }
@@ -83,7 +83,7 @@ void scan_process(int proc_fd, std::int32_t pid, client_table &table)
         }
         fdinfo_keys keys;
         {
-            const file_descriptor file(::openat(fdinfo.fd, entry.data(), O_RDONLY | O_CLOEXEC));
+            const file_descriptor file(::openat(fdinfo.fd, entry.data(), TEXT_FILE_FLAGS));
             if (!file.is_open()) {
                 continue;
             }

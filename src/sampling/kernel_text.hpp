@@ -9,9 +9,14 @@
 #include <span>
 #include <string_view>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "sampling/client_table.hpp"
+
+// How every kernel text file is opened. Regular, proc and sysfs files ignore
+// O_NONBLOCK; a FIFO found in their place reads as empty instead of blocking.
+inline constexpr int TEXT_FILE_FLAGS = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
 
 // Closes its descriptor on every path out of the scope that opened it.
 struct file_descriptor {

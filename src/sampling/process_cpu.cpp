@@ -31,7 +31,7 @@ double read_process_cpu_seconds_at(int proc_fd, std::int32_t pid)
     if (!format_pid_path(path, "", pid, "/stat")) {
         return 0.0;
     }
-    const file_descriptor file(::openat(proc_fd, path.data(), O_RDONLY | O_CLOEXEC));
+    const file_descriptor file(::openat(proc_fd, path.data(), TEXT_FILE_FLAGS));
     return file.is_open() ? read_cpu_seconds_from(file.fd) : 0.0;
 }
 
@@ -42,6 +42,6 @@ double read_process_cpu_seconds(std::int32_t pid, const char *proc_path)
     if (length < 0 || static_cast<std::size_t>(length) >= path.size()) {
         return 0.0;
     }
-    const file_descriptor file(::open(path.data(), O_RDONLY | O_CLOEXEC));
+    const file_descriptor file(::open(path.data(), TEXT_FILE_FLAGS));
     return file.is_open() ? read_cpu_seconds_from(file.fd) : 0.0;
 }

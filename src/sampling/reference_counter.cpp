@@ -7,7 +7,7 @@
 
 std::int64_t read_reference_counter(const char *path)
 {
-    const file_descriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    const file_descriptor file(::open(path, TEXT_FILE_FLAGS));
     if (!file.is_open()) {
         return 0;
     }
