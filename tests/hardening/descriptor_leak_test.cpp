@@ -1,0 +1,240 @@
+// Every descriptor the readers open is closed on every path: over trees where
+// each file and folder is missing or of the wrong kind, and across many passes
+// of the sampling loop in both modes.
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "control/control.hpp"
+#include "fake_tree.hpp"
+
+namespace {
+
+constexpr int CENSUS_REPEATS = 20;
+
+// One readable client among processes whose every part is missing or of the
+// wrong kind: files that are folders, folders that are files, dangling links,
+// FIFOs nobody writes to and sockets nobody listens on. Returns the client ids
+// that must be listed.
+std::set<int> build_hostile_tree(const fake_tree &tree)
+{
+    tree.write_file("proc/100/fdinfo/3", v3d_fdinfo(1, 1000, 0, 0));
+    tree.write_file("proc/100/comm", "good\n");
+    tree.write_file("proc/100/stat", stat_line(100, "good", 250, 50));
+    tree.make_symlink("proc/self", "100");
+
+    tree.write_file("proc/101/comm", "no fdinfo\n");
+    tree.write_file("proc/102/fdinfo", "a file, not a folder\n");
+    tree.make_symlink("proc/103/fdinfo", "nowhere");
+    tree.make_fifo("proc/104/fdinfo");
+    tree.make_socket("proc/105/fdinfo");
+    tree.write_file("proc/106", "a file where a process folder should be\n");
+    tree.make_symlink("proc/107", "nowhere");
+
+    tree.make_directory("proc/108/fdinfo/3");
+    tree.make_symlink("proc/108/fdinfo/4", "nowhere");
+    tree.make_fifo("proc/108/fdinfo/5");
+    tree.make_socket("proc/108/fdinfo/6");
+    tree.write_file("proc/108/fdinfo/7", "");
+    tree.write_file("proc/108/fdinfo/8", v3d_fdinfo(2, 0, 10, 0));
+    tree.make_directory("proc/108/comm");
+    tree.make_directory("proc/108/stat");
+
+    tree.write_file("proc/109/fdinfo/3", v3d_fdinfo(3, 0, 0, 10));
+    tree.make_fifo("proc/109/comm");
+    tree.make_fifo("proc/109/stat");
+
+    tree.write_file("proc/110/fdinfo/3", v3d_fdinfo(4, 5, 5, 5));
+    tree.make_symlink("proc/110/comm", "nowhere");
+
+    tree.write_file("proc/111/fdinfo/3", v3d_fdinfo(5, 7, 0, 0));
+    tree.make_socket("proc/111/comm");
+    tree.make_socket("proc/111/stat");
+
+    tree.make_directory("proc/112/fdinfo");
+    tree.write_file("proc/113/fdinfo/.hidden", v3d_fdinfo(6, 1, 1, 1));
+    tree.write_file("proc/99999999999/fdinfo/3", v3d_fdinfo(7, 1, 1, 1));
+    return {1, 2, 3, 4, 5};
+}
+
+std::set<int> listed_ids(const client_table &table)
+{
+    std::set<int> ids;
+    for (int index = 0; index < table.count; ++index) {
+        ids.insert(table.records[static_cast<std::size_t>(index)].client_id);
+    }
+    return ids;
+}
+
+TEST(descriptor_leaks, census_over_missing_proc_folder_or_wrong_kinds_of_it)
+{
+    const fake_tree tree;
+    tree.write_file("proc_file", "not a folder\n");
+    tree.make_symlink("proc_dangling", "nowhere");
+    tree.make_fifo("proc_fifo");
+    tree.make_socket("proc_socket");
+    static client_table table;
+    const int before = open_descriptor_count();
+    for (const char *proc : {"missing", "proc_file", "proc_dangling", "proc_fifo", "proc_socket"}) {
+        for (int repeat = 0; repeat < CENSUS_REPEATS; ++repeat) {
+            EXPECT_EQ(scan_clients(table, tree.path(proc).c_str()), 0) << proc;
+        }
+        EXPECT_EQ(open_descriptor_count(), before) << proc;
+    }
+}
+
+TEST(descriptor_leaks, census_over_every_kind_of_unreadable_part)
+{
+    const fake_tree tree;
+    const std::set<int> expected = build_hostile_tree(tree);
+    static client_table table;
+    const int before = open_descriptor_count();
+    for (int repeat = 0; repeat < CENSUS_REPEATS; ++repeat) {
+        scan_clients(table, tree.path("proc").c_str());
+        ASSERT_EQ(listed_ids(table), expected);
+        ASSERT_EQ(open_descriptor_count(), before) << "after census " << repeat;
+    }
+    // Unreadable names fall back to the pid; the readable one is kept.
+    for (int index = 0; index < table.count; ++index) {
+        const client_sample &record = table.records[static_cast<std::size_t>(index)];
+        EXPECT_STREQ(record.name.data(), record.pid == 100 ? "good" : std::to_string(record.pid).c_str());
+    }
+}
+
+TEST(descriptor_leaks, process_cpu_time_over_every_kind_of_stat)
+{
+    const fake_tree tree;
+    build_hostile_tree(tree);
+    const std::string proc = tree.path("proc");
+    clock_ticks = 100;
+    const int before = open_descriptor_count();
+    for (int repeat = 0; repeat < CENSUS_REPEATS; ++repeat) {
+        EXPECT_DOUBLE_EQ(read_process_cpu_seconds(100, proc.c_str()), 3.0);
+        for (const int pid : {101, 106, 107, 108, 109, 110, 111, 4242}) {
+            EXPECT_DOUBLE_EQ(read_process_cpu_seconds(pid, proc.c_str()), 0.0) << pid;
+        }
+    }
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
+TEST(descriptor_leaks, reference_counter_over_every_kind_of_statistics_file)
+{
+    const fake_tree tree;
+    tree.write_file("good", "queue\ttimestamp\tjobs\truntime\nbin\t4242\t1\t1\n");
+    tree.write_file("header_only", "queue\ttimestamp\tjobs\truntime\n");
+    tree.make_directory("folder");
+    tree.make_symlink("dangling", "nowhere");
+    tree.make_fifo("fifo");
+    tree.make_socket("socket");
+    const int before = open_descriptor_count();
+    for (int repeat = 0; repeat < CENSUS_REPEATS; ++repeat) {
+        EXPECT_EQ(read_reference_counter(tree.path("good").c_str()), 4242);
+        for (const char *name : {"header_only", "folder", "dangling", "fifo", "socket", "missing"}) {
+            EXPECT_EQ(read_reference_counter(tree.path(name).c_str()), 0) << name;
+        }
+    }
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
+// A report that passes everything to a mode's own operations, counts what it
+// is handed and stops the loop after a set number of passes.
+struct counting_state {
+    const report_operations *mode = nullptr;
+    int passes_left = 0;
+    int rows = 0;
+    int frames = 0;
+    std::vector<int> descriptors_after_pass;
+};
+counting_state counting;
+
+int counting_open()
+{
+    return counting.mode->open();
+}
+void counting_begin_frame()
+{
+    counting.mode->begin_frame();
+}
+int counting_row(const utilisation_row &row, double sample_time)
+{
+    ++counting.rows;
+    return counting.mode->row(row, sample_time);
+}
+int counting_end_frame()
+{
+    ++counting.frames;
+    return counting.mode->end_frame();
+}
+void counting_wait()
+{
+    counting.descriptors_after_pass.push_back(open_descriptor_count());
+    if (--counting.passes_left <= 0) {
+        stop_requested = 1;
+    }
+}
+int counting_close()
+{
+    return counting.mode->close();
+}
+
+const report_operations COUNTING_REPORT = {
+    counting_open, counting_begin_frame, counting_row, counting_end_frame, counting_wait, counting_close, "",
+};
+
+// Runs the loop over the hostile tree with the output of the mode sent to
+// /dev/null, and checks the descriptors held before, during and after.
+void check_loop_holds_no_descriptors(const report_operations &mode)
+{
+    constexpr int PASSES = 40;
+    const fake_tree tree;
+    const std::set<int> expected = build_hostile_tree(tree);
+    tree.write_file("gpu_stats", "queue\ttimestamp\tjobs\truntime\nbin\t1000\t1\t1\n");
+
+    std::fflush(stdout);
+    const int saved_output = ::dup(STDOUT_FILENO);
+    ASSERT_GE(saved_output, 0);
+    const int null_output = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(null_output, 0);
+    ::dup2(null_output, STDOUT_FILENO);
+    ::close(null_output);
+
+    counting = counting_state{&mode, PASSES, 0, 0, {}};
+    stop_requested = 0;
+    const int before = open_descriptor_count();
+    const int status = run_sample_loop(COUNTING_REPORT, tree.path("proc").c_str(), tree.path("gpu_stats").c_str());
+    const int after = open_descriptor_count();
+    stop_requested = 0;
+
+    std::fflush(stdout);
+    ::dup2(saved_output, STDOUT_FILENO);
+    ::close(saved_output);
+
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(counting.frames, PASSES);
+    EXPECT_EQ(counting.rows, PASSES * static_cast<int>(expected.size()));
+    ASSERT_EQ(counting.descriptors_after_pass.size(), static_cast<std::size_t>(PASSES));
+    // The mode may hold its own output open while it runs, but no pass adds one.
+    for (std::size_t pass = 1; pass < counting.descriptors_after_pass.size(); ++pass) {
+        EXPECT_EQ(counting.descriptors_after_pass[pass], counting.descriptors_after_pass[0]) << "pass " << pass;
+    }
+    EXPECT_EQ(after, before);
+}
+
+TEST(descriptor_leaks, many_passes_of_the_loop_in_csv_mode)
+{
+    check_loop_holds_no_descriptors(CSV_REPORT);
+}
+
+TEST(descriptor_leaks, many_passes_of_the_loop_in_terminal_mode)
+{
+    // A terminal type that every ncurses installation has; the screen goes to /dev/null.
+    ::setenv("TERM", "vt100", 1);
+    check_loop_holds_no_descriptors(TERMINAL_REPORT);
+}
+
+} // namespace
