@@ -32,3 +32,6 @@ build_project() {
     cmake -S "$V3DWATCH_ROOT" -B "$build_dir" "$@" >/dev/null &&
         cmake --build "$build_dir" -j"$(nproc)"
 }
+
+FUZZ_PACKAGES=(cmake make clang libclang-rt-dev libncurses-dev)
+FUZZ_TARGETS=(fdinfo_fuzz stat_line_fuzz gpu_stats_fuzz)

@@ -1,0 +1,61 @@
+// Feeds any bytes to the stat line parser and compares it with a plain
+// reading of the same fields through strtoll.
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "fuzz_support.hpp"
+#include "sampling/kernel_text.hpp"
+
+namespace {
+
+// utime plus stime of proc(5), counted from the last ')' to the end of its
+// line, each read by strtoll, summed with saturation.
+std::int64_t expected_ticks(std::string_view bytes)
+{
+    const std::string text(bytes.substr(0, std::min(bytes.find('\0'), bytes.size())));
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    const std::size_t newline = text.find('\n', close);
+    const std::string line = text.substr(0, newline == std::string::npos ? text.size() : newline + 1);
+    std::int64_t fields[2] = {0, 0};
+    std::size_t position = close + 1;
+    for (int field = 2; field <= 14 && position < line.size(); ++field) {
+        position = line.find_first_not_of(' ', position);
+        if (position == std::string::npos) {
+            break;
+        }
+        if (field >= 13) {
+            // Only the field's own line is in view, as for the parser.
+            fields[field - 13] = std::strtoll(line.c_str() + position, nullptr, 10);
+        }
+        position = line.find(' ', position);
+        if (position == std::string::npos) {
+            break;
+        }
+    }
+    std::int64_t sum = 0;
+    if (__builtin_add_overflow(fields[0], fields[1], &sum)) {
+        return fields[1] > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    }
+    return sum;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const std::string_view text(reinterpret_cast<const char *>(data), size);
+    const std::int64_t ticks = parse_stat_cpu_ticks(text);
+    FUZZ_REQUIRE(ticks == expected_ticks(text));
+    if (text.find(')') == std::string_view::npos) {
+        FUZZ_REQUIRE(ticks == 0);
+    }
+    return 0;
+}
