@@ -75,7 +75,8 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
         failure = close_failure;
     }
     if (failure != 0) {
-        std::fprintf(stderr, "%s%s\n", report.write_failure_text, std::strerror(failure));
+        // Standard error may be gone too; the exit status tells either way.
+        (void)std::fprintf(stderr, "%s%s\n", report.write_failure_text, std::strerror(failure));
         return 1;
     }
     return 0;

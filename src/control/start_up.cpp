@@ -27,7 +27,8 @@ struct glob_result {
 
 void print_usage(std::FILE *messages, const char *program)
 {
-    std::fprintf(messages, USAGE_TEXT, program);
+    // A message that cannot be written has nowhere better to go; the exit status still tells.
+    (void)std::fprintf(messages, USAGE_TEXT, program);
 }
 
 // Only this one device is watched, the first in byte order.
@@ -62,7 +63,7 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
             print_usage(messages, program);
             return {true, 0, result.mode};
         } else {
-            std::fprintf(messages, "Unknown option: %s\n", argv[index]);
+            (void)std::fprintf(messages, "Unknown option: %s\n", argv[index]);
             print_usage(messages, program);
             return {true, 1, result.mode};
         }
@@ -72,7 +73,7 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     clock_ticks = ticks > 0 ? ticks : DEFAULT_CLOCK_TICKS;
 
     if (!find_stats_file(stats_pattern)) {
-        std::fputs("Error: no V3D gpu_stats found\n", messages);
+        (void)std::fputs("Error: no V3D gpu_stats found\n", messages);
         return {true, 1, result.mode};
     }
 
