@@ -23,7 +23,8 @@ constexpr std::size_t PATH_SIZE = 4096;
 
 int fail(const char *what, const char *detail)
 {
-    std::fprintf(stderr, "fake_kernel_run: %s%s: %s\n", what, detail, std::strerror(errno));
+    // The exit status tells the failure even if the message cannot be written.
+    (void)std::fprintf(stderr, "fake_kernel_run: %s%s: %s\n", what, detail, std::strerror(errno));
     return CANNOT_ISOLATE;
 }
 
@@ -39,6 +40,13 @@ bool write_text(const char *path, const char *text)
     return written;
 }
 
+// "0 ID 1": ID outside the namespace is root inside it.
+bool format_id_map(std::array<char, 64> &map, unsigned id)
+{
+    const int length = std::snprintf(map.data(), map.size(), "0 %u 1\n", id);
+    return length > 0 && static_cast<std::size_t>(length) < map.size();
+}
+
 // Maps the caller's user and group to root inside a new user namespace.
 bool enter_user_namespace()
 {
@@ -48,13 +56,11 @@ bool enter_user_namespace()
         return false;
     }
     std::array<char, 64> map{};
-    std::snprintf(map.data(), map.size(), "0 %u 1\n", static_cast<unsigned>(user));
-    if (!write_text("/proc/self/uid_map", map.data())) {
+    if (!format_id_map(map, static_cast<unsigned>(user)) || !write_text("/proc/self/uid_map", map.data())) {
         return false;
     }
     write_text("/proc/self/setgroups", "deny\n");
-    std::snprintf(map.data(), map.size(), "0 %u 1\n", static_cast<unsigned>(group));
-    return write_text("/proc/self/gid_map", map.data());
+    return format_id_map(map, static_cast<unsigned>(group)) && write_text("/proc/self/gid_map", map.data());
 }
 
 int bind_below(const char *tree, const char *part, const char *target)
@@ -76,7 +82,7 @@ int bind_below(const char *tree, const char *part, const char *target)
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::fputs("usage: fake_kernel_run TREE PROGRAM [ARGUMENT...]\n", stderr);
+        (void)std::fputs("usage: fake_kernel_run TREE PROGRAM [ARGUMENT...]\n", stderr);
         return 2;
     }
     const char *tree = argv[1];
