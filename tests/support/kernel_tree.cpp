@@ -29,7 +29,8 @@ void kernel_tree::write(const std::string &relative, const std::string &content)
 {
     const fs::path target = path(relative);
     fs::create_directories(target.parent_path());
-    const fs::path temporary = target.string() + ".new";
+    // A dot name, which the census passes over, until it takes the real name.
+    const fs::path temporary = target.parent_path() / ("." + target.filename().string() + ".new");
     {
         std::ofstream out(temporary, std::ios::binary);
         out << content;
