@@ -57,6 +57,16 @@ std::vector<pass_rows> group_by_pass(const std::vector<std::string> &lines)
     return passes;
 }
 
+// A kernel where nothing moves: `count` clients, one per process.
+void add_still_clients(const kernel_tree &tree, int count)
+{
+    tree.set_gpu_stats(1000);
+    for (int client = 0; client < count; ++client) {
+        tree.add_process(100 + client, "still" + std::to_string(client), 1, 1);
+        tree.add_v3d_client(100 + client, 5, 81 + client, 10, 0, 0);
+    }
+}
+
 TEST(csv_end_to_end, writes_the_percentages_worked_out_by_hand)
 {
     REQUIRE_NAMESPACES();
@@ -153,11 +163,7 @@ TEST(csv_end_to_end, ends_in_order_on_sigint_and_sigterm)
 {
     REQUIRE_NAMESPACES();
     kernel_tree tree;
-    tree.set_gpu_stats(1000);
-    tree.add_process(100, "game", 1, 1);
-    tree.add_v3d_client(100, 5, 81, 10, 0, 0);
-    tree.add_process(200, "other", 1, 1);
-    tree.add_v3d_client(200, 5, 82, 10, 0, 0);
+    add_still_clients(tree, 2);
     for (const int number : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(number);
         program_run run(tree, {"--csv"});
@@ -193,9 +199,7 @@ TEST(csv_end_to_end, fails_with_the_reason_when_output_cannot_be_written)
 {
     REQUIRE_NAMESPACES();
     kernel_tree tree;
-    tree.set_gpu_stats(1000);
-    tree.add_process(100, "game", 1, 1);
-    tree.add_v3d_client(100, 5, 81, 10, 0, 0);
+    add_still_clients(tree, 1);
     {
         program_run run(tree, {"--csv"}, "/dev/full");
         EXPECT_EQ(run.read_errors(), "Error: cannot write CSV output: No space left on device\n");
