@@ -4,7 +4,7 @@
 # terminal as it was.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/checks.sh"
-require_packages tmux
+require_packages tmux procps
 build_targets "$BUILD_DIR" v3dwatch gpu_simulator fake_kernel_run >/dev/null
 require_namespaces
 
