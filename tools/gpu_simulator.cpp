@@ -32,7 +32,8 @@
 // Web Content's client is 4 the first time and 101, 102 and so on afterwards.
 //
 // CPU load of each process, in per cent of one CPU: base + factor * (the sum of
-// the render, bin and tfu loads of the clients it drives):
+// the render, bin and tfu loads of the clients it drives; renderd's shared
+// client is driven by the worker, 1601, while v3dwatch shows it under 1600):
 //
 //   pid   base  factor      pid   base  factor
 //   812   3     0.2         1455  5     0.5
