@@ -71,6 +71,23 @@ unsigned short record_length(const char *record)
     return length;
 }
 
+// Calls visit with the name of every entry of the open directory `fd`.
+template <typename entry_visitor>
+void for_each_entry(int fd, std::array<char, LISTING_SIZE> &listing, entry_visitor &&visit)
+{
+    for (;;) {
+        const long size = ::getdents64(fd, listing.data(), listing.size());
+        if (size <= 0) {
+            return;
+        }
+        for (long position = 0; position < size;) {
+            const char *record = listing.data() + position;
+            position += record_length(record);
+            visit(record + DIRENT_NAME_OFFSET);
+        }
+    }
+}
+
 // Reads a small file with reads into `buffer` until a short one; returns the
 // first read's length (0 on failure).
 long read_whole(int fd, char *buffer, std::size_t size)
@@ -114,52 +131,43 @@ void floor_process(int proc_fd, const char *pid_name, floor_tally &tally)
     alignas(8) std::array<char, LISTING_SIZE> listing;
     std::array<char, FILE_BUFFER_SIZE> text;
     bool name_read = false;
-    for (;;) {
-        const long size = ::getdents64(fdinfo_fd, listing.data(), listing.size());
-        if (size <= 0) {
-            break;
+    for_each_entry(fdinfo_fd, listing, [&](const char *name) {
+        if (name[0] == '.') {
+            return;
         }
-        for (long position = 0; position < size;) {
-            const char *record = listing.data() + position;
-            position += record_length(record);
-            const char *name = record + DIRENT_NAME_OFFSET;
-            if (name[0] == '.') {
-                continue;
-            }
-            const int fd = ::openat(fdinfo_fd, name, O_RDONLY | O_CLOEXEC);
-            if (fd < 0) {
-                continue;
-            }
-            ++tally.files;
-            const long got = read_whole(fd, text.data(), text.size() - 1);
-            ::close(fd);
-            if (got <= 0) {
-                continue;
-            }
-            text[static_cast<std::size_t>(got)] = '\0';
-            if (std::strstr(text.data(), DRIVER_TEXT) == nullptr) {
-                continue;
-            }
-            const char *id_line = std::strstr(text.data(), CLIENT_ID_KEY);
-            if (id_line == nullptr) {
-                continue;
-            }
-            if (!name_read) {
-                std::array<char, COMM_BUFFER_SIZE> comm;
-                pid_path(path, pid_name, pid_length, "/comm");
-                read_once(proc_fd, path.data(), comm.data(), comm.size());
-                name_read = true;
-            }
-            std::array<char, STAT_BUFFER_SIZE> stat;
-            pid_path(path, pid_name, pid_length, "/stat");
-            read_once(proc_fd, path.data(), stat.data(), stat.size());
-            if (tally.client_count < tally.clients.size()) {
-                floor_client &client = tally.clients[tally.client_count++];
-                client.client_id = std::atoi(id_line + sizeof CLIENT_ID_KEY - 1);
-                client.pid = std::atoi(pid_name);
-            }
+        const int fd = ::openat(fdinfo_fd, name, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return;
         }
-    }
+        ++tally.files;
+        const long got = read_whole(fd, text.data(), text.size() - 1);
+        ::close(fd);
+        if (got <= 0) {
+            return;
+        }
+        text[static_cast<std::size_t>(got)] = '\0';
+        if (std::strstr(text.data(), DRIVER_TEXT) == nullptr) {
+            return;
+        }
+        const char *id_line = std::strstr(text.data(), CLIENT_ID_KEY);
+        if (id_line == nullptr) {
+            return;
+        }
+        if (!name_read) {
+            std::array<char, COMM_BUFFER_SIZE> comm;
+            pid_path(path, pid_name, pid_length, "/comm");
+            read_once(proc_fd, path.data(), comm.data(), comm.size());
+            name_read = true;
+        }
+        std::array<char, STAT_BUFFER_SIZE> stat;
+        pid_path(path, pid_name, pid_length, "/stat");
+        read_once(proc_fd, path.data(), stat.data(), stat.size());
+        if (tally.client_count < tally.clients.size()) {
+            floor_client &client = tally.clients[tally.client_count++];
+            client.client_id = std::atoi(id_line + sizeof CLIENT_ID_KEY - 1);
+            client.pid = std::atoi(pid_name);
+        }
+    });
     ::close(fdinfo_fd);
 }
 
@@ -174,20 +182,11 @@ void floor_pass(const char *proc_path, const char *stats_file, floor_tally &tall
         return;
     }
     alignas(8) std::array<char, LISTING_SIZE> listing;
-    for (;;) {
-        const long size = ::getdents64(proc_fd, listing.data(), listing.size());
-        if (size <= 0) {
-            break;
+    for_each_entry(proc_fd, listing, [&](const char *name) {
+        if (name[0] >= '0' && name[0] <= '9') {
+            floor_process(proc_fd, name, tally);
         }
-        for (long position = 0; position < size;) {
-            const char *record = listing.data() + position;
-            position += record_length(record);
-            const char *name = record + DIRENT_NAME_OFFSET;
-            if (name[0] >= '0' && name[0] <= '9') {
-                floor_process(proc_fd, name, tally);
-            }
-        }
-    }
+    });
     ::close(proc_fd);
 }
 
