@@ -33,5 +33,16 @@ build_project() {
         cmake --build "$build_dir" -j"$(nproc)"
 }
 
+# Builds only the targets named, configuring build/ (or the folder given) the
+# first time; the build's options stay as they were.
+build_targets() {
+    local build_dir=$1
+    shift
+    if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+        cmake -S "$V3DWATCH_ROOT" -B "$build_dir" >/dev/null || return
+    fi
+    cmake --build "$build_dir" -j"$(nproc)" --target "$@"
+}
+
 FUZZ_PACKAGES=(cmake make clang libclang-rt-dev libncurses-dev)
 FUZZ_TARGETS=(fdinfo_fuzz stat_line_fuzz gpu_stats_fuzz)

@@ -2,22 +2,13 @@
 
 namespace {
 
-const client_sample *find_by_client_id(const client_table &table, std::int32_t client_id)
+// The first valid record of `table` that `wanted` accepts, or none.
+template <typename record_test>
+const client_sample *find_first(const client_table &table, record_test wanted)
 {
     for (int index = 0; index < table.count; ++index) {
         const client_sample &record = table.records[static_cast<std::size_t>(index)];
-        if (record.client_id == client_id) {
-            return &record;
-        }
-    }
-    return nullptr;
-}
-
-const client_sample *find_by_pid(const client_table &table, std::int32_t pid)
-{
-    for (int index = 0; index < table.count; ++index) {
-        const client_sample &record = table.records[static_cast<std::size_t>(index)];
-        if (record.pid == pid) {
+        if (wanted(record)) {
             return &record;
         }
     }
@@ -35,7 +26,8 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
     row.name = current.name;
 
     // A new client is measured from zero: all its busy time is new.
-    const client_sample *match = find_by_client_id(previous, current.client_id);
+    const client_sample *match =
+        find_first(previous, [&current](const client_sample &record) { return record.client_id == current.client_id; });
     for (std::size_t engine = 0; engine < row.engine.size(); ++engine) {
         const std::int64_t before = match != nullptr ? match->engine[engine] : 0;
         std::int64_t delta = 0;
@@ -47,7 +39,10 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
 
     // CPU time is only comparable with the same process's earlier reading; a
     // process seen for the first time is measured from the next pass on.
-    const client_sample *base = match != nullptr && match->pid == current.pid ? match : find_by_pid(previous, current.pid);
+    const client_sample *base =
+        match != nullptr && match->pid == current.pid
+            ? match
+            : find_first(previous, [&current](const client_sample &record) { return record.pid == current.pid; });
     if (base != nullptr && elapsed > 0.0) {
         const double gained = current.cpu_seconds - base->cpu_seconds;
         if (gained > 0.0) {

@@ -1,0 +1,90 @@
+// Start-up of the real binary: refusals, help and the choice of device.
+#include <gtest/gtest.h>
+
+#include "end_to_end/program_run.hpp"
+
+namespace {
+
+std::string usage()
+{
+    return std::string("Usage: ") + V3DWATCH_BINARY +
+           " [options]\n\n"
+           "Monitor VideoCore VII GPU block utilisation on Quenzil.\n\n"
+           "  --csv   Output in CSV format (pipe to file)\n"
+           "  --help  Show this help message\n";
+}
+
+struct finished_run {
+    int status;
+    std::vector<std::string> output;
+    std::string errors;
+};
+
+finished_run finish(const kernel_tree &tree, const std::vector<std::string> &arguments)
+{
+    program_run run(tree, arguments);
+    finished_run result;
+    result.output = run.read_all();
+    result.errors = run.read_errors();
+    result.status = run.wait();
+    return result;
+}
+
+TEST(start_up_end_to_end, refuses_unknown_options_and_gives_help_on_request)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    tree.set_gpu_stats(1);
+    struct expectation {
+        std::vector<std::string> arguments;
+        int status;
+        std::string errors;
+    };
+    const std::vector<expectation> cases = {
+        {{"--csv", "--bogus"}, 1, "Unknown option: --bogus\n" + usage()},
+        {{"csv"}, 1, "Unknown option: csv\n" + usage()},
+        {{"--csv", "--help"}, 0, usage()},
+        {{"-h", "--nonsense"}, 0, usage()},
+    };
+    for (const expectation &expected : cases) {
+        SCOPED_TRACE(expected.arguments.back());
+        const finished_run result = finish(tree, expected.arguments);
+        EXPECT_EQ(result.status, expected.status);
+        EXPECT_EQ(result.errors, expected.errors);
+        EXPECT_TRUE(result.output.empty()) << "nothing on standard output";
+    }
+}
+
+TEST(start_up_end_to_end, stops_where_no_statistics_file_exists)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    tree.add_process(100, "game");
+    tree.add_v3d_client(100, 3, 81, 1, 1, 1);
+    for (const std::vector<std::string> &arguments : {std::vector<std::string>{}, {"--csv"}}) {
+        const finished_run result = finish(tree, arguments);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.errors, "Error: no V3D gpu_stats found\n");
+        EXPECT_TRUE(result.output.empty());
+    }
+}
+
+TEST(start_up_end_to_end, watches_card10_before_card2)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    tree.add_process(100, "game");
+    tree.add_v3d_client(100, 3, 81, 1, 1, 1);
+    tree.set_gpu_stats(5, 2);
+    tree.write("sys/class/drm/card10/device/placeholder", "");
+    // Only a reader of card10's file takes texts from this server.
+    const fifo_server card10(tree.path("sys/class/drm/card10/device/gpu_stats"),
+                             {kernel_tree::gpu_stats(1000), kernel_tree::gpu_stats(2000)});
+    program_run run(tree, {"--csv"});
+    EXPECT_TRUE(card10.wait_served(2));
+    EXPECT_EQ(run.read_lines(2).size(), 2U);
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.wait(), 0);
+}
+
+} // namespace

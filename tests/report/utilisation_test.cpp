@@ -1,0 +1,108 @@
+// Percentages from two censuses: engine time by client id against the
+// reference delta, CPU time against the same process over the elapsed time.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+
+#include "report/report.hpp"
+
+namespace {
+
+client_sample client(int client_id, int pid, std::int64_t render, std::int64_t tfu, std::int64_t bin,
+                     double cpu_seconds, const char *name = "game")
+{
+    client_sample sample;
+    sample.client_id = client_id;
+    sample.pid = pid;
+    std::strncpy(sample.name.data(), name, sample.name.size() - 1);
+    sample.engine = {render, tfu, bin};
+    sample.cpu_seconds = cpu_seconds;
+    return sample;
+}
+
+client_table table_of(std::initializer_list<client_sample> samples)
+{
+    client_table table;
+    for (const client_sample &sample : samples) {
+        table.records[static_cast<std::size_t>(table.count++)] = sample;
+    }
+    return table;
+}
+
+constexpr std::int64_t TEN_MS = 10'000'000;
+
+TEST(engine_percentages, divide_busy_time_gained_by_the_reference_delta)
+{
+    const client_table previous = table_of({client(7, 100, 1'000'000, 2'000'000, 0, 2.5)});
+    const utilisation_row row = compute_utilisation(client(7, 100, 6'000'000, 4'500'000, 100'000, 3.0, "game"),
+                                                    previous, TEN_MS, 1.0);
+    EXPECT_EQ(row.client_id, 7);
+    EXPECT_EQ(row.pid, 100);
+    EXPECT_STREQ(row.name.data(), "game");
+    EXPECT_DOUBLE_EQ(row.engine[ENGINE_RENDER], 50.0);
+    EXPECT_DOUBLE_EQ(row.engine[ENGINE_TFU], 25.0);
+    EXPECT_DOUBLE_EQ(row.engine[ENGINE_BIN], 1.0);
+    EXPECT_DOUBLE_EQ(row.cpu, 50.0);
+}
+
+TEST(engine_percentages, are_zero_without_gain_or_without_a_time_base)
+{
+    const client_table previous = table_of({client(7, 100, 5'000, 5'000, 5'000, 1.0)});
+    const utilisation_row still = compute_utilisation(client(7, 100, 5'000, 4'000, 9'000, 1.5), previous, TEN_MS, 1.0);
+    EXPECT_DOUBLE_EQ(still.engine[ENGINE_RENDER], 0.0) << "unchanged";
+    EXPECT_DOUBLE_EQ(still.engine[ENGINE_TFU], 0.0) << "went down";
+    EXPECT_GT(still.engine[ENGINE_BIN], 0.0);
+    for (const std::int64_t reference_delta : {std::int64_t{0}, std::int64_t{-TEN_MS}}) {
+        const utilisation_row row =
+            compute_utilisation(client(7, 100, 9'000, 9'000, 9'000, 1.5), previous, reference_delta, 1.0);
+        EXPECT_DOUBLE_EQ(row.engine[ENGINE_RENDER] + row.engine[ENGINE_TFU] + row.engine[ENGINE_BIN], 0.0);
+        EXPECT_DOUBLE_EQ(row.cpu, 50.0) << "CPU is still measured";
+    }
+}
+
+TEST(engine_percentages, measure_a_new_client_from_zero_and_may_pass_100)
+{
+    const client_table previous = table_of({client(8, 100, 1, 1, 1, 0.0)});
+    const utilisation_row row = compute_utilisation(client(7, 100, 25'000'000, 0, 0, 0.0), previous, TEN_MS, 1.0);
+    EXPECT_DOUBLE_EQ(row.engine[ENGINE_RENDER], 250.0);
+}
+
+TEST(engine_percentages, stay_defined_at_the_limits_of_64_bits)
+{
+    constexpr std::int64_t top = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t bottom = std::numeric_limits<std::int64_t>::min();
+    const client_table previous = table_of({client(7, 100, bottom, -1, 0, 0.0)});
+    const utilisation_row row = compute_utilisation(client(7, 100, top, top, top, 0.0), previous, TEN_MS, 1.0);
+    EXPECT_DOUBLE_EQ(row.engine[ENGINE_RENDER], 0.0) << "an overflowing difference is no gain";
+    EXPECT_DOUBLE_EQ(row.engine[ENGINE_TFU], 0.0);
+    EXPECT_DOUBLE_EQ(row.engine[ENGINE_BIN], static_cast<double>(top) / static_cast<double>(TEN_MS) * 100.0);
+}
+
+TEST(cpu_percentage, is_measured_against_the_same_process_only)
+{
+    // A long-running process that opens its first client: no earlier reading.
+    const client_table before_open = table_of({client(8, 200, 1, 0, 0, 5.0)});
+    EXPECT_DOUBLE_EQ(compute_utilisation(client(7, 100, 1, 0, 0, 12.0), before_open, TEN_MS, 1.0).cpu, 0.0);
+
+    // The client changed owner: the base is the new owner's own earlier record.
+    const client_table changed_owner =
+        table_of({client(7, 1200, 1, 0, 0, 50.0), client(9, 900, 1, 0, 0, 2.0), client(10, 900, 1, 0, 0, 1.0)});
+    EXPECT_DOUBLE_EQ(compute_utilisation(client(7, 900, 1, 0, 0, 2.5), changed_owner, TEN_MS, 0.5).cpu, 100.0);
+
+    // The matched record's pid wins over an earlier record of the same pid.
+    const client_table same_owner = table_of({client(9, 100, 1, 0, 0, 1.0), client(7, 100, 1, 0, 0, 2.0)});
+    EXPECT_DOUBLE_EQ(compute_utilisation(client(7, 100, 1, 0, 0, 2.25), same_owner, TEN_MS, 1.0).cpu, 25.0);
+}
+
+TEST(cpu_percentage, is_zero_for_a_reused_pid_or_no_elapsed_time)
+{
+    const client_table previous = table_of({client(7, 100, 1, 0, 0, 9.0)});
+    EXPECT_DOUBLE_EQ(compute_utilisation(client(7, 100, 1, 0, 0, 0.5), previous, TEN_MS, 1.0).cpu, 0.0);
+    EXPECT_DOUBLE_EQ(compute_utilisation(client(7, 100, 1, 0, 0, 10.0), previous, TEN_MS, 0.0).cpu, 0.0);
+    EXPECT_DOUBLE_EQ(compute_utilisation(client(7, 100, 1, 0, 0, 10.0), previous, TEN_MS, -1.0).cpu, 0.0);
+    EXPECT_DOUBLE_EQ(compute_utilisation(client(7, 100, 1, 0, 0, 13.0), previous, TEN_MS, 2.0).cpu, 200.0)
+        << "several threads";
+}
+
+} // namespace

@@ -1,0 +1,125 @@
+// The program's own code allocates nothing while it samples: every malloc of
+// the process, and so every operator new (which takes its memory from malloc),
+// is counted over a census and a whole pass.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include "control/control.hpp"
+#include "support/kernel_tree.hpp"
+
+extern "C" void *__libc_malloc(std::size_t size);
+extern "C" void *__libc_calloc(std::size_t count, std::size_t size);
+extern "C" void *__libc_realloc(void *pointer, std::size_t size);
+
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<long> allocations{0};
+
+void note_allocation()
+{
+    if (counting.load(std::memory_order_relaxed)) {
+        allocations.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+} // namespace
+
+extern "C" void *malloc(std::size_t size)
+{
+    note_allocation();
+    return __libc_malloc(size);
+}
+extern "C" void *calloc(std::size_t count, std::size_t size)
+{
+    note_allocation();
+    return __libc_calloc(count, size);
+}
+extern "C" void *realloc(void *pointer, std::size_t size)
+{
+    note_allocation();
+    return __libc_realloc(pointer, size);
+}
+
+namespace {
+
+std::FILE *sink = nullptr;
+
+void build_tree(const kernel_tree &tree)
+{
+    for (int pid = 100; pid < 140; ++pid) {
+        tree.add_process(pid, "process" + std::to_string(pid), pid, pid);
+        tree.add_fdinfo(pid, 0, "pos:\t0\nflags:\t02\nmnt_id:\t25\nino:\t7\n");
+        tree.add_v3d_client(pid, 3, pid, pid * 1000, 0, pid);
+        tree.add_v3d_client(pid, 4, 7, 1, 1, 1);
+    }
+    tree.set_gpu_stats(5'000'000);
+}
+
+TEST(allocations, none_during_a_census)
+{
+    kernel_tree tree;
+    build_tree(tree);
+    client_table table;
+    const std::string proc = tree.proc();
+    const std::string stats = tree.path("sys/class/drm/card0/device/gpu_stats");
+    allocations = 0;
+    counting = true;
+    const int count = scan_clients(table, proc.c_str());
+    const std::int64_t reference = read_reference_counter(stats.c_str());
+    counting = false;
+    EXPECT_EQ(count, 41);
+    EXPECT_EQ(reference, 5'000'000);
+    EXPECT_EQ(allocations.load(), 0);
+}
+
+// Counts from the report's open to its close: the baseline, a pass, its rows.
+int counting_open()
+{
+    allocations = 0;
+    counting = true;
+    return 0;
+}
+void counting_begin_frame() {}
+int counting_row(const utilisation_row &row, double sample_time)
+{
+    return write_csv_row(sink, row, sample_time);
+}
+int counting_end_frame()
+{
+    return std::fflush(sink) == 0 ? 0 : 1;
+}
+void counting_wait()
+{
+    stop_requested = 1;
+}
+int counting_close()
+{
+    counting = false;
+    return 0;
+}
+
+TEST(allocations, none_during_a_pass_of_the_loop)
+{
+    kernel_tree tree;
+    build_tree(tree);
+    sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    std::fputs("stdio takes its buffer now, before counting starts\n", sink);
+    std::fflush(sink);
+    const long written_before = std::ftell(sink);
+    const report_operations counting_report = {counting_open, counting_begin_frame, counting_row, counting_end_frame,
+                                               counting_wait, counting_close, ""};
+    const std::string proc = tree.proc();
+    const std::string stats = tree.path("sys/class/drm/card0/device/gpu_stats");
+    stop_requested = 0;
+    const int status = run_sample_loop(counting_report, proc.c_str(), stats.c_str());
+    stop_requested = 0;
+    EXPECT_EQ(status, 0);
+    EXPECT_GT(std::ftell(sink), written_before) << "the pass wrote its rows";
+    std::fclose(sink);
+    EXPECT_EQ(allocations.load(), 0);
+}
+
+} // namespace

@@ -1,0 +1,167 @@
+// The census: which fdinfo files become records, and how records are owned and named.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "sampling/client_table.hpp"
+#include "support/kernel_tree.hpp"
+
+namespace {
+
+class census_test : public ::testing::Test {
+protected:
+    kernel_tree tree;
+    client_table table;
+
+    void SetUp() override { clock_ticks = 100; }
+
+    int scan() { return scan_clients(table, tree.proc().c_str()); }
+
+    const client_sample *find(int client_id) const
+    {
+        for (int index = 0; index < table.count; ++index) {
+            if (table.records[static_cast<std::size_t>(index)].client_id == client_id) {
+                return &table.records[static_cast<std::size_t>(index)];
+            }
+        }
+        return nullptr;
+    }
+};
+
+TEST_F(census_test, gives_the_records_worked_out_by_hand)
+{
+    tree.add_process(100, "game", 250, 50);
+    tree.add_fdinfo(100, 0, "pos:\t0\nflags:\t02\n");
+    tree.add_v3d_client(100, 5, 81, 154563573, 10574, 4916187);
+    tree.add_process(200, "compositor", 40, 10);
+    tree.add_v3d_client(200, 7, 82, 0, 900, 0);
+    tree.add_fdinfo(200, 8, "drm-driver:\ti915\ndrm-client-id:\t90\ndrm-engine-render: \t5 ns\n");
+    tree.add_process(300, "idle");
+    tree.add_v3d_client(300, 3, 83, 0, 0, 0);
+    tree.write("proc/self/fdinfo/1", kernel_tree::v3d_fdinfo(99, 1, 1, 1));
+
+    ASSERT_EQ(scan(), 2);
+    ASSERT_EQ(table.count, 2);
+    const client_sample *game = find(81);
+    ASSERT_NE(game, nullptr);
+    EXPECT_EQ(game->pid, 100);
+    EXPECT_STREQ(game->name.data(), "game");
+    EXPECT_EQ(game->engine[ENGINE_RENDER], 154563573);
+    EXPECT_EQ(game->engine[ENGINE_TFU], 10574);
+    EXPECT_EQ(game->engine[ENGINE_BIN], 4916187);
+    EXPECT_DOUBLE_EQ(game->cpu_seconds, 3.0);
+    const client_sample *compositor = find(82);
+    ASSERT_NE(compositor, nullptr);
+    EXPECT_EQ(compositor->pid, 200);
+    EXPECT_STREQ(compositor->name.data(), "compositor");
+    EXPECT_EQ(compositor->engine[ENGINE_TFU], 900);
+    EXPECT_DOUBLE_EQ(compositor->cpu_seconds, 0.5);
+}
+
+TEST_F(census_test, keeps_one_record_for_a_client_held_twice_by_one_process)
+{
+    tree.add_process(100, "game");
+    tree.add_v3d_client(100, 4, 81, 10, 0, 0);
+    tree.add_v3d_client(100, 9, 81, 10, 0, 0);
+    tree.add_v3d_client(100, 6, 82, 5, 0, 0);
+    ASSERT_EQ(scan(), 2);
+    EXPECT_NE(find(81), nullptr);
+    EXPECT_NE(find(82), nullptr);
+    EXPECT_STREQ(find(82)->name.data(), "game");
+}
+
+TEST_F(census_test, gives_a_shared_client_to_its_lowest_pid_with_that_process_cpu_time)
+{
+    tree.add_process(1200, "child", 900, 100);
+    tree.add_v3d_client(1200, 3, 81, 30, 0, 0);
+    tree.add_process(900, "parent", 150, 50);
+    tree.add_v3d_client(900, 5, 81, 20, 0, 0);
+    tree.add_process(1500, "grandchild", 7, 7);
+    tree.add_v3d_client(1500, 5, 81, 40, 0, 0);
+    ASSERT_EQ(scan(), 1);
+    const client_sample &record = table.records[0];
+    EXPECT_EQ(record.client_id, 81);
+    EXPECT_EQ(record.pid, 900);
+    EXPECT_STREQ(record.name.data(), "parent");
+    EXPECT_EQ(record.engine[ENGINE_RENDER], 20);
+    EXPECT_DOUBLE_EQ(record.cpu_seconds, 2.0) << "never another process's CPU time";
+}
+
+TEST_F(census_test, drops_the_257th_client_and_keeps_the_first_256_in_discovery_order)
+{
+    tree.add_process(100, "many");
+    for (int client = 0; client <= MAX_CLIENTS; ++client) {
+        tree.add_v3d_client(100, client, 1000 + client, 1, 0, 0);
+    }
+    std::vector<int> listing_order;
+    for (const auto &entry : std::filesystem::directory_iterator(tree.proc() + "/100/fdinfo")) {
+        listing_order.push_back(1000 + std::stoi(entry.path().filename().string()));
+    }
+    ASSERT_EQ(scan(), MAX_CLIENTS);
+    for (int index = 0; index < MAX_CLIENTS; ++index) {
+        EXPECT_EQ(table.records[static_cast<std::size_t>(index)].client_id,
+                  listing_order[static_cast<std::size_t>(index)]);
+    }
+}
+
+TEST_F(census_test, names_a_process_by_its_pid_when_comm_is_empty_or_unreadable)
+{
+    tree.add_process(100, "");
+    tree.add_v3d_client(100, 3, 81, 1, 0, 0);
+    tree.add_process(200, "gone");
+    tree.remove("proc/200/comm");
+    tree.add_v3d_client(200, 3, 82, 1, 0, 0);
+    tree.add_process(300, "folder");
+    tree.remove("proc/300/comm");
+    std::filesystem::create_directories(tree.path("proc/300/comm"));
+    tree.add_v3d_client(300, 3, 83, 1, 0, 0);
+    ASSERT_EQ(scan(), 3);
+    EXPECT_STREQ(find(81)->name.data(), "100");
+    EXPECT_STREQ(find(82)->name.data(), "200");
+    EXPECT_STREQ(find(83)->name.data(), "300");
+}
+
+TEST_F(census_test, replaces_control_characters_in_names)
+{
+    tree.add_process(100, "x");
+    tree.write("proc/100/comm", "\x1b]0;owned\x07\n");
+    tree.add_v3d_client(100, 3, 81, 1, 0, 0);
+    ASSERT_EQ(scan(), 1);
+    EXPECT_STREQ(table.records[0].name.data(), "?]0;owned?");
+}
+
+TEST_F(census_test, passes_over_what_is_not_a_process_or_a_descriptor)
+{
+    tree.add_process(100, "game");
+    tree.add_fdinfo(100, 3, kernel_tree::v3d_fdinfo(81, 1, 0, 0));
+    tree.write("proc/100/fdinfo/.hidden", kernel_tree::v3d_fdinfo(85, 1, 0, 0));
+    tree.write("proc/net/fdinfo/3", kernel_tree::v3d_fdinfo(86, 1, 0, 0));
+    tree.write("proc/99999999999/fdinfo/3", kernel_tree::v3d_fdinfo(87, 1, 0, 0));
+    std::filesystem::create_directories(tree.path("proc/100/fdinfo/4"));
+    tree.write("proc/400/fdinfo", "not a folder\n");
+    ASSERT_EQ(scan(), 1);
+    EXPECT_EQ(table.records[0].client_id, 81);
+}
+
+TEST_F(census_test, reads_a_client_at_the_end_of_a_file_larger_than_its_buffer)
+{
+    tree.add_process(100, "epoll");
+    std::string text = "pos:\t0\n";
+    while (text.size() < 1024 * 1024) {
+        text += "tfd:       12 events:       19 data:                c  pos:0 ino:2891 sdev:f\n";
+    }
+    tree.add_fdinfo(100, 3, text + "drm-driver:\tv3d\ndrm-client-id:\t5\ndrm-engine-bin: \t77 ns\n");
+    ASSERT_EQ(scan(), 1);
+    EXPECT_EQ(table.records[0].engine[ENGINE_BIN], 77);
+}
+
+TEST_F(census_test, finds_nothing_without_a_proc_directory)
+{
+    table.count = 5;
+    EXPECT_EQ(scan_clients(table, (tree.root() + "/missing").c_str()), 0);
+    EXPECT_EQ(table.count, 0);
+}
+
+} // namespace
