@@ -14,7 +14,7 @@
 
 #include "sampling/client_table.hpp"
 
-// How every kernel text file is opened. Regular, proc and sysfs files ignore
+// How the census opens the files under /proc. Regular and proc files ignore
 // O_NONBLOCK; a FIFO found in their place reads as empty instead of blocking.
 inline constexpr int TEXT_FILE_FLAGS = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
 

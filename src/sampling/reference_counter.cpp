@@ -7,7 +7,9 @@
 
 std::int64_t read_reference_counter(const char *path)
 {
-    const file_descriptor file(::open(path, TEXT_FILE_FLAGS));
+    // Blocking, unlike the census's files: a FIFO in its place (the end-to-end
+    // tests pace the samples so) is waited for.
+    const file_descriptor file(::open(path, O_RDONLY | O_CLOEXEC));
     if (!file.is_open()) {
         return 0;
     }
