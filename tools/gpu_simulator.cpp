@@ -197,6 +197,7 @@ bool format_path(std::array<char, PATH_SIZE> &path, const char *tree, const char
         return false;
     }
     const std::size_t room = path.size() - static_cast<std::size_t>(prefix);
+    // cppcheck-suppress wrongPrintfScanfArgNum ; a format with one %d leaves `second` unused, which C allows
     const int length = std::snprintf(path.data() + prefix, room, format, first, second);
     return length >= 0 && static_cast<std::size_t>(length) < room;
 }
@@ -427,6 +428,7 @@ bool make_tree_directory(simulation &state)
         user_runtime[0] = '\0';
     }
     const char *parent = "/tmp";
+    // NOLINTNEXTLINE(bugprone-branch-clone): a list of preferences, so TMPDIR comes twice
     if (is_usable_tmpfs(temporary)) {
         parent = temporary;
     } else if (is_usable_tmpfs("/dev/shm")) {
@@ -460,7 +462,7 @@ void install_stop_signals()
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
     // A reader that went away must not kill us before the tree is removed.
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN); // cannot fail for a valid signal
 }
 
 } // namespace
@@ -468,7 +470,8 @@ void install_stop_signals()
 int main(int argc, char **argv)
 {
     if (argc > 1) {
-        std::fprintf(stderr, "usage: %s\n", argv[0]);
+        // Messages that cannot be written have nowhere better to go; the exit status tells.
+        (void)std::fprintf(stderr, "usage: %s\n", argv[0]);
         return 2;
     }
     install_stop_signals();
@@ -483,7 +486,7 @@ int main(int argc, char **argv)
     const long ticks = ::sysconf(_SC_CLK_TCK);
     state.clock_ticks = ticks > 0 ? ticks : 100;
     if (!make_tree_directory(state)) {
-        std::fprintf(stderr, "gpu_simulator: cannot make the tree's directory: %s\n", std::strerror(errno));
+        (void)std::fprintf(stderr, "gpu_simulator: cannot make the tree's directory: %s\n", std::strerror(errno));
         return 1;
     }
     for (int index = 0; index < PROCESS_COUNT; ++index) {
@@ -515,7 +518,7 @@ int main(int argc, char **argv)
     if (healthy) {
         healthy = std::printf("%s\n", state.tree.data()) > 0 && std::fflush(stdout) == 0;
     } else {
-        std::fprintf(stderr, "gpu_simulator: cannot write the tree %s: %s\n", state.tree.data(), std::strerror(errno));
+        (void)std::fprintf(stderr, "gpu_simulator: cannot write the tree %s: %s\n", state.tree.data(), std::strerror(errno));
     }
     while (healthy && stop_requested == 0) {
         timespec pause{0, UPDATE_INTERVAL_NS};
@@ -524,8 +527,8 @@ int main(int argc, char **argv)
             break;
         }
         if (!advance(state, clock_ns())) {
-            std::fprintf(stderr, "gpu_simulator: cannot update the tree %s: %s\n", state.tree.data(),
-                         std::strerror(errno));
+            (void)std::fprintf(stderr, "gpu_simulator: cannot update the tree %s: %s\n", state.tree.data(),
+                               std::strerror(errno));
             healthy = false;
         }
     }
