@@ -1,5 +1,7 @@
 // Feeds any bytes to the stat line parser and compares it with a plain
-// reading of the same fields through strtoll.
+// reading of the same fields through strtoll; the same bytes, as a comm file,
+// go to the process name reader.
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -47,6 +49,31 @@ std::int64_t expected_ticks(std::string_view bytes)
     return sum;
 }
 
+// A name is never empty, always ends within its buffer, and holds no control
+// byte or newline that could reach a terminal or a CSV line.
+void check_process_name(std::string_view raw)
+{
+    std::array<char, NAME_SIZE> name;
+    name.fill('\x01');
+    constexpr std::int32_t PID = 4242;
+    set_process_name(name, raw, PID);
+    const std::string_view text(name.data(), std::min(std::string_view(name.data(), name.size()).find('\0'),
+                                                      name.size()));
+    FUZZ_REQUIRE(text.size() < name.size());
+    FUZZ_REQUIRE(!text.empty());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        FUZZ_REQUIRE(byte >= 0x20 && byte != 0x7F);
+    }
+    // Whatever of the raw name survives is its first bytes, in order.
+    const std::string_view kept = raw.substr(0, std::min(raw.find_first_of(std::string_view("\n\0", 2)), raw.size()));
+    if (!kept.empty()) {
+        FUZZ_REQUIRE(text.size() == std::min(kept.size(), name.size() - 1));
+    } else {
+        FUZZ_REQUIRE(text == std::to_string(PID));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -57,5 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (text.find(')') == std::string_view::npos) {
         FUZZ_REQUIRE(ticks == 0);
     }
+    check_process_name(text);
     return 0;
 }
