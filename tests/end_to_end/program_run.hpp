@@ -49,6 +49,7 @@ public:
     // The exit status, or -1 when it did not end in time (it is then killed).
     int wait(std::chrono::seconds limit = std::chrono::seconds(15));
     [[nodiscard]] bool output_ended() const { return output_ended_; }
+    [[nodiscard]] pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "fake_tree.hpp"
+#include "support/kernel_tree.hpp"
 #include "sampling/client_table.hpp"
 
 namespace {
@@ -63,16 +64,16 @@ TEST(changing_tree, census_while_processes_and_descriptors_come_and_go)
             switch ((step / PROCESS_SLOTS) % 3) {
             case 0:
                 tree.write_file(process + "/comm", "changing\n");
-                tree.write_file(process + "/stat", stat_line(FIRST_PID + slot, "changing", step, 1));
+                tree.write_file(process + "/stat", kernel_tree::stat_line(FIRST_PID + slot, "changing", step, 1));
                 for (int fd = 3; fd < 6; ++fd) {
                     // Client ids are shared between slots, as for inherited descriptors.
                     tree.write_file(process + "/fdinfo/" + std::to_string(fd),
-                                    v3d_fdinfo((slot + fd) % 16, step + 1, 0, step));
+                                    kernel_tree::v3d_fdinfo((slot + fd) % 16, step + 1, 0, step));
                 }
                 break;
             case 1:
                 tree.remove(process + "/fdinfo/" + std::to_string(3 + step % 3));
-                tree.write_file(process + "/fdinfo/9", v3d_fdinfo(slot, 0, step + 1, 0));
+                tree.write_file(process + "/fdinfo/9", kernel_tree::v3d_fdinfo(slot, 0, step + 1, 0));
                 break;
             default:
                 tree.remove(process);

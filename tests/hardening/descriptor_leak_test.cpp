@@ -12,6 +12,7 @@
 
 #include "control/control.hpp"
 #include "fake_tree.hpp"
+#include "support/kernel_tree.hpp"
 
 namespace {
 
@@ -23,9 +24,9 @@ constexpr int CENSUS_REPEATS = 20;
 // that must be listed.
 std::set<int> build_hostile_tree(const fake_tree &tree)
 {
-    tree.write_file("proc/100/fdinfo/3", v3d_fdinfo(1, 1000, 0, 0));
+    tree.write_file("proc/100/fdinfo/3", kernel_tree::v3d_fdinfo(1, 1000, 0, 0));
     tree.write_file("proc/100/comm", "good\n");
-    tree.write_file("proc/100/stat", stat_line(100, "good", 250, 50));
+    tree.write_file("proc/100/stat", kernel_tree::stat_line(100, "good", 250, 50));
     tree.make_symlink("proc/self", "100");
 
     tree.write_file("proc/101/comm", "no fdinfo\n");
@@ -41,24 +42,24 @@ std::set<int> build_hostile_tree(const fake_tree &tree)
     tree.make_fifo("proc/108/fdinfo/5");
     tree.make_socket("proc/108/fdinfo/6");
     tree.write_file("proc/108/fdinfo/7", "");
-    tree.write_file("proc/108/fdinfo/8", v3d_fdinfo(2, 0, 10, 0));
+    tree.write_file("proc/108/fdinfo/8", kernel_tree::v3d_fdinfo(2, 0, 10, 0));
     tree.make_directory("proc/108/comm");
     tree.make_directory("proc/108/stat");
 
-    tree.write_file("proc/109/fdinfo/3", v3d_fdinfo(3, 0, 0, 10));
+    tree.write_file("proc/109/fdinfo/3", kernel_tree::v3d_fdinfo(3, 0, 0, 10));
     tree.make_fifo("proc/109/comm");
     tree.make_fifo("proc/109/stat");
 
-    tree.write_file("proc/110/fdinfo/3", v3d_fdinfo(4, 5, 5, 5));
+    tree.write_file("proc/110/fdinfo/3", kernel_tree::v3d_fdinfo(4, 5, 5, 5));
     tree.make_symlink("proc/110/comm", "nowhere");
 
-    tree.write_file("proc/111/fdinfo/3", v3d_fdinfo(5, 7, 0, 0));
+    tree.write_file("proc/111/fdinfo/3", kernel_tree::v3d_fdinfo(5, 7, 0, 0));
     tree.make_socket("proc/111/comm");
     tree.make_socket("proc/111/stat");
 
     tree.make_directory("proc/112/fdinfo");
-    tree.write_file("proc/113/fdinfo/.hidden", v3d_fdinfo(6, 1, 1, 1));
-    tree.write_file("proc/99999999999/fdinfo/3", v3d_fdinfo(7, 1, 1, 1));
+    tree.write_file("proc/113/fdinfo/.hidden", kernel_tree::v3d_fdinfo(6, 1, 1, 1));
+    tree.write_file("proc/99999999999/fdinfo/3", kernel_tree::v3d_fdinfo(7, 1, 1, 1));
     return {1, 2, 3, 4, 5};
 }
 

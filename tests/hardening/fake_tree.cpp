@@ -124,29 +124,6 @@ void fake_tree::remove(std::string_view relative) const
     ::nftw(path(relative).c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-std::string v3d_fdinfo(int client_id, long long render, long long tfu, long long bin)
-{
-    char text[1024];
-    std::snprintf(text, sizeof text,
-                  "pos:\t0\nflags:\t02400002\nmnt_id:\t25\nino:\t521\ndrm-driver:\tv3d\ndrm-client-id:\t%d\n"
-                  "drm-engine-bin: \t%lld ns\nv3d-jobs-bin: \t1 jobs\n"
-                  "drm-engine-render: \t%lld ns\nv3d-jobs-render: \t1 jobs\n"
-                  "drm-engine-tfu: \t%lld ns\nv3d-jobs-tfu: \t1 jobs\n"
-                  "drm-engine-csd: \t0 ns\nv3d-jobs-csd: \t0 jobs\n"
-                  "drm-engine-cache_clean: \t0 ns\nv3d-jobs-cache_clean: \t0 jobs\n"
-                  "drm-engine-cpu: \t0 ns\nv3d-jobs-cpu: \t0 jobs\n"
-                  "drm-total-memory:\t15168 KiB\ndrm-shared-memory:\t9336 KiB\ndrm-resident-memory:\t15168 KiB\n",
-                  client_id, bin, render, tfu);
-    return text;
-}
-
-std::string stat_line(int pid, std::string_view name, long long user_ticks, long long system_ticks)
-{
-    return std::to_string(pid) + " (" + std::string(name) + ") S 1 " + std::to_string(pid) + " " +
-           std::to_string(pid) + " 0 -1 4194304 100 0 0 0 " + std::to_string(user_ticks) + " " +
-           std::to_string(system_ticks) + " 0 0 20 0 1 0 500 1000000 100 18446744073709551615\n";
-}
-
 int open_descriptor_count()
 {
     DIR *directory = ::opendir("/proc/self/fd");

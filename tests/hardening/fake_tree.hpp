@@ -1,5 +1,7 @@
-// A throw-away kernel tree in a temporary folder, removed with everything in
-// it when the object goes.
+// A throw-away tree in a temporary folder for the odd kinds of file that a
+// kernel never shows (folders for files, dangling links, FIFOs, sockets),
+// removed with everything in it when the object goes. The kernel's own texts
+// come from kernel_tree.
 #pragma once
 
 #include <string>
@@ -26,12 +28,6 @@ public:
 private:
     std::string root_;
 };
-
-// The text of one v3d DRM fdinfo file, as the kernel writes it.
-std::string v3d_fdinfo(int client_id, long long render, long long tfu, long long bin);
-
-// A stat line with the given utime and stime.
-std::string stat_line(int pid, std::string_view name, long long user_ticks, long long system_ticks);
 
 // The number of descriptors the calling process holds now.
 int open_descriptor_count();
