@@ -3,7 +3,9 @@
 // statistics file without its last newline, an overlong stat line. It must
 // keep running pass after pass, within bounded memory, and list only the
 // valid clients.
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
