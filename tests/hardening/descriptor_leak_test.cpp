@@ -1,13 +1,15 @@
 // Every descriptor the readers open is closed on every path: over trees where
-// each file and folder is missing or of the wrong kind, and across many passes
-// of the sampling loop in both modes.
+// each file and folder is missing, of the wrong kind or not readable, and
+// across many passes of the sampling loop in both modes.
 #include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "control/control.hpp"
@@ -105,6 +107,60 @@ TEST(descriptor_leaks, census_over_every_kind_of_unreadable_part)
         const client_sample &record = table.records[static_cast<std::size_t>(index)];
         EXPECT_STREQ(record.name.data(), record.pid == 100 ? "good" : std::to_string(record.pid).c_str());
     }
+}
+
+// Another user's process: its folders and files are there but refuse to open.
+// Root passes every permission check, so a child drops to an unprivileged
+// user first; it reports through its exit status.
+enum unreadable_outcome { CENSUS_RIGHT = 0, WRONG_CLIENTS = 1, DESCRIPTOR_LEAKED = 2, CANNOT_DROP_ROOT = 3 };
+
+TEST(descriptor_leaks, census_over_folders_and_files_it_may_not_read)
+{
+    const fake_tree tree;
+    tree.write_file("proc/300/fdinfo/3", kernel_tree::v3d_fdinfo(1, 1, 1, 1));
+    tree.set_mode("proc/300/fdinfo", 0700);
+    tree.write_file("proc/301/fdinfo/3", kernel_tree::v3d_fdinfo(2, 1, 1, 1));
+    tree.set_mode("proc/301/fdinfo/3", 0);
+    tree.write_file("proc/302/fdinfo/3", kernel_tree::v3d_fdinfo(3, 1, 1, 1));
+    tree.write_file("proc/302/comm", "secret\n");
+    tree.set_mode("proc/302/comm", 0);
+    tree.write_file("proc/302/stat", kernel_tree::stat_line(302, "secret", 500, 500));
+    tree.set_mode("proc/302/stat", 0);
+    tree.write_file("proc/303/fdinfo/3", kernel_tree::v3d_fdinfo(4, 1, 1, 1));
+    tree.set_mode("proc/303", 0700);
+    tree.set_mode("", 0755);
+    const std::string proc = tree.path("proc");
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        constexpr uid_t NOBODY = 65534;
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0)) {
+            ::_exit(CANNOT_DROP_ROOT);
+        }
+        static client_table table;
+        const int before = open_descriptor_count();
+        for (int repeat = 0; repeat < CENSUS_REPEATS; ++repeat) {
+            scan_clients(table, proc.c_str());
+            // Only pid 302's client can be read, under its pid for a name, with no CPU time.
+            const client_sample &only = table.records[0];
+            if (table.count != 1 || only.client_id != 3 || std::string(only.name.data()) != "302" ||
+                only.cpu_seconds != 0.0 || read_process_cpu_seconds(302, proc.c_str()) != 0.0) {
+                ::_exit(WRONG_CLIENTS);
+            }
+            if (open_descriptor_count() != before) {
+                ::_exit(DESCRIPTOR_LEAKED);
+            }
+        }
+        ::_exit(CENSUS_RIGHT);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_NE(WEXITSTATUS(status), CANNOT_DROP_ROOT) << "could not become an unprivileged user";
+    EXPECT_NE(WEXITSTATUS(status), WRONG_CLIENTS) << "listed a client it may not read, or missed the readable one";
+    EXPECT_NE(WEXITSTATUS(status), DESCRIPTOR_LEAKED) << "descriptors held after a census";
+    EXPECT_EQ(WEXITSTATUS(status), CENSUS_RIGHT);
 }
 
 TEST(descriptor_leaks, process_cpu_time_over_every_kind_of_stat)

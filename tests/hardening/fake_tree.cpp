@@ -119,6 +119,14 @@ void fake_tree::make_socket(std::string_view relative) const
     }
 }
 
+void fake_tree::set_mode(std::string_view relative, unsigned mode) const
+{
+    const std::string full = path(relative);
+    if (::chmod(full.c_str(), static_cast<mode_t>(mode)) != 0) {
+        fail("chmod " + full);
+    }
+}
+
 void fake_tree::remove(std::string_view relative) const
 {
     ::nftw(path(relative).c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);

@@ -24,6 +24,8 @@ public:
     void make_fifo(std::string_view relative) const;
     void make_socket(std::string_view relative) const;
     void remove(std::string_view relative) const;
+    // Sets the permission bits of an entry ("" for the tree's own folder).
+    void set_mode(std::string_view relative, unsigned mode) const;
 
 private:
     std::string root_;
