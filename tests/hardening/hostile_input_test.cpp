@@ -4,6 +4,7 @@
 // keep running pass after pass, within bounded memory, and list only the
 // valid clients.
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -200,6 +201,13 @@ TEST(hostile_input, csv_mode_keeps_running_with_bounded_memory_and_only_valid_cl
             }
             EXPECT_EQ(fields[2], std::to_string(wanted->second.pid)) << "client " << client_id;
             EXPECT_EQ(fields[3], wanted->second.name) << "client " << client_id;
+            // Saturated counters must still give plain, finite percentages.
+            for (std::size_t column = 4; column < fields.size(); ++column) {
+                char *end = nullptr;
+                const double value = std::strtod(fields[column].c_str(), &end);
+                EXPECT_TRUE(!fields[column].empty() && *end == '\0' && std::isfinite(value) && value >= 0.0)
+                    << "client " << client_id << " column " << column << ": " << fields[column];
+            }
         }
         EXPECT_EQ(seen.size(), expected.size()) << "frame " << frame;
     }
