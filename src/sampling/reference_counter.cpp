@@ -7,8 +7,8 @@
 
 std::int64_t read_reference_counter(const char *path)
 {
-    // Blocking, unlike the census's files: a FIFO in its place (the end-to-end
-    // tests pace the samples so) is waited for.
+    // Opened blocking, unlike the census's files: this is the one file chosen
+    // at start-up, and whatever stands in for the driver's file is waited for.
     const file_descriptor file(::open(path, O_RDONLY | O_CLOEXEC));
     if (!file.is_open()) {
         return 0;
