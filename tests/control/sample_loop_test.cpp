@@ -135,6 +135,23 @@ TEST_F(sample_loop_test, reports_each_pass_against_the_one_before)
     EXPECT_GT(game.sample_time, record.frames[0][0].sample_time);
 }
 
+TEST_F(sample_loop_test, takes_a_reference_delta_beyond_64_bits_as_no_time_base)
+{
+    tree.write("gpu_stats", "queue\nbin\t-9223372036854775808\n");
+    tree.add_process(100, "game");
+    tree.add_v3d_client(100, 3, 81, 40'000'000, 0, 0);
+    record.between_passes = {
+        [this] {
+            tree.write("gpu_stats", "queue\nbin\t9223372036854775807\n");
+            tree.add_v3d_client(100, 3, 81, 50'000'000, 0, 0);
+        },
+    };
+    EXPECT_EQ(run(), 0);
+    ASSERT_EQ(record.frames.size(), 2U);
+    ASSERT_EQ(record.frames[1].size(), 1U);
+    EXPECT_DOUBLE_EQ(record.frames[1][0].render, 0.0);
+}
+
 TEST_F(sample_loop_test, makes_no_frame_when_stopped_before_the_first_pass)
 {
     set_reference(1);
