@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr std::size_t PID_PATH_SIZE = 128;
 // Holds a whole DRM fdinfo file (about 700 bytes) in one read; larger files
 // (an epoll's, say) stream through it.
 constexpr std::size_t FDINFO_BUFFER_SIZE = 4096;

@@ -18,6 +18,9 @@
 // O_NONBLOCK; a FIFO found in their place reads as empty instead of blocking.
 inline constexpr int TEXT_FILE_FLAGS = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
 
+// "/proc/%d/stat" and its kin are built in buffers of this size.
+inline constexpr std::size_t PID_PATH_SIZE = 128;
+
 // Closes its descriptor on every path out of the scope that opened it.
 struct file_descriptor {
     int fd = -1;

@@ -8,8 +8,6 @@
 
 namespace {
 
-// "/proc/%d/stat" and its kin are built in buffers of this size.
-constexpr std::size_t PID_PATH_SIZE = 128;
 // One stat line is read whole up to this many characters.
 constexpr std::size_t STAT_LINE_SIZE = 2048;
 
