@@ -12,5 +12,9 @@ extern char stats_path[STATS_PATH_SIZE];
 // Clock ticks per second, the unit of utime and stime in /proc/<pid>/stat.
 extern std::int64_t clock_ticks;
 
+// The wait between samples, in nanoseconds (-d); a second by default.
+inline constexpr std::int64_t DEFAULT_SAMPLE_INTERVAL_NS = 1'000'000'000;
+extern std::int64_t sample_interval_ns;
+
 // Set by the stop signals and by the terminal's quit key; never reset.
 extern volatile std::sig_atomic_t stop_requested;

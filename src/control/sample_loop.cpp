@@ -9,7 +9,7 @@ namespace {
 
 // A sample is three readings, always taken in this order.
 struct sample {
-    std::int64_t reference = 0;
+    gpu_counters *counters = nullptr;
     client_table *table = nullptr;
     double time = 0.0;
 };
@@ -21,22 +21,29 @@ double monotonic_seconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-void take_sample(sample &into, const char *proc_path, const char *stats_file)
+void take_sample(sample &into, const char *proc_path, const char *stats_file, client_listing listing)
 {
-    into.reference = read_reference_counter(stats_file);
-    scan_clients(*into.table, proc_path);
+    read_gpu_counters(*into.counters, stats_file);
+    scan_clients(*into.table, proc_path, listing);
     into.time = monotonic_seconds();
 }
 
-// Hands one pass's rows to the report; returns 0 or the errno of a failed write.
+// Hands one pass to the report; returns 0, OUTPUT_STOPPED or the errno of a failed write.
 int report_pass(const report_operations &report, const sample &previous, const sample &current)
 {
     std::int64_t reference_delta = 0;
-    if (__builtin_sub_overflow(current.reference, previous.reference, &reference_delta)) {
+    if (__builtin_sub_overflow(current.counters->reference, previous.counters->reference, &reference_delta)) {
         reference_delta = 0; // no measurable time base
     }
     const double elapsed = current.time - previous.time;
-    report.begin_frame();
+    frame_summary frame;
+    frame.sample_time = current.time;
+    frame.client_count = current.table->count;
+    frame.counters = current.counters;
+    compute_queue_loads(*current.counters, *previous.counters, frame.queues);
+    if (const int failure = report.begin_frame(frame); failure != 0) {
+        return failure;
+    }
     for (int index = 0; index < current.table->count; ++index) {
         const utilisation_row row = compute_utilisation(current.table->records[static_cast<std::size_t>(index)],
                                                         *previous.table, reference_delta, elapsed);
@@ -49,22 +56,30 @@ int report_pass(const report_operations &report, const sample &previous, const s
 
 } // namespace
 
-int run_sample_loop(const report_operations &report, const char *proc_path, const char *stats_file)
+int run_sample_loop(const report_operations &report, const char *proc_path, const char *stats_file,
+                    const run_settings &settings)
 {
-    // Both tables live as long as the loop; the pass swaps their roles
+    // Both samples live as long as the loop; the pass swaps their roles
     // instead of copying the current one over the previous one.
     client_table first;
     client_table second;
-    sample previous{0, &first, 0.0};
-    sample current{0, &second, 0.0};
+    gpu_counters first_counters;
+    gpu_counters second_counters;
+    sample previous{&first_counters, &first, 0.0};
+    sample current{&second_counters, &second, 0.0};
+    const client_listing listing =
+        settings.all_queues || settings.mode == output_mode::json ? client_listing::all_queues
+                                                                   : client_listing::default_queues;
 
     int failure = report.open();
-    take_sample(previous, proc_path, stats_file);
-    ::sleep(1);
-    while (failure == 0 && stop_requested == 0) {
-        take_sample(current, proc_path, stats_file);
+    take_sample(previous, proc_path, stats_file, listing);
+    if (failure == 0 && stop_requested == 0) {
+        report.wait();
+    }
+    for (int frames = 0; failure == 0 && stop_requested == 0;) {
+        take_sample(current, proc_path, stats_file, listing);
         failure = report_pass(report, previous, current);
-        if (failure != 0) {
+        if (failure != 0 || (settings.frame_limit > 0 && ++frames >= settings.frame_limit)) {
             break;
         }
         std::swap(previous, current);
@@ -74,6 +89,10 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     if (failure == 0) {
         failure = close_failure;
     }
+    // A stop signal that cut a blocked write short is an orderly stop.
+    if (failure == OUTPUT_STOPPED) {
+        return 0;
+    }
     if (failure != 0) {
         // Standard error may be gone too; the exit status tells either way.
         (void)std::fprintf(stderr, "%s%s\n", report.write_failure_text, std::strerror(failure));
@@ -82,10 +101,22 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     return 0;
 }
 
-int sample_loop(output_mode mode)
+const report_operations &select_report(const run_settings &settings)
 {
-    const report_operations &report = mode == output_mode::csv ? CSV_REPORT : TERMINAL_REPORT;
-    return run_sample_loop(report, DEFAULT_PROC_PATH, stats_path);
+    switch (settings.mode) {
+    case output_mode::csv:
+        return settings.all_queues ? CSV_ALL_REPORT : CSV_REPORT;
+    case output_mode::json:
+        return JSON_REPORT;
+    case output_mode::terminal:
+        break;
+    }
+    return TERMINAL_REPORT;
+}
+
+int sample_loop(const run_settings &settings)
+{
+    return run_sample_loop(select_report(settings), DEFAULT_PROC_PATH, stats_path, settings);
 }
 
 int run_v3dwatch(int argc, char **argv)
@@ -94,5 +125,5 @@ int run_v3dwatch(int argc, char **argv)
     if (started.stop) {
         return started.exit_status;
     }
-    return sample_loop(started.mode);
+    return sample_loop(started.settings);
 }

@@ -8,13 +8,24 @@
 
 namespace {
 
-constexpr const char *USAGE_TEXT = "Usage: %s [options]\n\n"
-                                   "Monitor VideoCore VII GPU block utilisation on Quenzil.\n\n"
-                                   "  --csv   Output in CSV format (pipe to file)\n"
-                                   "  --help  Show this help message\n";
+constexpr const char *USAGE_TEXT =
+    "Usage: %s [options]\n\n"
+    "Monitor VideoCore VII GPU block utilisation on Quenzil.\n\n"
+    "  -a, --all             Show every queue, client memory and the whole GPU's load\n"
+    "  --csv                 Output in CSV format (pipe to file)\n"
+    "  --json                Output JSON Lines, one object per sample, with everything\n"
+    "  -d, --interval S      Seconds between samples, 0.1 to 3600 (default 1)\n"
+    "  -n, --count N         Stop after N samples\n"
+    "  --version             Show the version\n"
+    "  -h, --help            Show this help message\n";
 
 // Used when sysconf cannot say; the common value on Linux.
 constexpr std::int64_t DEFAULT_CLOCK_TICKS = 100;
+
+constexpr std::int64_t NANOSECONDS_PER_SECOND = 1'000'000'000;
+constexpr std::int64_t SHORTEST_INTERVAL_NS = NANOSECONDS_PER_SECOND / 10;
+constexpr std::int64_t LONGEST_INTERVAL_NS = 3600 * NANOSECONDS_PER_SECOND;
+constexpr int LONGEST_COUNT = 2147483647;
 
 // Releases the glob result on every path.
 struct glob_result {
@@ -43,6 +54,98 @@ bool find_stats_file(const char *pattern)
     return true;
 }
 
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// A plain decimal number of seconds ("2", "0.5", ".25"), exact to the
+// nanosecond; false for anything else, or outside 0.1 to 3600 seconds.
+bool parse_interval(std::string_view text, std::int64_t &nanoseconds)
+{
+    std::int64_t whole = 0;
+    std::int64_t fraction = 0;
+    std::int64_t fraction_scale = NANOSECONDS_PER_SECOND;
+    bool has_digits = false;
+    std::size_t position = 0;
+    for (; position < text.size() && is_digit(text[position]); ++position) {
+        has_digits = true;
+        whole = whole * 10 + (text[position] - '0');
+        if (whole > LONGEST_INTERVAL_NS / NANOSECONDS_PER_SECOND) {
+            return false;
+        }
+    }
+    if (position < text.size() && text[position] == '.') {
+        for (++position; position < text.size() && is_digit(text[position]); ++position) {
+            has_digits = true;
+            if (fraction_scale > 1) { // digits past the nanosecond change nothing
+                fraction_scale /= 10;
+                fraction += (text[position] - '0') * fraction_scale;
+            }
+        }
+    }
+    if (!has_digits || position != text.size()) {
+        return false;
+    }
+    nanoseconds = whole * NANOSECONDS_PER_SECOND + fraction;
+    return nanoseconds >= SHORTEST_INTERVAL_NS && nanoseconds <= LONGEST_INTERVAL_NS;
+}
+
+// A count of frames in decimal digits, 1 to 2147483647.
+bool parse_count(std::string_view text, int &count)
+{
+    std::int64_t value = 0;
+    for (const char c : text) {
+        if (!is_digit(c)) {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+        if (value > LONGEST_COUNT) {
+            return false;
+        }
+    }
+    count = static_cast<int>(value);
+    return !text.empty() && count >= 1;
+}
+
+// An option that takes a value: "-d 2", "--interval 2" or "--interval=2".
+struct valued_option {
+    std::string_view name; // as the user wrote it, without "=value"
+    const char *value = nullptr; // null when none follows
+};
+
+// True when `argv[index]` is the option; `found` then holds it, and `index`
+// has moved past a value given as the next argument.
+bool take_valued_option(const char *short_name, std::string_view long_name, int argc, char **argv, int &index,
+                        valued_option &found)
+{
+    const std::string_view argument(argv[index]);
+    if (argument == short_name || argument == long_name) {
+        found = {argument, index + 1 < argc ? argv[++index] : nullptr};
+        return true;
+    }
+    if (argument.size() > long_name.size() && argument.starts_with(long_name) && argument[long_name.size()] == '=') {
+        found = {long_name, argv[index] + long_name.size() + 1};
+        return true;
+    }
+    return false;
+}
+
+// One line that names the option and what was wrong with its value.
+void refuse_value(std::FILE *messages, const valued_option &option, const char *accepted)
+{
+    if (option.value == nullptr) {
+        (void)std::fprintf(messages, "Missing value for %.*s (%s)\n", static_cast<int>(option.name.size()),
+                           option.name.data(), accepted);
+    } else {
+        (void)std::fprintf(messages, "Invalid value for %.*s: '%s' (%s)\n", static_cast<int>(option.name.size()),
+                           option.name.data(), option.value, accepted);
+    }
+}
+
+constexpr const char *INTERVAL_RULE = "seconds from 0.1 to 3600";
+constexpr const char *COUNT_RULE = "a count from 1 to 2147483647";
+
 } // namespace
 
 extern "C" void on_stop_signal(int)
@@ -50,39 +153,69 @@ extern "C" void on_stop_signal(int)
     stop_requested = 1;
 }
 
-start_up_result start_up(int argc, char **argv, std::FILE *messages, const char *stats_pattern)
+start_up_result start_up(int argc, char **argv, std::FILE *messages, const char *stats_pattern, std::FILE *output)
 {
     // A program may be started with no argument at all, not even its name.
     const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "v3dwatch";
     start_up_result result;
+    bool csv_asked = false;
+    bool json_asked = false;
+    std::int64_t interval = DEFAULT_SAMPLE_INTERVAL_NS;
     for (int index = 1; index < argc; ++index) {
         const std::string_view argument(argv[index]);
+        valued_option option;
         if (argument == "--csv") {
-            result.mode = output_mode::csv;
+            csv_asked = true;
+            result.settings.mode = output_mode::csv;
+        } else if (argument == "--json") {
+            json_asked = true;
+            result.settings.mode = output_mode::json;
+        } else if (argument == "-a" || argument == "--all") {
+            result.settings.all_queues = true;
+        } else if (take_valued_option("-d", "--interval", argc, argv, index, option)) {
+            if (option.value == nullptr || !parse_interval(option.value, interval)) {
+                refuse_value(messages, option, INTERVAL_RULE);
+                return {true, 1, result.settings};
+            }
+        } else if (take_valued_option("-n", "--count", argc, argv, index, option)) {
+            if (option.value == nullptr || !parse_count(option.value, result.settings.frame_limit)) {
+                refuse_value(messages, option, COUNT_RULE);
+                return {true, 1, result.settings};
+            }
+        } else if (argument == "--version") {
+            (void)std::fputs("v3dwatch " V3DWATCH_VERSION "\n", output);
+            return {true, 0, result.settings};
         } else if (argument == "--help" || argument == "-h") {
             print_usage(messages, program);
-            return {true, 0, result.mode};
+            return {true, 0, result.settings};
         } else {
             (void)std::fprintf(messages, "Unknown option: %s\n", argv[index]);
             print_usage(messages, program);
-            return {true, 1, result.mode};
+            return {true, 1, result.settings};
         }
     }
+    if (csv_asked && json_asked) {
+        (void)std::fputs("Error: --csv and --json cannot be used together\n", messages);
+        return {true, 1, result.settings};
+    }
+    sample_interval_ns = interval;
 
     const long ticks = sysconf(_SC_CLK_TCK);
     clock_ticks = ticks > 0 ? ticks : DEFAULT_CLOCK_TICKS;
 
     if (!find_stats_file(stats_pattern)) {
         (void)std::fputs("Error: no V3D gpu_stats found\n", messages);
-        return {true, 1, result.mode};
+        return {true, 1, result.settings};
     }
 
-    // No SA_RESTART: a stop signal cuts the one-second sleep short.
+    // No SA_RESTART: a stop signal cuts a wait or a blocked write short. Every
+    // signal that would end the program ends it in order, screen restored.
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
+        sigaction(signal_number, &action, nullptr);
+    }
     return result;
 }

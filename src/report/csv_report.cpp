@@ -1,7 +1,5 @@
-#include <cerrno>
+#include <array>
 #include <string_view>
-
-#include <unistd.h>
 
 #include "report/report.hpp"
 
@@ -10,11 +8,11 @@ namespace {
 // Room for a name of 63 bytes that are all '"', doubled, in quotes.
 constexpr std::size_t QUOTED_NAME_SIZE = 2 * (NAME_SIZE - 1) + 3;
 
-// The errno of a failed write; some streams fail without setting one.
-int write_error()
-{
-    return errno != 0 ? errno : EIO;
-}
+constexpr std::string_view CSV_HEADER = "timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%\n";
+constexpr std::string_view CSV_ALL_QUEUES_HEADER =
+    "timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%,csd%,cache_clean%,cpu_job%,mem_total_kib,mem_resident_kib\n";
+
+output_buffer standard_output;
 
 // RFC 4180: a field holding ',' or '"' goes in double quotes, each '"' doubled.
 void quote_name(const char *name, std::array<char, QUOTED_NAME_SIZE> &quoted)
@@ -38,45 +36,85 @@ void quote_name(const char *name, std::array<char, QUOTED_NAME_SIZE> &quoted)
     quoted[length] = '\0';
 }
 
-int csv_open()
+// The eight columns of the default stream, without the line's end.
+int write_csv_columns(output_buffer &output, const utilisation_row &row, double sample_time)
 {
-    errno = 0;
-    return std::fputs("timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%\n", stdout) < 0 ? write_error() : 0;
+    std::array<char, QUOTED_NAME_SIZE> name;
+    quote_name(row.name.data(), name);
+    return append_format(output, "%.3f,%llu,%d,%s,%.1f,%.1f,%.1f,%.1f", sample_time,
+                         static_cast<unsigned long long>(row.client_id), row.pid, name.data(),
+                         row.engine[ENGINE_RENDER], row.engine[ENGINE_TFU], row.engine[ENGINE_BIN], row.cpu);
 }
 
-void csv_begin_frame() {}
+// Memory in KiB, rounded down; an empty field where the kernel gave none.
+int write_memory_column(output_buffer &output, std::int64_t bytes)
+{
+    return bytes == MEMORY_UNKNOWN ? append_text(output, ",") : append_format(output, ",%lld", static_cast<long long>(bytes / 1024));
+}
+
+int open_with_header(std::string_view header)
+{
+    standard_output.fd = 1;
+    append_text(standard_output, header);
+    return flush_output(standard_output);
+}
+
+int csv_open()
+{
+    return open_with_header(CSV_HEADER);
+}
+
+int csv_all_queues_open()
+{
+    return open_with_header(CSV_ALL_QUEUES_HEADER);
+}
+
+// A frame is its rows alone: a sample with no client writes nothing.
+int csv_begin_frame(const frame_summary &)
+{
+    return 0;
+}
 
 int csv_row(const utilisation_row &row, double sample_time)
 {
-    return write_csv_row(stdout, row, sample_time);
+    return write_csv_row(standard_output, row, sample_time);
+}
+
+int csv_all_queues_row(const utilisation_row &row, double sample_time)
+{
+    return write_csv_all_queues_row(standard_output, row, sample_time);
 }
 
 int csv_flush()
 {
-    errno = 0;
-    return std::fflush(stdout) != 0 || std::ferror(stdout) != 0 ? write_error() : 0;
-}
-
-void csv_wait()
-{
-    ::sleep(1); // a stop signal cuts it short
+    return flush_output(standard_output);
 }
 
 } // namespace
 
-int write_csv_row(std::FILE *stream, const utilisation_row &row, double sample_time)
+int write_csv_row(output_buffer &output, const utilisation_row &row, double sample_time)
 {
-    std::array<char, QUOTED_NAME_SIZE> name;
-    quote_name(row.name.data(), name);
-    errno = 0;
-    const int written = std::fprintf(stream, "%.3f,%d,%d,%s,%.1f,%.1f,%.1f,%.1f\n", sample_time, row.client_id,
-                                     row.pid, name.data(), row.engine[ENGINE_RENDER], row.engine[ENGINE_TFU],
-                                     row.engine[ENGINE_BIN], row.cpu);
-    return written < 0 ? write_error() : 0;
+    write_csv_columns(output, row, sample_time);
+    return append_text(output, "\n");
+}
+
+int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, double sample_time)
+{
+    write_csv_columns(output, row, sample_time);
+    append_format(output, ",%.1f,%.1f,%.1f", row.engine[ENGINE_CSD], row.engine[ENGINE_CACHE_CLEAN],
+                  row.engine[ENGINE_CPU]);
+    write_memory_column(output, row.memory[MEMORY_TOTAL]);
+    write_memory_column(output, row.memory[MEMORY_RESIDENT]);
+    return append_text(output, "\n");
 }
 
 // Closing flushes too, so that a run stopped before its first frame still
 // learns whether its header was written.
 const report_operations CSV_REPORT = {
-    csv_open, csv_begin_frame, csv_row, csv_flush, csv_wait, csv_flush, "Error: cannot write CSV output: ",
+    csv_open, csv_begin_frame, csv_row, csv_flush, wait_one_interval, csv_flush, "Error: cannot write CSV output: ",
+};
+
+const report_operations CSV_ALL_REPORT = {
+    csv_all_queues_open, csv_begin_frame, csv_all_queues_row, csv_flush, wait_one_interval, csv_flush,
+    "Error: cannot write CSV output: ",
 };

@@ -24,6 +24,9 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
     row.client_id = current.client_id;
     row.pid = current.pid;
     row.name = current.name;
+    row.memory = current.memory;
+    row.engine_nanoseconds = current.engine;
+    row.cpu_seconds = current.cpu_seconds;
 
     // A new client is measured from zero: all its busy time is new.
     const client_sample *match =
@@ -50,4 +53,32 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
         }
     }
     return row;
+}
+
+void compute_queue_loads(const gpu_counters &current, const gpu_counters &previous,
+                         std::array<queue_load, MAX_QUEUE_ROWS> &loads)
+{
+    loads = {};
+    for (int index = 0; index < current.queue_count; ++index) {
+        const queue_counters &now = current.queues[static_cast<std::size_t>(index)];
+        const queue_counters *before = nullptr;
+        for (int earlier = 0; earlier < previous.queue_count && before == nullptr; ++earlier) {
+            const queue_counters &candidate = previous.queues[static_cast<std::size_t>(earlier)];
+            if (candidate.name == now.name) {
+                before = &candidate;
+            }
+        }
+        std::int64_t elapsed = 0;
+        if (before == nullptr || __builtin_sub_overflow(now.timestamp, before->timestamp, &elapsed) || elapsed <= 0) {
+            continue; // no time base for this queue yet
+        }
+        queue_load &load = loads[static_cast<std::size_t>(index)];
+        std::int64_t delta = 0;
+        if (!__builtin_sub_overflow(now.runtime, before->runtime, &delta) && delta > 0) {
+            load.busy = static_cast<double>(delta) / static_cast<double>(elapsed) * 100.0;
+        }
+        if (!__builtin_sub_overflow(now.jobs, before->jobs, &delta) && delta > 0) {
+            load.jobs_per_second = static_cast<double>(delta) / (static_cast<double>(elapsed) / 1e9);
+        }
+    }
 }

@@ -37,6 +37,7 @@ void copy_client(client_sample &record, const fdinfo_keys &keys, std::int32_t pi
     record.pid = pid;
     record.name = name;
     record.engine = keys.engine;
+    record.memory = keys.memory;
     record.cpu_seconds = read_process_cpu_seconds_at(proc_fd, pid);
 }
 
@@ -61,7 +62,7 @@ void record_client(client_table &table, const fdinfo_keys &keys, std::int32_t pi
     }
 }
 
-void scan_process(int proc_fd, std::int32_t pid, client_table &table)
+void scan_process(int proc_fd, std::int32_t pid, client_table &table, client_listing listing)
 {
     std::array<char, PID_PATH_SIZE> path;
     if (!format_pid_path(path, "", pid, "/fdinfo")) {
@@ -89,7 +90,7 @@ void scan_process(int proc_fd, std::int32_t pid, client_table &table)
             }
             read_line_pieces(file.fd, text, [&keys](std::string_view piece) { apply_fdinfo_line(piece, keys); });
         }
-        if (!is_listed_client(keys)) {
+        if (!is_listed_client(keys, listing)) {
             continue;
         }
         if (!name_settled) {
@@ -102,7 +103,7 @@ void scan_process(int proc_fd, std::int32_t pid, client_table &table)
 
 } // namespace
 
-int scan_clients(client_table &table, const char *proc_path)
+int scan_clients(client_table &table, const char *proc_path, client_listing listing)
 {
     table.count = 0;
     const file_descriptor proc(::open(proc_path, DIRECTORY_FLAGS));
@@ -120,7 +121,7 @@ int scan_clients(client_table &table, const char *proc_path)
         if (pid > std::numeric_limits<std::int32_t>::max()) {
             continue;
         }
-        scan_process(proc.fd, static_cast<std::int32_t>(pid), table);
+        scan_process(proc.fd, static_cast<std::int32_t>(pid), table, listing);
     }
     return table.count;
 }

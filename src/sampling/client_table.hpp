@@ -1,5 +1,5 @@
 // The sampling subsystem: the census of V3D DRM clients, the CPU time of their
-// processes and the GPU reference counter, all read from the kernel's text files.
+// processes and the driver's statistics rows, all read from the kernel's text files.
 #pragma once
 
 #include <array>
@@ -9,22 +9,47 @@
 
 inline constexpr int MAX_CLIENTS = 256;
 
+// The driver's queues, indexed so that the first three are the default view's.
 inline constexpr int ENGINE_RENDER = 0;
 inline constexpr int ENGINE_TFU = 1;
 inline constexpr int ENGINE_BIN = 2;
-inline constexpr int ENGINE_COUNT = 3;
+inline constexpr int ENGINE_CSD = 3;
+inline constexpr int ENGINE_CACHE_CLEAN = 4;
+inline constexpr int ENGINE_CPU = 5;
+inline constexpr int ENGINE_COUNT = 6;
+// render, TFU and bin: the queues the default outputs show and list clients by.
+inline constexpr int DEFAULT_ENGINE_COUNT = 3;
 
-// The fdinfo key suffixes, the terminal headings and (with a '%') the CSV columns.
-inline constexpr std::array<const char *, ENGINE_COUNT> ENGINE_NAMES = {"render", "tfu", "bin"};
+// The fdinfo key suffixes (drm-engine-<name>), the headings and the CSV columns.
+inline constexpr std::array<const char *, ENGINE_COUNT> ENGINE_NAMES = {"render", "tfu", "bin",
+                                                                        "csd",    "cache_clean", "cpu"};
+
+// The queues in the order the kernel writes them (Documentation/gpu/v3d.rst).
+inline constexpr std::array<int, ENGINE_COUNT> KERNEL_ENGINE_ORDER = {ENGINE_BIN, ENGINE_RENDER,      ENGINE_TFU,
+                                                                      ENGINE_CSD, ENGINE_CACHE_CLEAN, ENGINE_CPU};
+
+// The DRM memory keys (drm-<name>-memory), in bytes once read.
+inline constexpr int MEMORY_TOTAL = 0;
+inline constexpr int MEMORY_SHARED = 1;
+inline constexpr int MEMORY_RESIDENT = 2;
+inline constexpr int MEMORY_ACTIVE = 3;
+inline constexpr int MEMORY_KIND_COUNT = 4;
+inline constexpr std::array<const char *, MEMORY_KIND_COUNT> MEMORY_NAMES = {"total", "shared", "resident",
+                                                                             "active"};
+// A memory key the kernel did not write is unknown, which is not zero.
+inline constexpr std::int64_t MEMORY_UNKNOWN = -1;
+using memory_values = std::array<std::int64_t, MEMORY_KIND_COUNT>;
+inline constexpr memory_values NO_MEMORY_VALUES = {MEMORY_UNKNOWN, MEMORY_UNKNOWN, MEMORY_UNKNOWN, MEMORY_UNKNOWN};
 
 inline constexpr int NAME_SIZE = 64;
 
 // One V3D client as seen by one census.
 struct client_sample {
-    std::int32_t client_id = -1;
+    std::uint64_t client_id = 0;
     std::int32_t pid = 0;
     std::array<char, NAME_SIZE> name{};
     std::array<std::int64_t, ENGINE_COUNT> engine{};
+    memory_values memory = NO_MEMORY_VALUES;
     double cpu_seconds = 0.0;
 };
 
@@ -34,14 +59,41 @@ struct client_table {
     int count = 0;
 };
 
+// Which V3D clients a census lists: those busy on render, TFU or bin at some
+// time (the default outputs), or those busy on any queue at some time.
+enum class client_listing { default_queues, all_queues };
+
 inline constexpr const char *DEFAULT_PROC_PATH = "/proc";
 
 // Fills `table` from the beginning with the V3D clients found under `proc_path`
 // and returns the new count; anything unreadable is skipped.
-int scan_clients(client_table &table, const char *proc_path = DEFAULT_PROC_PATH);
+int scan_clients(client_table &table, const char *proc_path = DEFAULT_PROC_PATH,
+                 client_listing listing = client_listing::default_queues);
 
 // User plus system CPU seconds of `pid`, divided by `clock_ticks`; 0.0 when unreadable.
 double read_process_cpu_seconds(std::int32_t pid, const char *proc_path = DEFAULT_PROC_PATH);
 
-// The first number of the "bin" row of the driver's statistics file; 0 when unreadable.
+// The rows of the driver's statistics file: one per queue.
+inline constexpr int MAX_QUEUE_ROWS = 16;
+inline constexpr int QUEUE_NAME_SIZE = 32;
+
+struct queue_counters {
+    std::array<char, QUEUE_NAME_SIZE> name{};
+    std::int64_t timestamp = 0;
+    std::int64_t jobs = 0;
+    std::int64_t runtime = 0;
+};
+
+struct gpu_counters {
+    // The first number of the "bin" row: the GPU's own time base for the
+    // clients' engine time; 0 when the file has no such row.
+    std::int64_t reference = 0;
+    std::array<queue_counters, MAX_QUEUE_ROWS> queues{};
+    int queue_count = 0;
+};
+
+// Reads every row of the statistics file in one read; all zero when unreadable.
+void read_gpu_counters(gpu_counters &counters, const char *path = stats_path);
+
+// Only the reference reading of the statistics file; 0 when unreadable.
 std::int64_t read_reference_counter(const char *path = stats_path);

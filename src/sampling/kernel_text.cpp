@@ -15,9 +15,37 @@ constexpr std::size_t DIRENT_RECLEN_OFFSET = 16;
 constexpr std::size_t DIRENT_NAME_OFFSET = 19;
 
 constexpr std::string_view DRIVER_TEXT = "drm-driver:\tv3d";
-constexpr std::string_view CLIENT_ID_KEY = "drm-client-id:";
-constexpr std::string_view ENGINE_KEY = "drm-engine-";
+constexpr std::string_view KEY_FAMILY = "drm-";
 constexpr std::string_view REFERENCE_ROW = "bin";
+
+// The fdinfo keys the census takes (Documentation/gpu/drm-usage-stats.rst),
+// each with the place its value goes. A key that is not here is passed over.
+enum class key_kind { client_id, engine, memory };
+struct fdinfo_key {
+    std::string_view text; // up to and including the colon
+    key_kind kind;
+    int index;
+};
+constexpr std::array<fdinfo_key, 11> FDINFO_KEYS = {{
+    {"drm-client-id:", key_kind::client_id, 0},
+    {"drm-engine-bin:", key_kind::engine, ENGINE_BIN},
+    {"drm-engine-render:", key_kind::engine, ENGINE_RENDER},
+    {"drm-engine-tfu:", key_kind::engine, ENGINE_TFU},
+    {"drm-engine-csd:", key_kind::engine, ENGINE_CSD},
+    {"drm-engine-cache_clean:", key_kind::engine, ENGINE_CACHE_CLEAN},
+    {"drm-engine-cpu:", key_kind::engine, ENGINE_CPU},
+    {"drm-total-memory:", key_kind::memory, MEMORY_TOTAL},
+    {"drm-shared-memory:", key_kind::memory, MEMORY_SHARED},
+    {"drm-resident-memory:", key_kind::memory, MEMORY_RESIDENT},
+    {"drm-active-memory:", key_kind::memory, MEMORY_ACTIVE},
+}};
+
+// Memory units as the kernel writes them (drm_print_memory_stats), by multiple of a byte.
+struct memory_unit {
+    std::string_view text;
+    std::int64_t bytes;
+};
+constexpr std::array<memory_unit, 3> MEMORY_UNITS = {{{"", 1}, {"KiB", 1024}, {"MiB", 1024 * 1024}}};
 
 // The characters isspace() accepts in the C locale.
 bool is_space(char c)
@@ -30,6 +58,11 @@ bool is_digit(char c)
     return c >= '0' && c <= '9';
 }
 
+bool is_queue_name_character(char c)
+{
+    return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
 std::int64_t saturating_add(std::int64_t a, std::int64_t b)
 {
     std::int64_t sum = 0;
@@ -39,26 +72,44 @@ std::int64_t saturating_add(std::int64_t a, std::int64_t b)
     return sum;
 }
 
-int engine_index(std::string_view name)
+std::string_view skip_spaces(std::string_view text)
 {
-    for (int engine = 0; engine < ENGINE_COUNT; ++engine) {
-        if (name == ENGINE_NAMES[static_cast<std::size_t>(engine)]) {
-            return engine;
-        }
+    std::size_t position = 0;
+    while (position < text.size() && is_space(text[position])) {
+        ++position;
     }
-    return -1;
+    return text.substr(position);
 }
 
-// The client id after its key, read with a range check: no digits, a negative
-// value or one beyond 32 bits leaves the file without a valid id.
-std::int32_t parse_client_id(std::string_view text)
+// The decimal digits at the start of `text`, with no sign; false without any
+// digit or beyond 64 bits. `rest` is what follows them.
+bool parse_unsigned(std::string_view text, std::uint64_t &value, std::string_view &rest)
 {
-    bool has_digits = false;
-    const std::int64_t value = parse_decimal(text, &has_digits);
-    if (!has_digits || value < 0 || value > std::numeric_limits<std::int32_t>::max()) {
-        return -1;
+    std::size_t position = 0;
+    std::uint64_t number = 0;
+    for (; position < text.size() && is_digit(text[position]); ++position) {
+        if (__builtin_mul_overflow(number, 10U, &number) ||
+            __builtin_add_overflow(number, static_cast<unsigned>(text[position] - '0'), &number)) {
+            return false;
+        }
     }
-    return static_cast<std::int32_t>(value);
+    value = number;
+    rest = text.substr(position);
+    return position > 0;
+}
+
+// The next white-space-separated number of a row; false when there is none.
+bool next_row_number(std::string_view &text, std::int64_t &value)
+{
+    text = skip_spaces(text);
+    bool has_digits = false;
+    value = parse_decimal(text, &has_digits);
+    std::size_t end = 0;
+    while (end < text.size() && !is_space(text[end])) {
+        ++end;
+    }
+    text = text.substr(end);
+    return has_digits;
 }
 
 } // namespace
@@ -139,23 +190,66 @@ std::string_view read_small_file(int fd, std::span<char> buffer)
     return {buffer.data(), static_cast<std::size_t>(got)};
 }
 
+bool parse_client_id(std::string_view text, std::uint64_t &client_id)
+{
+    text = skip_spaces(text);
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    std::string_view rest;
+    return parse_unsigned(text, client_id, rest);
+}
+
+std::int64_t parse_memory_bytes(std::string_view text)
+{
+    std::uint64_t number = 0;
+    std::string_view rest;
+    if (!parse_unsigned(skip_spaces(text), number, rest)) {
+        return MEMORY_UNKNOWN;
+    }
+    const std::string_view unit = as_c_text(skip_spaces(rest));
+    std::string_view unit_word = unit.substr(0, std::min(unit.find_first_of(" \t\n\v\f\r"), unit.size()));
+    for (const memory_unit &candidate : MEMORY_UNITS) {
+        std::int64_t bytes = 0;
+        if (unit_word == candidate.text) {
+            if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+                __builtin_mul_overflow(static_cast<std::int64_t>(number), candidate.bytes, &bytes)) {
+                return MEMORY_UNKNOWN;
+            }
+            return bytes;
+        }
+    }
+    return MEMORY_UNKNOWN;
+}
+
 void apply_fdinfo_line(std::string_view piece, fdinfo_keys &keys)
 {
     const std::string_view line = as_c_text(piece);
     if (line.find(DRIVER_TEXT) != std::string_view::npos) {
         keys.is_v3d = true;
-    } else if (line.starts_with(CLIENT_ID_KEY)) {
-        keys.client_id = parse_client_id(line.substr(CLIENT_ID_KEY.size()));
-    } else if (line.starts_with(ENGINE_KEY)) {
-        const std::string_view rest = line.substr(ENGINE_KEY.size());
-        const std::size_t colon = rest.find(':');
-        if (colon == std::string_view::npos) {
-            return;
+        return;
+    }
+    if (!line.starts_with(KEY_FAMILY)) {
+        return;
+    }
+    for (const fdinfo_key &key : FDINFO_KEYS) {
+        if (!line.starts_with(key.text)) {
+            continue;
         }
-        const int engine = engine_index(rest.substr(0, colon));
-        if (engine >= 0) {
-            keys.engine[static_cast<std::size_t>(engine)] = parse_decimal(rest.substr(colon + 1));
+        const std::string_view value = line.substr(key.text.size());
+        const auto index = static_cast<std::size_t>(key.index);
+        switch (key.kind) {
+        case key_kind::client_id:
+            keys.has_client_id = parse_client_id(value, keys.client_id);
+            break;
+        case key_kind::engine:
+            keys.engine[index] = parse_decimal(value);
+            break;
+        case key_kind::memory:
+            keys.memory[index] = parse_memory_bytes(value);
+            break;
         }
+        return;
     }
 }
 
@@ -166,10 +260,11 @@ fdinfo_keys parse_fdinfo_text(std::string_view text)
     return keys;
 }
 
-bool is_listed_client(const fdinfo_keys &keys)
+bool is_listed_client(const fdinfo_keys &keys, client_listing listing)
 {
-    return keys.is_v3d && keys.client_id >= 0 &&
-           std::any_of(keys.engine.begin(), keys.engine.end(), [](std::int64_t value) { return value != 0; });
+    const auto engines = listing == client_listing::all_queues ? ENGINE_COUNT : DEFAULT_ENGINE_COUNT;
+    return keys.is_v3d && keys.has_client_id &&
+           std::any_of(keys.engine.begin(), keys.engine.begin() + engines, [](std::int64_t value) { return value != 0; });
 }
 
 bool parse_stats_row(std::string_view piece, std::int64_t &value)
@@ -195,12 +290,40 @@ bool parse_stats_row(std::string_view piece, std::int64_t &value)
     return true;
 }
 
+bool parse_queue_row(std::string_view piece, queue_counters &row)
+{
+    std::string_view text = skip_spaces(as_c_text(piece));
+    std::size_t end = 0;
+    while (end < text.size() && is_queue_name_character(text[end])) {
+        ++end;
+    }
+    if (end == 0 || end >= row.name.size() || (end < text.size() && !is_space(text[end]))) {
+        return false;
+    }
+    queue_counters read;
+    std::memcpy(read.name.data(), text.data(), end);
+    read.name[end] = '\0';
+    text = text.substr(end);
+    if (!next_row_number(text, read.timestamp) || !next_row_number(text, read.jobs) ||
+        !next_row_number(text, read.runtime)) {
+        return false;
+    }
+    row = read;
+    return true;
+}
+
 void stats_row_search::operator()(std::string_view piece)
 {
     if (!header_seen) {
         header_seen = true;
-    } else if (!found) {
+        return;
+    }
+    if (!found) {
         found = parse_stats_row(piece, reading);
+    }
+    if (counters != nullptr && counters->queue_count < MAX_QUEUE_ROWS &&
+        parse_queue_row(piece, counters->queues[static_cast<std::size_t>(counters->queue_count)])) {
+        ++counters->queue_count;
     }
 }
 
@@ -252,10 +375,17 @@ void set_process_name(std::array<char, NAME_SIZE> &name, std::string_view raw, s
     std::string_view text = as_c_text(raw.substr(0, std::min(raw.size(), name.size() - 1)));
     text = text.substr(0, std::min(text.find('\n'), text.size()));
     std::size_t length = 0;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        // A process chooses its own name: control bytes must not reach a terminal or a CSV file.
-        name[length++] = (byte < 0x20 || byte == 0x7F) ? '?' : c;
+    for (std::size_t position = 0; position < text.size(); ++position) {
+        const auto byte = static_cast<unsigned char>(text[position]);
+        const auto next = position + 1 < text.size() ? static_cast<unsigned char>(text[position + 1]) : 0U;
+        // A process chooses its own name: control characters must not reach a
+        // terminal or a CSV file. U+0080 to U+009F are C2 80 to C2 9F in UTF-8.
+        if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            name[length++] = '?';
+            ++position;
+        } else {
+            name[length++] = (byte < 0x20 || byte == 0x7F) ? '?' : text[position];
+        }
     }
     if (length == 0) {
         const auto result = std::to_chars(name.data(), name.data() + name.size() - 1, pid);

@@ -114,8 +114,10 @@ std::string_view read_small_file(int fd, std::span<char> buffer);
 // The keys of one fdinfo file that the census uses.
 struct fdinfo_keys {
     bool is_v3d = false;
-    std::int32_t client_id = -1;
+    bool has_client_id = false;
+    std::uint64_t client_id = 0;
     std::array<std::int64_t, ENGINE_COUNT> engine{};
+    memory_values memory = NO_MEMORY_VALUES;
 };
 
 // Applies one line piece of an fdinfo file (the kernel's DRM usage statistics,
@@ -125,18 +127,31 @@ void apply_fdinfo_line(std::string_view piece, fdinfo_keys &keys);
 // Parses a whole fdinfo text, piece by piece.
 fdinfo_keys parse_fdinfo_text(std::string_view text);
 
-// A V3D client with a valid id and some engine time.
-bool is_listed_client(const fdinfo_keys &keys);
+// A V3D client with a valid id and some time on the queues that `listing` names.
+bool is_listed_client(const fdinfo_keys &keys, client_listing listing = client_listing::default_queues);
+
+// A client id as drm-usage-stats.rst defines it: an unsigned 64-bit decimal.
+// False for text that is not such a number, or is negative.
+bool parse_client_id(std::string_view text, std::uint64_t &client_id);
+
+// A memory value: a decimal number, then no unit (bytes), "KiB" or "MiB".
+// MEMORY_UNKNOWN for anything else, or a size beyond 64 bits.
+std::int64_t parse_memory_bytes(std::string_view text);
 
 // One gpu_stats row: true when its name is exactly "bin" and a number follows;
 // `value` then holds that number.
 bool parse_stats_row(std::string_view piece, std::int64_t &value);
 
-// Looks for the reference row piece by piece; the first piece is the header.
+// One queue's row of gpu_stats: a name of letters, digits and '_', then the
+// timestamp, jobs and runtime. False for anything else, such as the header.
+bool parse_queue_row(std::string_view piece, queue_counters &row);
+
+// Takes the rows of a gpu_stats text piece by piece; the first piece is the header.
 struct stats_row_search {
     bool header_seen = false;
     bool found = false;
     std::int64_t reading = 0;
+    gpu_counters *counters = nullptr; // the queue rows are kept only when given
 
     void operator()(std::string_view piece);
 };
@@ -150,7 +165,8 @@ std::int64_t parse_stats_text(std::string_view text);
 std::int64_t parse_stat_cpu_ticks(std::string_view line);
 
 // Makes a process name safe to print: cut at the first newline and at a NUL,
-// control bytes replaced by '?', the pid in decimal when nothing is left.
+// control characters (C0, DEL and UTF-8-encoded C1) replaced by one '?' each,
+// the pid in decimal when nothing is left.
 void set_process_name(std::array<char, NAME_SIZE> &name, std::string_view raw, std::int32_t pid);
 
 // CPU seconds from an open /proc/<pid>/stat.

@@ -13,8 +13,13 @@ namespace {
 
 const std::string USAGE = "Usage: v3dwatch [options]\n\n"
                           "Monitor VideoCore VII GPU block utilisation on Quenzil.\n\n"
-                          "  --csv   Output in CSV format (pipe to file)\n"
-                          "  --help  Show this help message\n";
+                          "  -a, --all             Show every queue, client memory and the whole GPU's load\n"
+                          "  --csv                 Output in CSV format (pipe to file)\n"
+                          "  --json                Output JSON Lines, one object per sample, with everything\n"
+                          "  -d, --interval S      Seconds between samples, 0.1 to 3600 (default 1)\n"
+                          "  -n, --count N         Stop after N samples\n"
+                          "  --version             Show the version\n"
+                          "  -h, --help            Show this help message\n";
 
 struct start_up_run {
     start_up_result result;
@@ -59,7 +64,7 @@ TEST_F(start_up_test, goes_on_in_terminal_mode_without_arguments)
 {
     const start_up_run outcome = run({});
     EXPECT_FALSE(outcome.result.stop);
-    EXPECT_EQ(outcome.result.mode, output_mode::terminal);
+    EXPECT_EQ(outcome.result.settings.mode, output_mode::terminal);
     EXPECT_EQ(outcome.messages, "");
     EXPECT_EQ(std::string(stats_path), tree.path("sys/class/drm/card0/device/gpu_stats"));
     EXPECT_GT(clock_ticks, 0);
@@ -69,7 +74,7 @@ TEST_F(start_up_test, csv_may_be_given_more_than_once)
 {
     const start_up_run outcome = run({"--csv", "--csv"});
     EXPECT_FALSE(outcome.result.stop);
-    EXPECT_EQ(outcome.result.mode, output_mode::csv);
+    EXPECT_EQ(outcome.result.settings.mode, output_mode::csv);
     EXPECT_EQ(outcome.messages, "");
 }
 
@@ -100,6 +105,67 @@ TEST_F(start_up_test, the_first_argument_that_is_not_csv_decides)
         EXPECT_EQ(outcome.messages, expected.messages);
         EXPECT_EQ(outcome.standard_output, "");
     }
+}
+
+TEST_F(start_up_test, reads_the_interval_and_the_count_exactly)
+{
+    struct expectation {
+        std::vector<std::string> arguments;
+        std::int64_t interval_ns;
+        int frame_limit;
+    };
+    const std::vector<expectation> cases = {
+        {{}, 1'000'000'000, 0},
+        {{"-d", "0.1"}, 100'000'000, 0},
+        {{"--interval", "3600"}, 3'600'000'000'000, 0},
+        {{"--interval=.25", "-n", "1"}, 250'000'000, 1},
+        {{"-d", "2.0000000019", "--count=2147483647"}, 2'000'000'001, 2147483647},
+        {{"-d", "0.5", "-d", "7"}, 7'000'000'000, 0},
+    };
+    for (const expectation &expected : cases) {
+        sample_interval_ns = 0;
+        const start_up_run outcome = run(expected.arguments);
+        ASSERT_FALSE(outcome.result.stop) << outcome.messages;
+        EXPECT_EQ(sample_interval_ns, expected.interval_ns);
+        EXPECT_EQ(outcome.result.settings.frame_limit, expected.frame_limit);
+    }
+    const start_up_run all = run({"-a", "--json"});
+    EXPECT_TRUE(all.result.settings.all_queues);
+    EXPECT_EQ(all.result.settings.mode, output_mode::json);
+}
+
+TEST_F(start_up_test, refuses_bad_values_in_one_line_before_anything_else)
+{
+    const std::string interval_rule = " (seconds from 0.1 to 3600)\n";
+    const std::string count_rule = " (a count from 1 to 2147483647)\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-d", "0"}, "Invalid value for -d: '0'" + interval_rule},
+        {{"-d", "abc"}, "Invalid value for -d: 'abc'" + interval_rule},
+        {{"-d", "1e999"}, "Invalid value for -d: '1e999'" + interval_rule},
+        {{"-d", "0.05"}, "Invalid value for -d: '0.05'" + interval_rule},
+        {{"-d", "3600.5"}, "Invalid value for -d: '3600.5'" + interval_rule},
+        {{"-d", "-1"}, "Invalid value for -d: '-1'" + interval_rule},
+        {{"--interval=", "--csv"}, "Invalid value for --interval: ''" + interval_rule},
+        {{"--csv", "-d"}, "Missing value for -d" + interval_rule},
+        {{"-n", "-3"}, "Invalid value for -n: '-3'" + count_rule},
+        {{"-n", "0"}, "Invalid value for -n: '0'" + count_rule},
+        {{"--count", "2147483648"}, "Invalid value for --count: '2147483648'" + count_rule},
+        {{"-n"}, "Missing value for -n" + count_rule},
+        {{"--csv", "--json"}, "Error: --csv and --json cannot be used together\n"},
+    };
+    const std::string nowhere = tree.root() + "/nowhere*";
+    for (const auto &[arguments, message] : cases) {
+        const start_up_run outcome = run(arguments, nowhere);
+        SCOPED_TRACE(arguments.front());
+        EXPECT_TRUE(outcome.result.stop);
+        EXPECT_EQ(outcome.result.exit_status, 1);
+        EXPECT_EQ(outcome.messages, message);
+        EXPECT_EQ(outcome.standard_output, "");
+    }
+    const start_up_run version = run({"--version", "-d", "0"}, nowhere);
+    EXPECT_EQ(version.result.exit_status, 0);
+    EXPECT_EQ(version.standard_output, "v3dwatch " V3DWATCH_VERSION "\n");
+    EXPECT_EQ(version.messages, "");
 }
 
 TEST_F(start_up_test, refuses_to_run_without_a_statistics_file)
@@ -142,12 +208,11 @@ TEST_F(start_up_test, cuts_a_long_statistics_path_to_its_buffer)
 TEST_F(start_up_test, installs_the_stop_signals)
 {
     ASSERT_FALSE(run({}).result.stop);
-    stop_requested = 0;
-    std::raise(SIGTERM);
-    EXPECT_EQ(stop_requested, 1);
-    stop_requested = 0;
-    std::raise(SIGINT);
-    EXPECT_EQ(stop_requested, 1);
+    for (const int signal_number : {SIGTERM, SIGINT, SIGQUIT, SIGHUP}) {
+        stop_requested = 0;
+        std::raise(signal_number);
+        EXPECT_EQ(stop_requested, 1) << signal_number;
+    }
     stop_requested = 0;
 }
 

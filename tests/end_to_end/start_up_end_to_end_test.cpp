@@ -10,8 +10,13 @@ std::string usage()
     return std::string("Usage: ") + V3DWATCH_BINARY +
            " [options]\n\n"
            "Monitor VideoCore VII GPU block utilisation on Quenzil.\n\n"
-           "  --csv   Output in CSV format (pipe to file)\n"
-           "  --help  Show this help message\n";
+           "  -a, --all             Show every queue, client memory and the whole GPU's load\n"
+           "  --csv                 Output in CSV format (pipe to file)\n"
+           "  --json                Output JSON Lines, one object per sample, with everything\n"
+           "  -d, --interval S      Seconds between samples, 0.1 to 3600 (default 1)\n"
+           "  -n, --count N         Stop after N samples\n"
+           "  --version             Show the version\n"
+           "  -h, --help            Show this help message\n";
 }
 
 struct finished_run {

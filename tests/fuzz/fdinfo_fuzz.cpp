@@ -37,12 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check_pieces(text);
 
     const fdinfo_keys whole = parse_fdinfo_text(text);
-    FUZZ_REQUIRE(whole.client_id >= -1);
     if (is_listed_client(whole)) {
         FUZZ_REQUIRE(whole.is_v3d);
-        FUZZ_REQUIRE(whole.client_id >= 0);
+        FUZZ_REQUIRE(whole.has_client_id);
         FUZZ_REQUIRE(whole.engine[ENGINE_RENDER] != 0 || whole.engine[ENGINE_TFU] != 0 ||
                      whole.engine[ENGINE_BIN] != 0);
+    }
+    if (!whole.has_client_id) {
+        FUZZ_REQUIRE(!is_listed_client(whole, client_listing::all_queues));
+    }
+    for (const std::int64_t bytes : whole.memory) {
+        FUZZ_REQUIRE(bytes >= MEMORY_UNKNOWN);
     }
     if (text.find("drm-driver:\tv3d") == std::string_view::npos) {
         FUZZ_REQUIRE(!whole.is_v3d);
@@ -55,7 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     read_line_pieces(fd, buffer, [&streamed](std::string_view piece) { apply_fdinfo_line(piece, streamed); });
     ::close(fd);
     FUZZ_REQUIRE(streamed.is_v3d == whole.is_v3d);
+    FUZZ_REQUIRE(streamed.has_client_id == whole.has_client_id);
     FUZZ_REQUIRE(streamed.client_id == whole.client_id);
     FUZZ_REQUIRE(streamed.engine == whole.engine);
+    FUZZ_REQUIRE(streamed.memory == whole.memory);
     return 0;
 }

@@ -31,10 +31,9 @@ void check_table_invariants(const client_table &table, int lowest_pid, int highe
 {
     ASSERT_GE(table.count, 0);
     ASSERT_LE(table.count, MAX_CLIENTS);
-    std::set<int> ids;
+    std::set<std::uint64_t> ids;
     for (int index = 0; index < table.count; ++index) {
         const client_sample &record = table.records[static_cast<std::size_t>(index)];
-        ASSERT_GE(record.client_id, 0);
         ASSERT_TRUE(ids.insert(record.client_id).second) << "client " << record.client_id << " listed twice";
         ASSERT_GE(record.pid, lowest_pid);
         ASSERT_LE(record.pid, highest_pid);

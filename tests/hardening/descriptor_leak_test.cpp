@@ -24,7 +24,7 @@ constexpr int CENSUS_REPEATS = 20;
 // wrong kind: files that are folders, folders that are files, dangling links,
 // FIFOs nobody writes to and sockets nobody listens on. Returns the client ids
 // that must be listed.
-std::set<int> build_hostile_tree(const fake_tree &tree)
+std::set<std::uint64_t> build_hostile_tree(const fake_tree &tree)
 {
     tree.write_file("proc/100/fdinfo/3", kernel_tree::v3d_fdinfo(1, 1000, 0, 0));
     tree.write_file("proc/100/comm", "good\n");
@@ -65,9 +65,9 @@ std::set<int> build_hostile_tree(const fake_tree &tree)
     return {1, 2, 3, 4, 5};
 }
 
-std::set<int> listed_ids(const client_table &table)
+std::set<std::uint64_t> listed_ids(const client_table &table)
 {
-    std::set<int> ids;
+    std::set<std::uint64_t> ids;
     for (int index = 0; index < table.count; ++index) {
         ids.insert(table.records[static_cast<std::size_t>(index)].client_id);
     }
@@ -94,7 +94,7 @@ TEST(descriptor_leaks, census_over_missing_proc_folder_or_wrong_kinds_of_it)
 TEST(descriptor_leaks, census_over_every_kind_of_unreadable_part)
 {
     const fake_tree tree;
-    const std::set<int> expected = build_hostile_tree(tree);
+    const std::set<std::uint64_t> expected = build_hostile_tree(tree);
     static client_table table;
     const int before = open_descriptor_count();
     for (int repeat = 0; repeat < CENSUS_REPEATS; ++repeat) {
@@ -213,9 +213,9 @@ int counting_open()
 {
     return counting.mode->open();
 }
-void counting_begin_frame()
+int counting_begin_frame(const frame_summary &frame)
 {
-    counting.mode->begin_frame();
+    return counting.mode->begin_frame(frame);
 }
 int counting_row(const utilisation_row &row, double sample_time)
 {
@@ -229,6 +229,9 @@ int counting_end_frame()
 }
 void counting_wait()
 {
+    if (counting.frames == 0) {
+        return; // the wait after the baseline
+    }
     counting.descriptors_after_pass.push_back(open_descriptor_count());
     if (--counting.passes_left <= 0) {
         stop_requested = 1;
@@ -249,7 +252,7 @@ void check_loop_holds_no_descriptors(const report_operations &mode)
 {
     constexpr int PASSES = 40;
     const fake_tree tree;
-    const std::set<int> expected = build_hostile_tree(tree);
+    const std::set<std::uint64_t> expected = build_hostile_tree(tree);
     tree.write_file("gpu_stats", "queue\ttimestamp\tjobs\truntime\nbin\t1000\t1\t1\n");
 
     std::fflush(stdout);

@@ -1,30 +1,49 @@
-// CSV data lines: the format, and quoting that keeps names in their column.
+// The text outputs' lines: CSV with quoting that keeps names in their column,
+// the added CSV columns, and JSON strings that stay valid whatever a name holds.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "report/report.hpp"
 
 namespace {
 
-std::string csv_line(const char *name, double render = 12.25, double cpu = 100.04)
+// What `write` puts through an output buffer into a file.
+std::string written(const std::function<int(output_buffer &)> &write)
+{
+    std::FILE *file = std::tmpfile();
+    output_buffer output;
+    output.fd = fileno(file);
+    EXPECT_EQ(write(output), 0);
+    EXPECT_EQ(flush_output(output), 0);
+    std::rewind(file);
+    char buffer[512] = {};
+    const std::size_t got = std::fread(buffer, 1, sizeof buffer - 1, file);
+    std::fclose(file);
+    return {buffer, got};
+}
+
+utilisation_row sample_row(const char *name)
 {
     utilisation_row row;
     row.client_id = 81;
     row.pid = 1234;
     std::strncpy(row.name.data(), name, row.name.size() - 1);
-    row.engine = {render, 0.0, 123456.789};
-    row.cpu = cpu;
-    std::FILE *stream = std::tmpfile();
-    EXPECT_EQ(write_csv_row(stream, row, 3456.78951), 0);
-    std::rewind(stream);
-    char buffer[512] = {};
-    const std::size_t got = std::fread(buffer, 1, sizeof buffer - 1, stream);
-    std::fclose(stream);
-    return {buffer, got};
+    row.engine = {12.25, 0.0, 123456.789, 3.05, 0.0, 99.95};
+    row.cpu = 100.04;
+    return row;
+}
+
+std::string csv_line(const char *name)
+{
+    return written([name](output_buffer &output) { return write_csv_row(output, sample_row(name), 3456.78951); });
 }
 
 TEST(csv_lines, carry_the_sample_time_and_the_four_percentages)
@@ -42,14 +61,44 @@ TEST(csv_lines, quote_names_that_would_shift_the_columns)
     EXPECT_EQ(line, "3456.790,81,1234,\"" + std::string(126, '"') + "\",12.2,0.0,123456.8,100.0\n");
 }
 
+TEST(csv_lines, with_every_queue_add_three_queues_and_memory_in_whole_kib)
+{
+    utilisation_row row = sample_row("game");
+    row.client_id = 1ULL << 40;
+    row.memory = {15'532'032, 9'560'064, 1'535, MEMORY_UNKNOWN};
+    EXPECT_EQ(written([&row](output_buffer &output) { return write_csv_all_queues_row(output, row, 1.0); }),
+              "1.000,1099511627776,1234,game,12.2,0.0,123456.8,100.0,3.0,0.0,100.0,15168,1\n");
+    row.memory = NO_MEMORY_VALUES;
+    EXPECT_EQ(written([&row](output_buffer &output) { return write_csv_all_queues_row(output, row, 1.0); }),
+              "1.000,1099511627776,1234,game,12.2,0.0,123456.8,100.0,3.0,0.0,100.0,,\n");
+}
+
 TEST(csv_lines, report_a_failed_write)
 {
-    std::FILE *full = std::fopen("/dev/full", "w");
-    ASSERT_NE(full, nullptr);
-    std::setvbuf(full, nullptr, _IONBF, 0);
-    utilisation_row row;
-    EXPECT_EQ(write_csv_row(full, row, 1.0), ENOSPC);
-    std::fclose(full);
+    output_buffer full;
+    full.fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full.fd, 0);
+    write_csv_row(full, sample_row("game"), 1.0);
+    EXPECT_EQ(flush_output(full), ENOSPC);
+    EXPECT_EQ(append_text(full, "more"), ENOSPC) << "a failed buffer takes nothing more";
+    ::close(full.fd);
+}
+
+TEST(json_strings, are_escaped_and_made_valid_utf8)
+{
+    const auto json = [](std::string_view bytes) {
+        return written([bytes](output_buffer &output) { return append_json_string(output, bytes); });
+    };
+    EXPECT_EQ(json("glmark2"), "\"glmark2\"");
+    EXPECT_EQ(json("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(json(std::string_view("\x01\n\x1f", 3)), "\"\\u0001\\u000a\\u001f\"");
+    EXPECT_EQ(json("caf\xC3\xA9 \xD0\x92\xE2\x82\xAC\xF0\x9F\x8E\xAE"), "\"caf\xC3\xA9 \xD0\x92\xE2\x82\xAC\xF0\x9F\x8E\xAE\"");
+    // A name cut in the middle of a character, overlong forms, surrogates, and
+    // values past U+10FFFF: each byte that is not part of a character is U+FFFD.
+    EXPECT_EQ(json("ab\xD0"), "\"ab\xEF\xBF\xBD\"");
+    EXPECT_EQ(json("\xC0\xAF"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");
+    EXPECT_EQ(json("\xED\xA0\x80"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");
+    EXPECT_EQ(json("\xF4\x90\x80\x80x"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx\"");
 }
 
 } // namespace

@@ -19,7 +19,7 @@ protected:
 
     int scan() { return scan_clients(table, tree.proc().c_str()); }
 
-    const client_sample *find(int client_id) const
+    const client_sample *find(std::uint64_t client_id) const
     {
         for (int index = 0; index < table.count; ++index) {
             if (table.records[static_cast<std::size_t>(index)].client_id == client_id) {

@@ -92,11 +92,33 @@ TEST(fdinfo_keys_test, read_the_kernel_format)
 {
     const fdinfo_keys keys = keys_of(kernel_tree::v3d_fdinfo(81, 154563573, 10574, 4916187));
     EXPECT_TRUE(keys.is_v3d);
-    EXPECT_EQ(keys.client_id, 81);
+    EXPECT_EQ(keys.client_id, 81U);
     EXPECT_EQ(keys.engine[ENGINE_RENDER], 154563573);
     EXPECT_EQ(keys.engine[ENGINE_TFU], 10574);
     EXPECT_EQ(keys.engine[ENGINE_BIN], 4916187);
+    EXPECT_EQ(keys.memory, (memory_values{15'532'032, 9'560'064, 15'532'032, MEMORY_UNKNOWN}));
     EXPECT_TRUE(is_listed_client(keys));
+}
+
+TEST(fdinfo_keys_test, read_every_queue_and_memory_in_each_unit)
+{
+    const fdinfo_keys keys = keys_of("drm-driver:\tv3d\ndrm-client-id:\t5\n"
+                                     "drm-engine-csd: \t700 ns\nv3d-jobs-csd: \t3 jobs\n"
+                                     "drm-engine-cache_clean: \t8 ns\ndrm-engine-cpu: \t9 ns\n"
+                                     "drm-total-memory:\t15168 KiB\ndrm-shared-memory:\t8 MiB\n"
+                                     "drm-resident-memory:\t512\ndrm-active-memory:\t0\n");
+    EXPECT_EQ(keys.engine[ENGINE_CSD], 700);
+    EXPECT_EQ(keys.engine[ENGINE_CACHE_CLEAN], 8);
+    EXPECT_EQ(keys.engine[ENGINE_CPU], 9);
+    EXPECT_EQ(keys.memory, (memory_values{15'532'032, 8'388'608, 512, 0}));
+    EXPECT_FALSE(is_listed_client(keys)) << "no render, TFU or bin time";
+    EXPECT_TRUE(is_listed_client(keys, client_listing::all_queues));
+
+    EXPECT_EQ(parse_memory_bytes("\t3 GiB"), MEMORY_UNKNOWN);
+    EXPECT_EQ(parse_memory_bytes("\t-3 KiB"), MEMORY_UNKNOWN);
+    EXPECT_EQ(parse_memory_bytes("\t KiB"), MEMORY_UNKNOWN);
+    EXPECT_EQ(parse_memory_bytes("\t9007199254740992 KiB"), MEMORY_UNKNOWN) << "beyond 64 bits in bytes";
+    EXPECT_EQ(parse_memory_bytes("\t8796093022207 MiB\n"), 8796093022207LL * 1024 * 1024);
 }
 
 TEST(fdinfo_keys_test, need_the_v3d_driver_line_with_a_tab)
@@ -107,29 +129,34 @@ TEST(fdinfo_keys_test, need_the_v3d_driver_line_with_a_tab)
     // The driver text wins over the other keys of its line.
     const fdinfo_keys keys = keys_of("drm-client-id: 5 drm-driver:\tv3d\n");
     EXPECT_TRUE(keys.is_v3d);
-    EXPECT_EQ(keys.client_id, -1);
+    EXPECT_FALSE(keys.has_client_id);
 }
 
-TEST(fdinfo_keys_test, accept_only_client_ids_that_fit_a_signed_32_bit_integer)
+TEST(fdinfo_keys_test, accept_every_client_id_of_64_bits)
 {
-    EXPECT_EQ(keys_of("drm-client-id:\t0\n").client_id, 0);
-    EXPECT_EQ(keys_of("drm-client-id:\t2147483647\n").client_id, 2147483647);
-    EXPECT_EQ(keys_of("drm-client-id:\t2147483648\n").client_id, -1);
-    EXPECT_EQ(keys_of("drm-client-id:\t" + std::string(40, '1') + "\n").client_id, -1);
-    EXPECT_EQ(keys_of("drm-client-id:\t-3\n").client_id, -1);
-    EXPECT_EQ(keys_of("drm-client-id:\tabc\n").client_id, -1);
-    EXPECT_EQ(keys_of("drm-client-id:\n").client_id, -1);
+    const auto id_of = [](const std::string &text) {
+        const fdinfo_keys keys = keys_of(text);
+        return keys.has_client_id ? std::to_string(keys.client_id) : std::string("none");
+    };
+    EXPECT_EQ(id_of("drm-client-id:\t0\n"), "0");
+    EXPECT_EQ(id_of("drm-client-id:\t2147483648\n"), "2147483648");
+    EXPECT_EQ(id_of("drm-client-id:\t1099511627776\n"), "1099511627776");
+    EXPECT_EQ(id_of("drm-client-id:\t18446744073709551615\n"), "18446744073709551615");
+    EXPECT_EQ(id_of("drm-client-id:\t18446744073709551616\n"), "none");
+    EXPECT_EQ(id_of("drm-client-id:\t" + std::string(40, '1') + "\n"), "none");
+    EXPECT_EQ(id_of("drm-client-id:\t-3\n"), "none");
+    EXPECT_EQ(id_of("drm-client-id:\tabc\n"), "none");
+    EXPECT_EQ(id_of("drm-client-id:\n"), "none");
     // The last value of a repeated key counts, an invalid one too.
-    EXPECT_EQ(keys_of("drm-client-id:\t4\ndrm-client-id:\t9\n").client_id, 9);
-    EXPECT_EQ(keys_of("drm-client-id:\t4\ndrm-client-id:\tx\n").client_id, -1);
+    EXPECT_EQ(id_of("drm-client-id:\t4\ndrm-client-id:\t9\n"), "9");
+    EXPECT_EQ(id_of("drm-client-id:\t4\ndrm-client-id:\tx\n"), "none");
 }
 
-TEST(fdinfo_keys_test, read_only_the_three_engines_after_a_colon)
+TEST(fdinfo_keys_test, read_engines_only_after_a_colon)
 {
     const fdinfo_keys keys = keys_of("drm-engine-render: \t12 ns\n"
                                      "drm-engine-tfu \t99 ns\n"
                                      "drm-engine-bin: \tns\n"
-                                     "drm-engine-csd: \t77 ns\n"
                                      "drm-engine-renderer: \t66 ns\n");
     EXPECT_EQ(keys.engine[ENGINE_RENDER], 12);
     EXPECT_EQ(keys.engine[ENGINE_TFU], 0);
@@ -151,14 +178,14 @@ TEST(fdinfo_keys_test, test_every_piece_of_a_long_line_as_a_line)
     const std::string text = "drm-driver:\tv3d\n" + std::string(LINE_PIECE_SIZE, 'x') + "drm-client-id:\t12\n" +
                               "drm-engine-render: \t5 ns\n";
     const fdinfo_keys keys = keys_of(text);
-    EXPECT_EQ(keys.client_id, 12);
+    EXPECT_EQ(keys.client_id, 12U);
     EXPECT_TRUE(is_listed_client(keys));
 }
 
 TEST(fdinfo_keys_test, see_a_line_only_up_to_a_nul_byte)
 {
     const fdinfo_keys keys = keys_of("drm-driver:\tv3d\ndrm-client-id:\0 7\ndrm-engine-render: \t1\0 9\n"s);
-    EXPECT_EQ(keys.client_id, -1);
+    EXPECT_FALSE(keys.has_client_id);
     EXPECT_EQ(keys.engine[ENGINE_RENDER], 1);
 }
 
@@ -185,6 +212,28 @@ TEST(stats_rows, skip_the_header_and_take_the_first_usable_bin_row)
     EXPECT_EQ(parse_stats_text(""), 0);
     EXPECT_EQ(parse_stats_text("queue\nrender\t9\nbin\tx\nbin\t11\nbin\t12\n"), 11);
     EXPECT_EQ(parse_stats_text("queue\nbin\t31"), 31) << "no newline at the end";
+}
+
+TEST(stats_rows, give_every_queue_row_in_file_order)
+{
+    gpu_counters counters;
+    stats_row_search search;
+    search.counters = &counters;
+    split_line_pieces("queue\ttimestamp\tjobs\truntime\nbin\t900\t98\t4916187\nrender\t900\t97\t-5\n"
+                      "tfu\t900\t1\n"          // too few numbers
+                      "ca$h\t900\t1\t2\n"     // not a plain word
+                      "cache_clean\t900\t0\t0 extra\n",
+                      true, search);
+    ASSERT_EQ(counters.queue_count, 3);
+    EXPECT_STREQ(counters.queues[0].name.data(), "bin");
+    EXPECT_EQ(counters.queues[0].timestamp, 900);
+    EXPECT_EQ(counters.queues[0].jobs, 98);
+    EXPECT_EQ(counters.queues[0].runtime, 4916187);
+    EXPECT_STREQ(counters.queues[1].name.data(), "render");
+    EXPECT_EQ(counters.queues[1].runtime, -5);
+    EXPECT_STREQ(counters.queues[2].name.data(), "cache_clean");
+    EXPECT_TRUE(search.found);
+    EXPECT_EQ(search.reading, 900);
 }
 
 TEST(stat_lines, add_user_and_system_time_after_the_last_parenthesis)
@@ -226,6 +275,9 @@ TEST(process_names, are_cut_at_the_first_newline_and_made_printable)
     EXPECT_EQ(name_of("caf\xc3\xa9 ok,\"x\")\n"), "caf\xc3\xa9 ok,\"x\")") << "other bytes are kept";
     EXPECT_EQ(name_of(std::string(63, '\xff')), std::string(63, '\xff'));
     EXPECT_EQ(name_of(std::string(80, 'n')), std::string(63, 'n'));
+    // C1 controls in UTF-8 (CSI is C2 9B) are one '?' each, as ps shows them;
+    // C2 A0 (no-break space) and a C2 cut off at the end stay.
+    EXPECT_EQ(name_of("a\xc2\x9b" "2J\xc2\x80\xc2\x9f\xc2\xa0\xc2"), "a?2J??\xc2\xa0\xc2");
 }
 
 TEST(process_names, fall_back_to_the_pid_when_nothing_is_left)
