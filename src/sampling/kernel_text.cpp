@@ -93,7 +93,7 @@ bool next_directory_entry(directory_listing &listing, std::string_view &name)
 std::string_view as_c_text(std::string_view piece)
 {
     const std::size_t nul = piece.find('\0');
-    return nul == std::string_view::npos ? piece : piece.substr(0, nul);
+    return nul == std::string_view::npos ? piece : text_part(piece, 0, nul);
 }
 
 std::int64_t parse_decimal(std::string_view text, bool *has_digits)
@@ -154,7 +154,7 @@ void apply_fdinfo_line(std::string_view piece, fdinfo_keys &keys)
         }
         const int engine = engine_index(rest.substr(0, colon));
         if (engine >= 0) {
-            keys.engine[static_cast<std::size_t>(engine)] = parse_decimal(rest.substr(colon + 1));
+            keys.engine[static_cast<std::size_t>(engine)] = parse_decimal(text_part(rest, colon + 1));
         }
     }
 }
@@ -183,11 +183,11 @@ bool parse_stats_row(std::string_view piece, std::int64_t &value)
     while (end < line.size() && !is_space(line[end])) {
         ++end;
     }
-    if (line.substr(start, end - start) != REFERENCE_ROW) {
+    if (text_part(line, start, end - start) != REFERENCE_ROW) {
         return false;
     }
     bool has_digits = false;
-    const std::int64_t number = parse_decimal(line.substr(end), &has_digits);
+    const std::int64_t number = parse_decimal(text_part(line, end), &has_digits);
     if (!has_digits) {
         return false;
     }
@@ -236,9 +236,9 @@ std::int64_t parse_stat_cpu_ticks(std::string_view line)
             break;
         }
         if (field == UTIME_FIELD) {
-            user = parse_decimal(text.substr(position, end - position));
+            user = parse_decimal(text_part(text, position, end - position));
         } else if (field == STIME_FIELD) {
-            system = parse_decimal(text.substr(position, end - position));
+            system = parse_decimal(text_part(text, position, end - position));
         }
         while (position < end && text[position] != ' ') {
             ++position;
@@ -249,8 +249,8 @@ std::int64_t parse_stat_cpu_ticks(std::string_view line)
 
 void set_process_name(std::array<char, NAME_SIZE> &name, std::string_view raw, std::int32_t pid)
 {
-    std::string_view text = as_c_text(raw.substr(0, std::min(raw.size(), name.size() - 1)));
-    text = text.substr(0, std::min(text.find('\n'), text.size()));
+    std::string_view text = as_c_text(text_part(raw, 0, std::min(raw.size(), name.size() - 1)));
+    text = text_part(text, 0, std::min(text.find('\n'), text.size()));
     std::size_t length = 0;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);

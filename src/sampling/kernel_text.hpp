@@ -2,6 +2,7 @@
 // directory lister, and parsers that take bytes so they can be fed anything.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +54,18 @@ bool next_directory_entry(directory_listing &listing, std::string_view &name);
 // bytes, and every piece is tested as a line of its own.
 inline constexpr std::size_t LINE_PIECE_SIZE = 255;
 
+// At most `length` bytes of `text` from `position` on, and nothing past its end:
+// std::string_view::substr without the exception, which the program is built
+// without.
+constexpr std::string_view text_part(std::string_view text, std::size_t position,
+                                     std::size_t length = std::string_view::npos)
+{
+    if (position > text.size()) {
+        return {};
+    }
+    return {text.data() + position, std::min(length, text.size() - position)};
+}
+
 // What the C string functions see of a piece: the text before its first NUL.
 std::string_view as_c_text(std::string_view piece);
 
@@ -78,7 +91,7 @@ std::size_t split_line_pieces(std::string_view data, bool at_end, piece_visitor 
         } else {
             break;
         }
-        on_piece(data.substr(start, length));
+        on_piece(text_part(data, start, length));
         start += length;
     }
     return start;
