@@ -69,6 +69,7 @@ bool next_directory_entry(directory_listing &listing, std::string_view &name)
         if (listing.position >= listing.size) {
             const ssize_t got = ::getdents64(listing.fd, listing.buffer.data(), listing.buffer.size());
             if (got <= 0) {
+                listing.failed = got < 0;
                 return false;
             }
             listing.size = got;

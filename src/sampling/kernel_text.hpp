@@ -45,9 +45,11 @@ struct directory_listing {
     std::array<char, 8192> buffer{};
     long size = 0;
     long position = 0;
+    bool failed = false; // a getdents64 failed: the listing may be incomplete
 };
 
-// Gives the next entry's name (never "." or ".."); false at the end or on an error.
+// Gives the next entry's name (never "." or ".."); false at the end or on an
+// error, which sets `failed`.
 bool next_directory_entry(directory_listing &listing, std::string_view &name);
 
 // A line buffer of 256 bytes hands a long line over in pieces of at most 255
