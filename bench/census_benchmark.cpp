@@ -1,7 +1,13 @@
-// Measures the CPU cost of one census against the floor: the least that any
-// census must do to read the same files (list, open, one read, close; comm and
-// stat for each accepted client; gpu_stats). Two workloads: a fake kernel tree
-// on tmpfs with 256 V3D clients, and the real /proc loaded with sleeping
+// Measures the CPU cost of one census against two floors, each the least
+// that a method must do to find the same clients:
+//   - read all: list each fdinfo folder and read every file in it (list, open,
+//     one read, close), as a monitor that reads every fdinfo file does;
+//   - filter: list each fd folder, one fstatat through every link, and read the
+//     fdinfo file only of a character device of the DRM major, as a monitor
+//     that filters by stat does.
+// Both read comm and stat for each accepted client, and gpu_stats. Two
+// workloads: a fake kernel tree on tmpfs with 256 V3D clients (with fd/ links
+// to device nodes when run as root), and the real /proc loaded with sleeping
 // children that hold open descriptors.
 #include <algorithm>
 #include <array>
@@ -21,6 +27,8 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +56,9 @@ constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // getdents64(2) record: d_ino (8), d_off (8), d_reclen (2), d_type (1), name.
 constexpr std::size_t DIRENT_RECLEN_OFFSET = 16;
 constexpr std::size_t DIRENT_NAME_OFFSET = 19;
+
+// The major number of the DRM character devices.
+constexpr unsigned DRM_MAJOR_NUMBER = 226;
 
 constexpr char DRIVER_TEXT[] = "drm-driver:\tv3d";
 constexpr char CLIENT_ID_KEY[] = "drm-client-id:";
@@ -116,62 +127,121 @@ void pid_path(std::array<char, PATH_SIZE> &path, const char *pid_name, std::size
     std::strcpy(path.data() + pid_length, leaf);
 }
 
-void floor_process(int proc_fd, const char *pid_name, floor_tally &tally)
+// One process as a floor reads it.
+struct floor_process_state {
+    int proc_fd = -1;
+    const char *pid_name = nullptr;
+    std::size_t pid_length = 0;
+    bool name_read = false;
+    std::array<char, PATH_SIZE> path;
+    std::array<char, FILE_BUFFER_SIZE> text;
+};
+
+// Reads the fdinfo file `name` under `directory_fd`; for a V3D client also
+// comm (once per process) and stat.
+void floor_read_fdinfo(floor_process_state &process, int directory_fd, const char *name, floor_tally &tally)
 {
-    const std::size_t pid_length = std::strlen(pid_name);
-    if (pid_length + 16 > PATH_SIZE) {
+    const int fd = ::openat(directory_fd, name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         return;
     }
-    std::array<char, PATH_SIZE> path;
-    pid_path(path, pid_name, pid_length, "/fdinfo");
-    const int fdinfo_fd = ::openat(proc_fd, path.data(), DIRECTORY_FLAGS);
+    ++tally.files;
+    std::array<char, FILE_BUFFER_SIZE> &text = process.text;
+    const long got = read_whole(fd, text.data(), text.size() - 1);
+    ::close(fd);
+    if (got <= 0) {
+        return;
+    }
+    text[static_cast<std::size_t>(got)] = '\0';
+    if (std::strstr(text.data(), DRIVER_TEXT) == nullptr) {
+        return;
+    }
+    const char *id_line = std::strstr(text.data(), CLIENT_ID_KEY);
+    if (id_line == nullptr) {
+        return;
+    }
+    if (!process.name_read) {
+        std::array<char, COMM_BUFFER_SIZE> comm;
+        pid_path(process.path, process.pid_name, process.pid_length, "/comm");
+        read_once(process.proc_fd, process.path.data(), comm.data(), comm.size());
+        process.name_read = true;
+    }
+    std::array<char, STAT_BUFFER_SIZE> stat;
+    pid_path(process.path, process.pid_name, process.pid_length, "/stat");
+    read_once(process.proc_fd, process.path.data(), stat.data(), stat.size());
+    if (tally.client_count < tally.clients.size()) {
+        floor_client &client = tally.clients[tally.client_count++];
+        client.client_id = std::atoi(id_line + sizeof CLIENT_ID_KEY - 1);
+        client.pid = std::atoi(process.pid_name);
+    }
+}
+
+// The read-all floor: every file of <pid>/fdinfo.
+void floor_read_all(floor_process_state &process, floor_tally &tally)
+{
+    pid_path(process.path, process.pid_name, process.pid_length, "/fdinfo");
+    const int fdinfo_fd = ::openat(process.proc_fd, process.path.data(), DIRECTORY_FLAGS);
     if (fdinfo_fd < 0) {
         return;
     }
     alignas(8) std::array<char, LISTING_SIZE> listing;
-    std::array<char, FILE_BUFFER_SIZE> text;
-    bool name_read = false;
     for_each_entry(fdinfo_fd, listing, [&](const char *name) {
-        if (name[0] == '.') {
-            return;
-        }
-        const int fd = ::openat(fdinfo_fd, name, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            return;
-        }
-        ++tally.files;
-        const long got = read_whole(fd, text.data(), text.size() - 1);
-        ::close(fd);
-        if (got <= 0) {
-            return;
-        }
-        text[static_cast<std::size_t>(got)] = '\0';
-        if (std::strstr(text.data(), DRIVER_TEXT) == nullptr) {
-            return;
-        }
-        const char *id_line = std::strstr(text.data(), CLIENT_ID_KEY);
-        if (id_line == nullptr) {
-            return;
-        }
-        if (!name_read) {
-            std::array<char, COMM_BUFFER_SIZE> comm;
-            pid_path(path, pid_name, pid_length, "/comm");
-            read_once(proc_fd, path.data(), comm.data(), comm.size());
-            name_read = true;
-        }
-        std::array<char, STAT_BUFFER_SIZE> stat;
-        pid_path(path, pid_name, pid_length, "/stat");
-        read_once(proc_fd, path.data(), stat.data(), stat.size());
-        if (tally.client_count < tally.clients.size()) {
-            floor_client &client = tally.clients[tally.client_count++];
-            client.client_id = std::atoi(id_line + sizeof CLIENT_ID_KEY - 1);
-            client.pid = std::atoi(pid_name);
+        if (name[0] != '.') {
+            floor_read_fdinfo(process, fdinfo_fd, name, tally);
         }
     });
     ::close(fdinfo_fd);
 }
 
-void floor_pass(const char *proc_path, const char *stats_file, floor_tally &tally)
+// The filter floor: one fstatat through each link of <pid>/fd, and
+// <pid>/fdinfo/<n> read only for a character device of the DRM major (or
+// where the stat fails but for a closed descriptor). Without fd/ (the tmpfs
+// tree when not root) it reads every file.
+void floor_filter(floor_process_state &process, floor_tally &tally)
+{
+    pid_path(process.path, process.pid_name, process.pid_length, "/fd");
+    const int fd_fd = ::openat(process.proc_fd, process.path.data(), DIRECTORY_FLAGS);
+    if (fd_fd < 0) {
+        floor_read_all(process, tally);
+        return;
+    }
+    alignas(8) std::array<char, LISTING_SIZE> listing;
+    for_each_entry(fd_fd, listing, [&](const char *name) {
+        if (name[0] == '.') {
+            return;
+        }
+        struct stat status {};
+        if (::fstatat(fd_fd, name, &status, 0) == 0
+                ? S_ISCHR(status.st_mode) && major(status.st_rdev) == DRM_MAJOR_NUMBER
+                : errno != ENOENT) {
+            std::array<char, PATH_SIZE> fdinfo_path;
+            pid_path(fdinfo_path, process.pid_name, process.pid_length, "/fdinfo/");
+            std::strncat(fdinfo_path.data(), name, PATH_SIZE - std::strlen(fdinfo_path.data()) - 1);
+            floor_read_fdinfo(process, process.proc_fd, fdinfo_path.data(), tally);
+        }
+    });
+    ::close(fd_fd);
+}
+
+enum class floor_kind { read_all, filter };
+
+void floor_process(int proc_fd, const char *pid_name, floor_kind kind, floor_tally &tally)
+{
+    floor_process_state process;
+    process.proc_fd = proc_fd;
+    process.pid_name = pid_name;
+    process.pid_length = std::strlen(pid_name);
+    if (process.pid_length + 16 > PATH_SIZE) {
+        return;
+    }
+    if (kind == floor_kind::filter) {
+        floor_filter(process, tally);
+    } else {
+        floor_read_all(process, tally);
+    }
+}
+
+void floor_pass(const char *proc_path, const char *stats_file, floor_kind kind, floor_tally &tally)
 {
     tally.files = 0;
     tally.client_count = 0;
@@ -184,7 +254,7 @@ void floor_pass(const char *proc_path, const char *stats_file, floor_tally &tall
     alignas(8) std::array<char, LISTING_SIZE> listing;
     for_each_entry(proc_fd, listing, [&](const char *name) {
         if (name[0] >= '0' && name[0] <= '9') {
-            floor_process(proc_fd, name, tally);
+            floor_process(proc_fd, name, kind, tally);
         }
     });
     ::close(proc_fd);
@@ -263,11 +333,65 @@ std::string stat_line(int pid, const std::string &name)
            "140726528619409 140726528622560 0\n";
 }
 
-// proc/<pid>/{comm,stat,fdinfo/<fd>} and sys/class/drm/card0/device/gpu_stats.
+// What the fd/ links of the tree lead to: a DRM render node, a regular file,
+// a FIFO and a socket; false where the node cannot be made (not root).
+bool make_link_targets(const std::filesystem::path &root)
+{
+    namespace fs = std::filesystem;
+    fs::create_directories(root / "dev/dri");
+    if (::mknod((root / "dev/dri/renderD128").c_str(), S_IFCHR | 0666, makedev(DRM_MAJOR_NUMBER, 128)) != 0) {
+        return false;
+    }
+    write_file(root / "dev/regular", "text\n");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = (root / "dev/socket").string();
+    const int socket_fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    bool made = socket_path.size() < sizeof address.sun_path && socket_fd >= 0 &&
+                ::mkfifo((root / "dev/fifo").c_str(), 0600) == 0;
+    if (made) {
+        std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+        made = ::bind(socket_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    }
+    if (socket_fd >= 0) {
+        ::close(socket_fd);
+    }
+    if (!made) {
+        std::fprintf(stderr, "cannot make the fd/ link targets under %s: %s\n", root.c_str(), std::strerror(errno));
+        std::exit(1);
+    }
+    return true;
+}
+
+// Where an fd/ link of a descriptor leads, by the same kinds as other_fdinfo;
+// eventfds and epolls lead nowhere a fake tree can show.
+std::filesystem::path link_target(const std::filesystem::path &root, bool gpu, int descriptor)
+{
+    if (gpu) {
+        return root / "dev/dri/renderD128";
+    }
+    switch (descriptor % 5) {
+    case 0:
+        return root / "dev/regular";
+    case 1:
+        return root / "dev/fifo";
+    case 2:
+        return root / "dev/socket";
+    case 3:
+        return "anon_inode:[eventfd]";
+    default:
+        return "anon_inode:[eventpoll]";
+    }
+}
+
+// proc/<pid>/{comm,stat,fdinfo/<fd>} and sys/class/drm/card0/device/gpu_stats,
+// and proc/<pid>/fd/<fd> links where device nodes can be made. The root must
+// be an absolute path, which the links name.
 void build_tree(const std::filesystem::path &root)
 {
     namespace fs = std::filesystem;
     fs::create_directories(root / "proc");
+    const bool links = make_link_targets(root);
     fs::create_directories(root / "sys/class/drm/card0/device");
     write_file(root / "sys/class/drm/card0/device/gpu_stats",
                "queue\ttimestamp\tjobs\truntime\n"
@@ -289,6 +413,10 @@ void build_tree(const std::filesystem::path &root)
             const std::string text = gpu ? v3d_fdinfo(81 + client, client) : other_fdinfo(descriptor, ++inode);
             client += gpu ? 1 : 0;
             write_file(directory / "fdinfo" / std::to_string(descriptor), text);
+            if (links) {
+                fs::create_directories(directory / "fd");
+                fs::create_symlink(link_target(root, gpu, descriptor), directory / "fd" / std::to_string(descriptor));
+            }
         }
     }
 }
@@ -388,30 +516,42 @@ void stop_children(const std::vector<pid_t> &children)
 
 using client_key = std::pair<int, int>;
 
-// The census and the floor must find the same clients, or the floor measures something else.
-bool same_clients(const char *workload, const char *proc_path, const char *stats_file, floor_tally &tally)
+std::vector<client_key> sorted_clients(const floor_tally &tally)
+{
+    std::vector<client_key> clients;
+    for (std::size_t index = 0; index < tally.client_count; ++index) {
+        clients.emplace_back(tally.clients[index].client_id, tally.clients[index].pid);
+    }
+    std::sort(clients.begin(), clients.end());
+    return clients;
+}
+
+// The census and both floors must find the same clients, or a floor measures
+// something else. Returns the fdinfo files of the workload, or -1.
+long count_files_if_agreed(const char *workload, const char *proc_path, const char *stats_file)
 {
     static client_table table;
+    static floor_tally tally;
     const int count = census_pass(proc_path, stats_file, table);
-    floor_pass(proc_path, stats_file, tally);
     std::vector<client_key> census;
     for (int index = 0; index < count; ++index) {
         const client_sample &record = table.records[static_cast<std::size_t>(index)];
         census.emplace_back(record.client_id, record.pid);
     }
-    std::vector<client_key> floor;
-    for (std::size_t index = 0; index < tally.client_count; ++index) {
-        floor.emplace_back(tally.clients[index].client_id, tally.clients[index].pid);
-    }
     std::sort(census.begin(), census.end());
-    std::sort(floor.begin(), floor.end());
-    std::fprintf(stderr, "%s: %ld fdinfo files, %d clients\n", workload, tally.files, count);
-    if (census != floor) {
-        std::fprintf(stderr, "%s: the census found %zu clients, the floor %zu\n", workload, census.size(),
-                     floor.size());
-        return false;
+    floor_pass(proc_path, stats_file, floor_kind::filter, tally);
+    const std::vector<client_key> filter = sorted_clients(tally);
+    const long filtered_files = tally.files;
+    floor_pass(proc_path, stats_file, floor_kind::read_all, tally);
+    const std::vector<client_key> read_all = sorted_clients(tally);
+    std::fprintf(stderr, "%s: %ld fdinfo files, %ld of them read by the filter, %d clients\n", workload, tally.files,
+                 filtered_files, count);
+    if (census != read_all || census != filter) {
+        std::fprintf(stderr, "%s: the census found %zu clients, the read-all floor %zu, the filter floor %zu\n",
+                     workload, census.size(), read_all.size(), filter.size());
+        return -1;
     }
-    return true;
+    return tally.files;
 }
 
 void set_file_counters(benchmark::State &state, long files)
@@ -431,11 +571,13 @@ void run_census(benchmark::State &state, const std::string &proc_path, const std
     set_file_counters(state, files);
 }
 
-void run_floor(benchmark::State &state, const std::string &proc_path, const std::string &stats_file, long files)
+// Per file is per fdinfo file of the workload, read or not.
+void run_floor(benchmark::State &state, floor_kind kind, const std::string &proc_path, const std::string &stats_file,
+               long files)
 {
     static floor_tally tally;
     for (auto _ : state) {
-        floor_pass(proc_path.c_str(), stats_file.c_str(), tally);
+        floor_pass(proc_path.c_str(), stats_file.c_str(), kind, tally);
         benchmark::DoNotOptimize(tally.files);
     }
     set_file_counters(state, files);
@@ -459,7 +601,7 @@ constexpr std::string_view WRITE_TREE_OPTION = "--write-tree=";
 int main(int argc, char **argv)
 {
     if (argc == 2 && std::string_view(argv[1]).starts_with(WRITE_TREE_OPTION)) {
-        build_tree(std::string(std::string_view(argv[1]).substr(WRITE_TREE_OPTION.size())));
+        build_tree(std::filesystem::absolute(std::string(std::string_view(argv[1]).substr(WRITE_TREE_OPTION.size()))));
         return 0;
     }
     benchmark::Initialize(&argc, argv);
@@ -475,18 +617,19 @@ int main(int argc, char **argv)
     const std::string stats_file = (root / "tree/sys/class/drm/card0/device/gpu_stats").string();
     const std::string real_proc = "/proc";
 
-    static floor_tally tally;
-    bool agreed = same_clients("tmpfs", tree_proc.c_str(), stats_file.c_str(), tally);
-    const long tree_files = tally.files;
-    agreed = same_clients("proc", real_proc.c_str(), stats_file.c_str(), tally) && agreed;
-    const long proc_files = tally.files;
+    const long tree_files = count_files_if_agreed("tmpfs", tree_proc.c_str(), stats_file.c_str());
+    const long proc_files = count_files_if_agreed("proc", real_proc.c_str(), stats_file.c_str());
 
     int status = 1;
-    if (agreed) {
+    if (tree_files >= 0 && proc_files >= 0) {
         benchmark::RegisterBenchmark("census/tmpfs", run_census, tree_proc, stats_file, tree_files);
-        benchmark::RegisterBenchmark("floor/tmpfs", run_floor, tree_proc, stats_file, tree_files);
+        benchmark::RegisterBenchmark("filter/tmpfs", run_floor, floor_kind::filter, tree_proc, stats_file, tree_files);
+        benchmark::RegisterBenchmark("read_all/tmpfs", run_floor, floor_kind::read_all, tree_proc, stats_file,
+                                     tree_files);
         benchmark::RegisterBenchmark("census/proc", run_census, real_proc, stats_file, proc_files);
-        benchmark::RegisterBenchmark("floor/proc", run_floor, real_proc, stats_file, proc_files);
+        benchmark::RegisterBenchmark("filter/proc", run_floor, floor_kind::filter, real_proc, stats_file, proc_files);
+        benchmark::RegisterBenchmark("read_all/proc", run_floor, floor_kind::read_all, real_proc, stats_file,
+                                     proc_files);
         benchmark::RunSpecifiedBenchmarks();
         status = 0;
     }

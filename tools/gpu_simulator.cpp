@@ -11,6 +11,14 @@
 // replaced whole (written beside the tree, then renamed over the old one), so a
 // reader never sees half a file. Run a program over the tree with fake_kernel_run.
 //
+// Run as root, it also gives every process an fd/ folder of links, as the
+// kernel shows open files: the DRM descriptors lead to character device nodes
+// of the DRM major (226:128 for the V3D render node, 226:1 for the vc4 card)
+// made with mknod in the tree, the standard ones to /dev/null and the eventfd
+// to nothing, so that a reader that stats fd/ entries takes its fast path.
+// Where nodes cannot be made there is no fd/ at all, and a reader must read
+// every fdinfo file.
+//
 // The clients and their configured loads, in per cent of one engine's time
 // (load = mean + swing * wave, the wave going between -1 and 1 over the period;
 // "wakes" clients are at the mean for the active seconds of every period and
@@ -57,6 +65,7 @@
 #include <linux/magic.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -139,6 +148,7 @@ struct client_state {
 
 struct simulation {
     std::array<char, PATH_SIZE> tree{};
+    bool descriptor_links = false; // fd/ folders of links to device nodes
     std::array<client_state, CLIENT_COUNT> clients{};
     std::array<double, PROCESS_COUNT> cpu_seconds{};
     // The queues' totals also keep the time of clients that have gone.
@@ -298,6 +308,44 @@ bool remove_file(const simulation &state, const char *relative_path)
     return tree_path(path, state, relative_path) && (::unlink(path.data()) == 0 || errno == ENOENT);
 }
 
+constexpr const char *RENDER_NODE = "dev/dri/renderD128";
+constexpr const char *VC4_NODE = "dev/dri/card1";
+
+// proc/<pid>/fd/<fd> as a link to `target` (a path in the tree when
+// `in_tree`), when the tree has fd/ folders.
+bool link_descriptor(const simulation &state, int pid, int fd, const char *target, bool in_tree)
+{
+    if (!state.descriptor_links) {
+        return true;
+    }
+    std::array<char, PATH_SIZE> link{};
+    std::array<char, PATH_SIZE> absolute{};
+    if (!format_path(link, state.tree.data(), "proc/%d/fd/%d", pid, fd) ||
+        (in_tree && !tree_path(absolute, state, target))) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return ::symlink(in_tree ? absolute.data() : target, link.data()) == 0 || errno == EEXIST;
+}
+
+bool unlink_descriptor(const simulation &state, int pid, int fd)
+{
+    std::array<char, PATH_SIZE> path{};
+    return !state.descriptor_links || (format_path(path, "proc", "%d/fd/%d", pid, fd) && remove_file(state, path.data()));
+}
+
+// The device nodes the fd/ links lead to, on the tree's tmpfs; false where
+// they cannot be made (not root), and the tree then has no fd/ folders.
+bool make_device_nodes(const simulation &state)
+{
+    constexpr unsigned DRM_MAJOR = 226;
+    std::array<char, PATH_SIZE> render{};
+    std::array<char, PATH_SIZE> vc4{};
+    return tree_path(render, state, RENDER_NODE) && tree_path(vc4, state, VC4_NODE) &&
+           ::mknod(render.data(), S_IFCHR | 0666, makedev(DRM_MAJOR, 128)) == 0 &&
+           ::mknod(vc4.data(), S_IFCHR | 0666, makedev(DRM_MAJOR, 1)) == 0;
+}
+
 // Writes (or, for a closed client, removes) every descriptor of the client.
 bool write_client(const simulation &state, int client_index)
 {
@@ -312,12 +360,13 @@ bool write_client(const simulation &state, int client_index)
             if (fd == 0) {
                 continue;
             }
+            const int pid = PROCESSES[static_cast<std::size_t>(process)].pid;
             if (open) {
-                written = write_v3d_fdinfo(state, client_index, process, fd) && written;
+                written = write_v3d_fdinfo(state, client_index, process, fd) &&
+                          link_descriptor(state, pid, fd, RENDER_NODE, true) && written;
             } else {
                 std::array<char, PATH_SIZE> path{};
-                written = format_path(path, "proc", "%d/fdinfo/%d", PROCESSES[static_cast<std::size_t>(process)].pid,
-                                      fd) &&
+                written = unlink_descriptor(state, pid, fd) && format_path(path, "proc", "%d/fdinfo/%d", pid, fd) &&
                           remove_file(state, path.data()) && written;
             }
         }
@@ -332,12 +381,14 @@ bool make_directory(const simulation &state, const char *relative_path)
 }
 
 // The files that never change: the names, the standard descriptors, the vc4 file.
-bool lay_out_tree(const simulation &state)
+bool lay_out_tree(simulation &state)
 {
     bool made = make_directory(state, "staging") && make_directory(state, "proc") && make_directory(state, "sys") &&
+                make_directory(state, "dev") && make_directory(state, "dev/dri") &&
                 make_directory(state, "sys/class") && make_directory(state, "sys/class/drm") &&
                 make_directory(state, "sys/class/drm/card0") && make_directory(state, "sys/class/drm/card0/device") &&
                 make_directory(state, "sys/class/drm/card1") && make_directory(state, "sys/class/drm/card1/device");
+    state.descriptor_links = made && make_device_nodes(state);
     constexpr const char *STANDARD_FDINFO = "pos:\t0\nflags:\t02\nmnt_id:\t26\nino:\t5\n";
     constexpr const char *EVENTFD_FDINFO = "pos:\t0\nflags:\t02004002\nmnt_id:\t16\nino:\t1057\neventfd-count:  "
                                            "0\neventfd-id: 12\n";
@@ -350,18 +401,24 @@ bool lay_out_tree(const simulation &state)
         const int name_length = std::snprintf(name.data(), name.size(), "%s\n", process.name);
         made = made && format_path(path, "proc", "%d/comm", process.pid) &&
                replace_file(state, path.data(), name.data(), static_cast<std::size_t>(name_length));
+        if (state.descriptor_links) {
+            made = made && format_path(path, "proc", "%d/fd", process.pid) && make_directory(state, path.data());
+        }
         for (int fd = 0; fd < 3 && made; ++fd) {
             made = format_path(path, "proc", "%d/fdinfo/%d", process.pid, fd) &&
-                   replace_file(state, path.data(), STANDARD_FDINFO, std::strlen(STANDARD_FDINFO));
+                   replace_file(state, path.data(), STANDARD_FDINFO, std::strlen(STANDARD_FDINFO)) &&
+                   link_descriptor(state, process.pid, fd, "/dev/null", false);
         }
         made = made && format_path(path, "proc", "%d/fdinfo/%d", process.pid, 3) &&
-               replace_file(state, path.data(), EVENTFD_FDINFO, std::strlen(EVENTFD_FDINFO));
+               replace_file(state, path.data(), EVENTFD_FDINFO, std::strlen(EVENTFD_FDINFO)) &&
+               link_descriptor(state, process.pid, 3, "anon_inode:[eventfd]", false);
     }
     // The compositor's display file belongs to another DRM driver.
     constexpr const char *VC4_FDINFO = "pos:\t0\nflags:\t02100002\nmnt_id:\t25\nino:\t498\ndrm-driver:\tvc4\n"
                                        "drm-client-id:\t90\ndrm-total-memory:\t20480 KiB\n"
                                        "drm-shared-memory:\t16384 KiB\ndrm-resident-memory:\t20480 KiB\n";
-    return made && replace_file(state, "proc/812/fdinfo/7", VC4_FDINFO, std::strlen(VC4_FDINFO));
+    return made && replace_file(state, "proc/812/fdinfo/7", VC4_FDINFO, std::strlen(VC4_FDINFO)) &&
+           link_descriptor(state, 812, 7, VC4_NODE, true);
 }
 
 // Moves the simulation on to `now_ns` and rewrites what changed.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the census benchmark and runs it once, briefly, to prove that it
-# works: its set-up fails when the census and the floor find different
+# works: its set-up fails when the census and the two floors find different
 # clients. No timing is judged here.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/common.sh"

@@ -87,7 +87,7 @@ int append_json_string(output_buffer &output, std::string_view bytes)
         } else if (byte < 0x20) {
             append_format(output, "\\u%04x", byte);
         } else {
-            append_text(output, bytes.substr(0, length));
+            append_text(output, std::string_view(bytes.data(), length));
         }
         bytes.remove_prefix(length);
     }

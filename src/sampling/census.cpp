@@ -1,7 +1,9 @@
 #include <array>
+#include <cerrno>
 #include <limits>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include "sampling/client_table.hpp"
 #include "sampling/kernel_text.hpp"
@@ -13,6 +15,9 @@ namespace {
 constexpr std::size_t FDINFO_BUFFER_SIZE = 4096;
 
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// The major number of the kernel's DRM character devices (/dev/dri/*).
+constexpr unsigned DRM_DEVICE_MAJOR = 226;
 
 // The name a process gave itself in /proc/<pid>/comm, or its pid.
 void read_process_name(int proc_fd, std::int32_t pid, std::array<char, NAME_SIZE> &name)
@@ -62,42 +67,123 @@ void record_client(client_table &table, const fdinfo_keys &keys, std::int32_t pi
     }
 }
 
-void scan_process(int proc_fd, std::int32_t pid, client_table &table, client_listing listing)
-{
-    std::array<char, PID_PATH_SIZE> path;
-    if (!format_pid_path(path, "", pid, "/fdinfo")) {
-        return;
-    }
-    const file_descriptor fdinfo(::openat(proc_fd, path.data(), DIRECTORY_FLAGS));
-    if (!fdinfo.is_open()) {
-        return; // gone, or another user's
-    }
+// What the census of one process carries from one descriptor to the next.
+struct process_census {
+    int proc_fd = -1;
+    std::int32_t pid = 0;
+    client_table *table = nullptr;
+    client_listing listing = client_listing::default_queues;
+    // /proc/<pid>/fdinfo, opened at the first file to be read.
+    file_descriptor fdinfo{-1};
+    bool fdinfo_tried = false;
     std::array<char, NAME_SIZE> name{};
     bool name_settled = false;
     std::array<char, FDINFO_BUFFER_SIZE> text;
-    directory_listing descriptors;
-    descriptors.fd = fdinfo.fd;
+};
+
+bool open_fdinfo_directory(process_census &process)
+{
+    if (!process.fdinfo_tried) {
+        process.fdinfo_tried = true;
+        std::array<char, PID_PATH_SIZE> path;
+        if (format_pid_path(path, "", process.pid, "/fdinfo")) {
+            process.fdinfo.fd = ::openat(process.proc_fd, path.data(), DIRECTORY_FLAGS);
+        }
+    }
+    return process.fdinfo.is_open(); // not when gone, or another user's
+}
+
+// Reads fdinfo/<entry> and records it when it is a listed V3D client.
+void read_fdinfo(process_census &process, const char *entry)
+{
+    if (!open_fdinfo_directory(process)) {
+        return;
+    }
+    fdinfo_keys keys;
+    {
+        const file_descriptor file(::openat(process.fdinfo.fd, entry, TEXT_FILE_FLAGS));
+        if (!file.is_open()) {
+            return;
+        }
+        read_line_pieces(file.fd, process.text, [&keys](std::string_view piece) { apply_fdinfo_line(piece, keys); });
+    }
+    if (!is_listed_client(keys, process.listing)) {
+        return;
+    }
+    if (!process.name_settled) {
+        read_process_name(process.proc_fd, process.pid, process.name);
+        process.name_settled = true;
+    }
+    record_client(*process.table, keys, process.pid, process.name, process.proc_fd);
+}
+
+// Whether the open file behind fd/<entry> may be a DRM file: a character
+// device of the DRM major (DRM_MAJOR in include/uapi/linux/major.h), or one
+// whose stat failed for another reason than the descriptor having closed, in
+// which case its fdinfo text decides. The stat follows the link to the open
+// file; AT_STATX_DONT_SYNC takes the type from what the kernel holds, so a file
+// on a network or FUSE file system that does not answer cannot stall a pass.
+bool may_be_drm_file(int fd_directory, const char *entry)
+{
+    struct statx status {};
+    if (::statx(fd_directory, entry, AT_STATX_DONT_SYNC, STATX_TYPE, &status) != 0) {
+        return errno != ENOENT;
+    }
+    return S_ISCHR(status.stx_mode) && status.stx_rdev_major == DRM_DEVICE_MAJOR;
+}
+
+// Reads the fdinfo files of the DRM files among the entries of /proc/<pid>/fd;
+// false when fd/ cannot be opened or listed to its end.
+bool scan_drm_descriptors(process_census &process)
+{
+    std::array<char, PID_PATH_SIZE> path;
+    if (!format_pid_path(path, "", process.pid, "/fd")) {
+        return false;
+    }
+    const file_descriptor descriptors(::openat(process.proc_fd, path.data(), DIRECTORY_FLAGS));
+    if (!descriptors.is_open()) {
+        return false;
+    }
+    directory_listing listing;
+    listing.fd = descriptors.fd;
     std::string_view entry;
-    while (next_directory_entry(descriptors, entry)) {
-        if (entry.front() == '.') {
-            continue;
+    while (next_directory_entry(listing, entry)) {
+        if (entry.front() != '.' && may_be_drm_file(descriptors.fd, entry.data())) {
+            read_fdinfo(process, entry.data());
         }
-        fdinfo_keys keys;
-        {
-            const file_descriptor file(::openat(fdinfo.fd, entry.data(), TEXT_FILE_FLAGS));
-            if (!file.is_open()) {
-                continue;
-            }
-            read_line_pieces(file.fd, text, [&keys](std::string_view piece) { apply_fdinfo_line(piece, keys); });
+    }
+    return !listing.failed;
+}
+
+// Reads every fdinfo file of the process: each says for itself whether it is
+// a V3D client.
+void scan_every_fdinfo(process_census &process)
+{
+    if (!open_fdinfo_directory(process)) {
+        return;
+    }
+    directory_listing listing;
+    listing.fd = process.fdinfo.fd;
+    std::string_view entry;
+    while (next_directory_entry(listing, entry)) {
+        if (entry.front() != '.') {
+            read_fdinfo(process, entry.data());
         }
-        if (!is_listed_client(keys, listing)) {
-            continue;
-        }
-        if (!name_settled) {
-            read_process_name(proc_fd, pid, name);
-            name_settled = true;
-        }
-        record_client(table, keys, pid, name, proc_fd);
+    }
+}
+
+// Where fd/ cannot be listed (a tree without it, or a process that closes it
+// to us but not its fdinfo), every fdinfo file is read. A file read twice after
+// a listing that failed part way is recorded once: the same pid owns it.
+void scan_process(int proc_fd, std::int32_t pid, client_table &table, client_listing listing)
+{
+    process_census process;
+    process.proc_fd = proc_fd;
+    process.pid = pid;
+    process.table = &table;
+    process.listing = listing;
+    if (!scan_drm_descriptors(process)) {
+        scan_every_fdinfo(process);
     }
 }
 

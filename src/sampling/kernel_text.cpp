@@ -78,7 +78,7 @@ std::string_view skip_spaces(std::string_view text)
     while (position < text.size() && is_space(text[position])) {
         ++position;
     }
-    return text.substr(position);
+    return text_part(text, position);
 }
 
 // The decimal digits at the start of `text`, with no sign; false without any
@@ -94,7 +94,7 @@ bool parse_unsigned(std::string_view text, std::uint64_t &value, std::string_vie
         }
     }
     value = number;
-    rest = text.substr(position);
+    rest = text_part(text, position);
     return position > 0;
 }
 
@@ -108,7 +108,7 @@ bool next_row_number(std::string_view &text, std::int64_t &value)
     while (end < text.size() && !is_space(text[end])) {
         ++end;
     }
-    text = text.substr(end);
+    text = text_part(text, end);
     return has_digits;
 }
 
@@ -120,6 +120,7 @@ bool next_directory_entry(directory_listing &listing, std::string_view &name)
         if (listing.position >= listing.size) {
             const ssize_t got = ::getdents64(listing.fd, listing.buffer.data(), listing.buffer.size());
             if (got <= 0) {
+                listing.failed = got < 0;
                 return false;
             }
             listing.size = got;
@@ -144,7 +145,7 @@ bool next_directory_entry(directory_listing &listing, std::string_view &name)
 std::string_view as_c_text(std::string_view piece)
 {
     const std::size_t nul = piece.find('\0');
-    return nul == std::string_view::npos ? piece : piece.substr(0, nul);
+    return nul == std::string_view::npos ? piece : text_part(piece, 0, nul);
 }
 
 std::int64_t parse_decimal(std::string_view text, bool *has_digits)
@@ -208,7 +209,7 @@ std::int64_t parse_memory_bytes(std::string_view text)
         return MEMORY_UNKNOWN;
     }
     const std::string_view unit = as_c_text(skip_spaces(rest));
-    std::string_view unit_word = unit.substr(0, std::min(unit.find_first_of(" \t\n\v\f\r"), unit.size()));
+    const std::string_view unit_word = text_part(unit, 0, unit.find_first_of(" \t\n\v\f\r"));
     for (const memory_unit &candidate : MEMORY_UNITS) {
         std::int64_t bytes = 0;
         if (unit_word == candidate.text) {
@@ -236,7 +237,7 @@ void apply_fdinfo_line(std::string_view piece, fdinfo_keys &keys)
         if (!line.starts_with(key.text)) {
             continue;
         }
-        const std::string_view value = line.substr(key.text.size());
+        const std::string_view value = text_part(line, key.text.size());
         const auto index = static_cast<std::size_t>(key.index);
         switch (key.kind) {
         case key_kind::client_id:
@@ -278,11 +279,11 @@ bool parse_stats_row(std::string_view piece, std::int64_t &value)
     while (end < line.size() && !is_space(line[end])) {
         ++end;
     }
-    if (line.substr(start, end - start) != REFERENCE_ROW) {
+    if (text_part(line, start, end - start) != REFERENCE_ROW) {
         return false;
     }
     bool has_digits = false;
-    const std::int64_t number = parse_decimal(line.substr(end), &has_digits);
+    const std::int64_t number = parse_decimal(text_part(line, end), &has_digits);
     if (!has_digits) {
         return false;
     }
@@ -303,7 +304,7 @@ bool parse_queue_row(std::string_view piece, queue_counters &row)
     queue_counters read;
     std::memcpy(read.name.data(), text.data(), end);
     read.name[end] = '\0';
-    text = text.substr(end);
+    text = text_part(text, end);
     if (!next_row_number(text, read.timestamp) || !next_row_number(text, read.jobs) ||
         !next_row_number(text, read.runtime)) {
         return false;
@@ -359,9 +360,9 @@ std::int64_t parse_stat_cpu_ticks(std::string_view line)
             break;
         }
         if (field == UTIME_FIELD) {
-            user = parse_decimal(text.substr(position, end - position));
+            user = parse_decimal(text_part(text, position, end - position));
         } else if (field == STIME_FIELD) {
-            system = parse_decimal(text.substr(position, end - position));
+            system = parse_decimal(text_part(text, position, end - position));
         }
         while (position < end && text[position] != ' ') {
             ++position;
@@ -372,8 +373,8 @@ std::int64_t parse_stat_cpu_ticks(std::string_view line)
 
 void set_process_name(std::array<char, NAME_SIZE> &name, std::string_view raw, std::int32_t pid)
 {
-    std::string_view text = as_c_text(raw.substr(0, std::min(raw.size(), name.size() - 1)));
-    text = text.substr(0, std::min(text.find('\n'), text.size()));
+    std::string_view text = as_c_text(text_part(raw, 0, std::min(raw.size(), name.size() - 1)));
+    text = text_part(text, 0, std::min(text.find('\n'), text.size()));
     std::size_t length = 0;
     for (std::size_t position = 0; position < text.size(); ++position) {
         const auto byte = static_cast<unsigned char>(text[position]);

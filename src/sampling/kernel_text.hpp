@@ -2,6 +2,7 @@
 // directory lister, and parsers that take bytes so they can be fed anything.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -44,14 +45,28 @@ struct directory_listing {
     std::array<char, 8192> buffer{};
     long size = 0;
     long position = 0;
+    bool failed = false; // a getdents64 failed: the listing may be incomplete
 };
 
-// Gives the next entry's name (never "." or ".."); false at the end or on an error.
+// Gives the next entry's name (never "." or ".."); false at the end or on an
+// error, which sets `failed`.
 bool next_directory_entry(directory_listing &listing, std::string_view &name);
 
 // A line buffer of 256 bytes hands a long line over in pieces of at most 255
 // bytes, and every piece is tested as a line of its own.
 inline constexpr std::size_t LINE_PIECE_SIZE = 255;
+
+// At most `length` bytes of `text` from `position` on, and nothing past its end:
+// std::string_view::substr without the exception, which the program is built
+// without.
+constexpr std::string_view text_part(std::string_view text, std::size_t position,
+                                     std::size_t length = std::string_view::npos)
+{
+    if (position > text.size()) {
+        return {};
+    }
+    return {text.data() + position, std::min(length, text.size() - position)};
+}
 
 // What the C string functions see of a piece: the text before its first NUL.
 std::string_view as_c_text(std::string_view piece);
@@ -78,7 +93,7 @@ std::size_t split_line_pieces(std::string_view data, bool at_end, piece_visitor 
         } else {
             break;
         }
-        on_piece(data.substr(start, length));
+        on_piece(text_part(data, start, length));
         start += length;
     }
     return start;

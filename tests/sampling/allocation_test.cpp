@@ -6,6 +6,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <unistd.h>
 
@@ -48,13 +52,24 @@ namespace {
 
 output_buffer sink;
 
+// Where a DRM device node can be made (as root), half the processes have fd/
+// links, so that the census takes both of its ways.
 void build_tree(const kernel_tree &tree)
 {
+    const std::string node = tree.path("render");
+    const bool has_node = ::mknod(node.c_str(), S_IFCHR | 0600, makedev(226, 128)) == 0;
     for (int pid = 100; pid < 140; ++pid) {
         tree.add_process(pid, "process" + std::to_string(pid), pid, pid);
         tree.add_fdinfo(pid, 0, "pos:\t0\nflags:\t02\nmnt_id:\t25\nino:\t7\n");
         tree.add_v3d_client(pid, 3, pid, pid * 1000, 0, pid);
         tree.add_v3d_client(pid, 4, 7, 1, 1, 1);
+        if (has_node && pid % 2 == 0) {
+            const std::string folder = tree.path("proc/" + std::to_string(pid) + "/fd");
+            std::filesystem::create_directories(folder);
+            std::filesystem::create_symlink(tree.path("proc/" + std::to_string(pid) + "/comm"), folder + "/0");
+            std::filesystem::create_symlink(node, folder + "/3");
+            std::filesystem::create_symlink(node, folder + "/4");
+        }
     }
     tree.set_gpu_stats(5'000'000);
 }

@@ -1,9 +1,20 @@
 // The census: which fdinfo files become records, and how records are owned and named.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "sampling/client_table.hpp"
 #include "support/kernel_tree.hpp"
@@ -155,6 +166,155 @@ TEST_F(census_test, reads_a_client_at_the_end_of_a_file_larger_than_its_buffer)
     tree.add_fdinfo(100, 3, text + "drm-driver:\tv3d\ndrm-client-id:\t5\ndrm-engine-bin: \t77 ns\n");
     ASSERT_EQ(scan(), 1);
     EXPECT_EQ(table.records[0].engine[ENGINE_BIN], 77);
+}
+
+// Every field of every record, in client id order.
+using census_row = std::tuple<std::int32_t, std::int32_t, std::string, std::int64_t, std::int64_t, std::int64_t, double>;
+
+std::vector<census_row> rows_of(const client_table &table)
+{
+    std::vector<census_row> rows;
+    for (int index = 0; index < table.count; ++index) {
+        const client_sample &record = table.records[static_cast<std::size_t>(index)];
+        rows.emplace_back(record.client_id, record.pid, record.name.data(), record.engine[ENGINE_RENDER],
+                          record.engine[ENGINE_TFU], record.engine[ENGINE_BIN], record.cpu_seconds);
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+// proc/<pid>/fd/<fd> as a link to `target`, as the kernel shows an open file.
+void link_descriptor(const kernel_tree &tree, int pid, int fd, const std::string &target)
+{
+    const std::string folder = tree.path("proc/" + std::to_string(pid) + "/fd");
+    std::filesystem::create_directories(folder);
+    std::filesystem::create_symlink(target, folder + "/" + std::to_string(fd));
+}
+
+// The census over the same tree without its fd/ folders reads every fdinfo file.
+std::vector<census_row> rows_reading_every_fdinfo(const kernel_tree &tree)
+{
+    for (const auto &process : std::filesystem::directory_iterator(tree.proc())) {
+        std::filesystem::remove_all(process.path() / "fd");
+    }
+    client_table table;
+    scan_clients(table, tree.proc().c_str());
+    return rows_of(table);
+}
+
+TEST_F(census_test, reads_every_fdinfo_file_where_fd_cannot_be_listed_or_its_entries_stat_ed)
+{
+    tree.add_process(100, "no-fd-folder", 100, 0);
+    tree.add_fdinfo(100, 0, "pos:\t0\nflags:\t02\n");
+    tree.add_v3d_client(100, 3, 81, 10, 0, 1);
+    tree.add_process(200, "fd-is-a-file", 0, 50);
+    tree.write("proc/200/fd", "not a folder\n");
+    tree.add_v3d_client(200, 3, 82, 20, 0, 2);
+    tree.add_process(300, "unstatable", 300, 100);
+    link_descriptor(tree, 300, 3, "3"); // a loop: ELOOP
+    tree.add_v3d_client(300, 3, 83, 30, 0, 3);
+    link_descriptor(tree, 300, 4, tree.path("proc/300/comm/x")); // ENOTDIR
+    tree.add_v3d_client(300, 4, 84, 40, 4, 0);
+    link_descriptor(tree, 300, 5, "pipe:[4711]"); // names nothing: a closed descriptor
+    tree.add_fdinfo(300, 5, "pos:\t0\nflags:\t02000000\nmnt_id:\t15\nino:\t4711\n");
+
+    ASSERT_EQ(scan(), 4);
+    const std::vector<census_row> expected = {
+        {81, 100, "no-fd-folder", 10, 0, 1, 1.0},
+        {82, 200, "fd-is-a-file", 20, 0, 2, 0.5},
+        {83, 300, "unstatable", 30, 0, 3, 4.0},
+        {84, 300, "unstatable", 40, 4, 0, 4.0},
+    };
+    EXPECT_EQ(rows_of(table), expected);
+    EXPECT_EQ(rows_reading_every_fdinfo(tree), expected);
+}
+
+bool device_nodes_required()
+{
+    const char *required = std::getenv("V3DWATCH_REQUIRE_NAMESPACES");
+    return required != nullptr && std::strcmp(required, "1") == 0;
+}
+
+// Links fd/<fd> to a new character device node major:minor; false without
+// the privilege to make one (CAP_MKNOD).
+bool link_character_device(const kernel_tree &tree, int pid, int fd, unsigned major, unsigned minor)
+{
+    std::filesystem::create_directories(tree.path("dev"));
+    const std::string node = tree.path("dev/char-" + std::to_string(major) + ":" + std::to_string(minor));
+    if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(major, minor)) != 0 && errno != EEXIST) {
+        return false;
+    }
+    link_descriptor(tree, pid, fd, node);
+    return true;
+}
+
+void make_socket_file(const std::string &path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    const int bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    ::close(fd);
+    ASSERT_EQ(bound, 0) << std::strerror(errno);
+}
+
+TEST_F(census_test, reads_only_the_drm_character_devices_among_fd_and_finds_what_reading_every_file_finds)
+{
+    tree.add_process(100, "game", 200, 0);
+    if (!link_character_device(tree, 100, 0, 1, 3)) {
+        if (device_nodes_required()) {
+            FAIL() << "device nodes are required here but cannot be made: " << std::strerror(errno);
+        }
+        GTEST_SKIP() << "making device nodes needs root (CAP_MKNOD)";
+    }
+    const std::string other = "pos:\t0\nflags:\t02\nmnt_id:\t25\nino:\t7\n";
+    tree.add_fdinfo(100, 0, other);
+    tree.write("files/regular", "text\n");
+    link_descriptor(tree, 100, 1, tree.path("files/regular"));
+    tree.add_fdinfo(100, 1, other);
+    ASSERT_EQ(::mkfifo(tree.path("files/fifo").c_str(), 0600), 0);
+    link_descriptor(tree, 100, 2, tree.path("files/fifo"));
+    tree.add_fdinfo(100, 2, other);
+    make_socket_file(tree.path("files/socket"));
+    link_descriptor(tree, 100, 3, tree.path("files/socket"));
+    tree.add_fdinfo(100, 3, other);
+    ASSERT_TRUE(link_character_device(tree, 100, 4, 226, 128));
+    tree.add_v3d_client(100, 4, 81, 500, 0, 20);
+    ASSERT_TRUE(link_character_device(tree, 100, 5, 226, 0));
+    tree.add_fdinfo(100, 5, "drm-driver:\ti915\ndrm-client-id:\t90\ndrm-engine-render: \t5 ns\n");
+    ASSERT_TRUE(link_character_device(tree, 100, 6, 226, 129));
+    tree.add_v3d_client(100, 6, 82, 0, 7, 0);
+    tree.add_process(200, "compositor", 0, 100);
+    ASSERT_TRUE(link_character_device(tree, 200, 3, 226, 128));
+    tree.add_v3d_client(200, 3, 83, 9, 0, 0);
+    ASSERT_TRUE(link_character_device(tree, 200, 4, 10, 226));
+    tree.add_fdinfo(200, 4, other);
+
+    const std::vector<census_row> expected = {
+        {81, 100, "game", 500, 0, 20, 2.0},
+        {82, 100, "game", 0, 7, 0, 2.0},
+        {83, 200, "compositor", 9, 0, 0, 1.0},
+    };
+    ASSERT_EQ(scan(), 3);
+    EXPECT_EQ(rows_of(table), expected);
+
+    // The fdinfo file of anything else, or of a descriptor that has closed, is
+    // not read, whatever it says.
+    tree.add_process(300, "unread");
+    link_descriptor(tree, 300, 3, tree.path("files/regular"));
+    tree.add_v3d_client(300, 3, 84, 1, 1, 1);
+    ASSERT_TRUE(link_character_device(tree, 300, 4, 1, 3));
+    tree.add_v3d_client(300, 4, 85, 1, 1, 1);
+    link_descriptor(tree, 300, 5, tree.path("dev/closed"));
+    tree.add_v3d_client(300, 5, 86, 1, 1, 1);
+    scan();
+    EXPECT_EQ(rows_of(table), expected);
+    tree.remove("proc/300");
+
+    EXPECT_EQ(rows_reading_every_fdinfo(tree), expected);
 }
 
 TEST_F(census_test, finds_nothing_without_a_proc_directory)
