@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "control/control.hpp"
+#include "sampling/kernel_text.hpp"
 
 namespace {
 
@@ -124,7 +125,7 @@ bool take_valued_option(const char *short_name, std::string_view long_name, int 
         found = {argument, index + 1 < argc ? argv[++index] : nullptr};
         return true;
     }
-    if (argument.size() > long_name.size() && argument.starts_with(long_name) && argument[long_name.size()] == '=') {
+    if (argument.size() > long_name.size() && starts_with_text(argument, long_name) && argument[long_name.size()] == '=') {
         found = {long_name, argv[index] + long_name.size() + 1};
         return true;
     }

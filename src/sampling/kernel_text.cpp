@@ -230,11 +230,11 @@ void apply_fdinfo_line(std::string_view piece, fdinfo_keys &keys)
         keys.is_v3d = true;
         return;
     }
-    if (!line.starts_with(KEY_FAMILY)) {
+    if (!starts_with_text(line, KEY_FAMILY)) {
         return;
     }
     for (const fdinfo_key &key : FDINFO_KEYS) {
-        if (!line.starts_with(key.text)) {
+        if (!starts_with_text(line, key.text)) {
             continue;
         }
         const std::string_view value = text_part(line, key.text.size());

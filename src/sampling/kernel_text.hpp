@@ -68,6 +68,12 @@ constexpr std::string_view text_part(std::string_view text, std::size_t position
     return {text.data() + position, std::min(length, text.size() - position)};
 }
 
+// std::string_view::starts_with, which calls substr, without the exception.
+constexpr bool starts_with_text(std::string_view text, std::string_view prefix)
+{
+    return text_part(text, 0, prefix.size()) == prefix;
+}
+
 // What the C string functions see of a piece: the text before its first NUL.
 std::string_view as_c_text(std::string_view piece);
 
