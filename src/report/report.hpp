@@ -74,7 +74,7 @@ extern const report_operations TERMINAL_REPORT;
 
 // Text on its way to a descriptor through a fixed buffer: written out when it
 // fills and at each flush, so a pass allocates nothing.
-inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 16384;
+inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 4096;
 struct output_buffer {
     int fd = 1;
     std::array<char, OUTPUT_BUFFER_SIZE> bytes{};
