@@ -243,7 +243,7 @@ int counting_close()
 }
 
 const report_operations COUNTING_REPORT = {
-    counting_open, counting_begin_frame, counting_row, counting_end_frame, counting_wait, counting_close, "",
+    counting_open, counting_begin_frame, counting_row, counting_end_frame, counting_wait, counting_close, "", false,
 };
 
 // Runs the loop over the hostile tree with the output of the mode sent to

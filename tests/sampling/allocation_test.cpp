@@ -118,7 +118,7 @@ TEST(allocations, none_during_a_pass_of_the_loop)
     ASSERT_NE(file, nullptr);
     sink.fd = fileno(file);
     const report_operations counting_report = {counting_open, counting_begin_frame, counting_row, counting_end_frame,
-                                               counting_wait, counting_close, ""};
+                                               counting_wait, counting_close, "", false};
     const std::string proc = tree.proc();
     const std::string stats = tree.path("sys/class/drm/card0/device/gpu_stats");
     stop_requested = 0;
