@@ -76,8 +76,8 @@ extern const report_operations JSON_REPORT;
 extern const report_operations TERMINAL_REPORT;
 extern const report_operations PROMETHEUS_REPORT;
 
-// Names the file that PROMETHEUS_REPORT writes (`path` must outlive the run)
-// and builds its failure text; false when the name is too long for a path.
+// Keeps the name of the file that PROMETHEUS_REPORT writes and builds its
+// failure text, once at start-up; false when the name is too long for a path.
 bool set_metrics_file(const char *path);
 
 // Text on its way to a descriptor through a fixed buffer: written out when it
