@@ -77,7 +77,7 @@ int record_close()
 
 const report_operations RECORDING_REPORT = {
     record_open, record_begin_frame, record_row, record_end_frame, record_wait, record_close,
-    "Error: cannot write test output: ",
+    "Error: cannot write test output: ", false,
 };
 
 class sample_loop_test : public ::testing::Test {
@@ -139,6 +139,31 @@ TEST_F(sample_loop_test, reports_each_pass_against_the_one_before)
     EXPECT_DOUBLE_EQ(fresh.bin, 150.0) << "a new client is measured from zero";
     EXPECT_EQ(game.sample_time, fresh.sample_time);
     EXPECT_GT(game.sample_time, record.frames[0][0].sample_time);
+}
+
+TEST_F(sample_loop_test, reports_the_baseline_as_a_frame_of_its_own_when_asked_and_counts_it)
+{
+    set_reference(1'000'000'000);
+    tree.add_process(100, "game");
+    tree.add_v3d_client(100, 3, 81, 40'000'000, 0, 0);
+    record.between_passes = {
+        [this] {
+            set_reference(1'020'000'000);
+            tree.add_v3d_client(100, 3, 81, 45'000'000, 0, 0);
+        },
+    };
+    report_operations counters_report = RECORDING_REPORT;
+    counters_report.reports_baseline = true;
+    run_settings settings;
+    settings.frame_limit = 2;
+    EXPECT_EQ(run_sample_loop(counters_report, tree.proc().c_str(), tree.path("gpu_stats").c_str(), settings), 0);
+
+    // No wait before the baseline's frame, and none after the second frame.
+    EXPECT_EQ(record.calls, (std::vector<std::string>{"open", "begin", "row", "end", "wait", "begin", "row", "end",
+                                                      "close"}));
+    ASSERT_EQ(record.frames.size(), 2U);
+    EXPECT_DOUBLE_EQ(record.frames[0][0].render, 0.0) << "the baseline against itself";
+    EXPECT_DOUBLE_EQ(record.frames[1][0].render, 25.0);
 }
 
 TEST_F(sample_loop_test, takes_a_reference_delta_beyond_64_bits_as_no_time_base)
