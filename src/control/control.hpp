@@ -6,14 +6,15 @@
 #include "control/process_state.hpp"
 #include "report/report.hpp"
 
-enum class output_mode { terminal, csv, json };
+enum class output_mode { terminal, csv, json, prometheus };
 
 // What the options ask of the loop.
 struct run_settings {
     output_mode mode = output_mode::terminal;
-    // Every queue, client memory and the whole GPU (-a); JSON always has them.
+    // Every queue, client memory and the whole GPU (-a); JSON and the metrics always have them.
     bool all_queues = false;
     // Frames to write before stopping as a stop signal would (-n); 0 for no limit.
+    // A report of the baseline counts it as a frame.
     int frame_limit = 0;
 };
 

@@ -67,23 +67,36 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     gpu_counters second_counters;
     sample previous{&first_counters, &first, 0.0};
     sample current{&second_counters, &second, 0.0};
-    const client_listing listing =
-        settings.all_queues || settings.mode == output_mode::json ? client_listing::all_queues
-                                                                   : client_listing::default_queues;
+    const client_listing listing = settings.all_queues || settings.mode == output_mode::json ||
+                                           settings.mode == output_mode::prometheus
+                                       ? client_listing::all_queues
+                                       : client_listing::default_queues;
 
     int failure = report.open();
     take_sample(previous, proc_path, stats_file, listing);
-    if (failure == 0 && stop_requested == 0) {
-        report.wait();
+    // Frames left before -n stops the run; counted only when there is a limit.
+    int frames_left = settings.frame_limit;
+    const auto finished = [&failure, &frames_left, &settings] {
+        return failure != 0 || stop_requested != 0 || (settings.frame_limit > 0 && frames_left <= 0);
+    };
+    const auto count_frame = [&frames_left, &settings] {
+        if (settings.frame_limit > 0) {
+            --frames_left;
+        }
+    };
+    if (report.reports_baseline && !finished()) {
+        failure = report_pass(report, previous, previous);
+        count_frame();
     }
-    for (int frames = 0; failure == 0 && stop_requested == 0;) {
-        take_sample(current, proc_path, stats_file, listing);
-        failure = report_pass(report, previous, current);
-        if (failure != 0 || (settings.frame_limit > 0 && ++frames >= settings.frame_limit)) {
+    while (!finished()) {
+        report.wait();
+        if (stop_requested != 0) {
             break;
         }
+        take_sample(current, proc_path, stats_file, listing);
+        failure = report_pass(report, previous, current);
+        count_frame();
         std::swap(previous, current);
-        report.wait();
     }
     const int close_failure = report.close();
     if (failure == 0) {
@@ -108,6 +121,8 @@ const report_operations &select_report(const run_settings &settings)
         return settings.all_queues ? CSV_ALL_REPORT : CSV_REPORT;
     case output_mode::json:
         return JSON_REPORT;
+    case output_mode::prometheus:
+        return PROMETHEUS_REPORT;
     case output_mode::terminal:
         break;
     }

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 
@@ -14,6 +15,7 @@ constexpr const char *USAGE_TEXT =
     "  -a, --all             Show every queue, client memory and the whole GPU's load\n"
     "  --csv                 Output in CSV format (pipe to file)\n"
     "  --json                Output JSON Lines, one object per sample, with everything\n"
+    "  --prometheus FILE     Write metrics for Prometheus to FILE every interval\n"
     "  -d, --interval S      Seconds between samples, 0.1 to 3600 (default 1)\n"
     "  -n, --count N         Stop after N samples\n"
     "  --version             Show the version\n"
@@ -108,7 +110,8 @@ bool parse_count(std::string_view text, int &count)
     return !text.empty() && count >= 1;
 }
 
-// An option that takes a value: "-d 2", "--interval 2" or "--interval=2".
+// An option that takes a value: "-d 2", "--interval 2" or "--interval=2";
+// `short_name` is null for an option that has only the long form.
 struct valued_option {
     std::string_view name; // as the user wrote it, without "=value"
     const char *value = nullptr; // null when none follows
@@ -120,7 +123,7 @@ bool take_valued_option(const char *short_name, std::string_view long_name, int 
                         valued_option &found)
 {
     const std::string_view argument(argv[index]);
-    if (argument == short_name || argument == long_name) {
+    if ((short_name != nullptr && argument == short_name) || argument == long_name) {
         found = {argument, index + 1 < argc ? argv[++index] : nullptr};
         return true;
     }
@@ -145,6 +148,7 @@ void refuse_value(std::FILE *messages, const valued_option &option, const char *
 
 constexpr const char *INTERVAL_RULE = "seconds from 0.1 to 3600";
 constexpr const char *COUNT_RULE = "a count from 1 to 2147483647";
+constexpr const char *METRICS_FILE_RULE = "a file to write the metrics to";
 
 } // namespace
 
@@ -160,6 +164,7 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     start_up_result result;
     bool csv_asked = false;
     bool json_asked = false;
+    const char *metrics_file = nullptr;
     std::int64_t interval = DEFAULT_SAMPLE_INTERVAL_NS;
     for (int index = 1; index < argc; ++index) {
         const std::string_view argument(argv[index]);
@@ -170,6 +175,13 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
         } else if (argument == "--json") {
             json_asked = true;
             result.settings.mode = output_mode::json;
+        } else if (take_valued_option(nullptr, "--prometheus", argc, argv, index, option)) {
+            if (option.value == nullptr || option.value[0] == '\0') {
+                refuse_value(messages, option, METRICS_FILE_RULE);
+                return {true, 1, result.settings};
+            }
+            metrics_file = option.value;
+            result.settings.mode = output_mode::prometheus;
         } else if (argument == "-a" || argument == "--all") {
             result.settings.all_queues = true;
         } else if (take_valued_option("-d", "--interval", argc, argv, index, option)) {
@@ -196,6 +208,16 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     }
     if (csv_asked && json_asked) {
         (void)std::fputs("Error: --csv and --json cannot be used together\n", messages);
+        return {true, 1, result.settings};
+    }
+    if (metrics_file != nullptr && (csv_asked || json_asked)) {
+        (void)std::fprintf(messages, "Error: --prometheus and %s cannot be used together\n",
+                           csv_asked ? "--csv" : "--json");
+        return {true, 1, result.settings};
+    }
+    if (metrics_file != nullptr && !set_metrics_file(metrics_file)) {
+        (void)std::fprintf(messages, "Error: cannot write metrics file %s: %s\n", metrics_file,
+                           std::strerror(ENAMETOOLONG));
         return {true, 1, result.settings};
     }
     sample_interval_ns = interval;

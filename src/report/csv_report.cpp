@@ -112,9 +112,10 @@ int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, 
 // learns whether its header was written.
 const report_operations CSV_REPORT = {
     csv_open, csv_begin_frame, csv_row, csv_flush, wait_one_interval, csv_flush, "Error: cannot write CSV output: ",
+    false,
 };
 
 const report_operations CSV_ALL_REPORT = {
     csv_all_queues_open, csv_begin_frame, csv_all_queues_row, csv_flush, wait_one_interval, csv_flush,
-    "Error: cannot write CSV output: ",
+    "Error: cannot write CSV output: ", false,
 };

@@ -96,5 +96,5 @@ int append_json_string(output_buffer &output, std::string_view bytes)
 
 const report_operations JSON_REPORT = {
     json_open, json_begin_frame, json_row, json_end_frame, wait_one_interval, json_close,
-    "Error: cannot write JSON output: ",
+    "Error: cannot write JSON output: ", false,
 };

@@ -1,5 +1,5 @@
 // The reporting subsystem: percentages from two samples, and the ways of
-// showing them (a terminal view, a CSV stream, JSON Lines).
+// showing them (a terminal view, a CSV stream, JSON Lines, a metrics file).
 #pragma once
 
 #include <array>
@@ -65,12 +65,20 @@ struct report_operations {
     int (*close)();
     // Leads the message that a failed write ends the program with.
     const char *write_failure_text;
+    // Whether the baseline sample is a frame too, for outputs of raw counters,
+    // which need no second sample; its percentages are all zero.
+    bool reports_baseline;
 };
 
 extern const report_operations CSV_REPORT;
 extern const report_operations CSV_ALL_REPORT;
 extern const report_operations JSON_REPORT;
 extern const report_operations TERMINAL_REPORT;
+extern const report_operations PROMETHEUS_REPORT;
+
+// Names the file that PROMETHEUS_REPORT writes (`path` must outlive the run)
+// and builds its failure text; false when the name is too long for a path.
+bool set_metrics_file(const char *path);
 
 // Text on its way to a descriptor through a fixed buffer: written out when it
 // fills and at each flush, so a pass allocates nothing.

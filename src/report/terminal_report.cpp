@@ -66,5 +66,5 @@ int terminal_close()
 } // namespace
 
 const report_operations TERMINAL_REPORT = {
-    terminal_open, terminal_begin_frame, terminal_row, terminal_end_frame, terminal_wait, terminal_close, "",
+    terminal_open, terminal_begin_frame, terminal_row, terminal_end_frame, terminal_wait, terminal_close, "", false,
 };

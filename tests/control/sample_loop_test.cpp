@@ -77,7 +77,7 @@ int record_close()
 
 const report_operations RECORDING_REPORT = {
     record_open, record_begin_frame, record_row, record_end_frame, record_wait, record_close,
-    "Error: cannot write test output: ",
+    "Error: cannot write test output: ", false,
 };
 
 class sample_loop_test : public ::testing::Test {

@@ -16,6 +16,7 @@ const std::string USAGE = "Usage: v3dwatch [options]\n\n"
                           "  -a, --all             Show every queue, client memory and the whole GPU's load\n"
                           "  --csv                 Output in CSV format (pipe to file)\n"
                           "  --json                Output JSON Lines, one object per sample, with everything\n"
+                          "  --prometheus FILE     Write metrics for Prometheus to FILE every interval\n"
                           "  -d, --interval S      Seconds between samples, 0.1 to 3600 (default 1)\n"
                           "  -n, --count N         Stop after N samples\n"
                           "  --version             Show the version\n"
@@ -96,6 +97,7 @@ TEST_F(start_up_test, the_first_argument_that_is_not_csv_decides)
         {{"--csv=1"}, 1, "Unknown option: --csv=1\n" + USAGE},
         {{"--"}, 1, "Unknown option: --\n" + USAGE},
         {{"plain"}, 1, "Unknown option: plain\n" + USAGE},
+        {{""}, 1, "Unknown option: \n" + USAGE},
     };
     for (const expectation &expected : cases) {
         const start_up_run outcome = run(expected.arguments);
@@ -132,12 +134,20 @@ TEST_F(start_up_test, reads_the_interval_and_the_count_exactly)
     const start_up_run all = run({"-a", "--json"});
     EXPECT_TRUE(all.result.settings.all_queues);
     EXPECT_EQ(all.result.settings.mode, output_mode::json);
+    for (const std::vector<std::string> &arguments :
+         {std::vector<std::string>{"--prometheus", "v3d.prom"}, {"--prometheus=v3d.prom"}}) {
+        const start_up_run metrics = run(arguments);
+        EXPECT_FALSE(metrics.result.stop) << metrics.messages;
+        EXPECT_EQ(metrics.result.settings.mode, output_mode::prometheus);
+        EXPECT_STREQ(PROMETHEUS_REPORT.write_failure_text, "Error: cannot write metrics file v3d.prom: ");
+    }
 }
 
 TEST_F(start_up_test, refuses_bad_values_in_one_line_before_anything_else)
 {
     const std::string interval_rule = " (seconds from 0.1 to 3600)\n";
     const std::string count_rule = " (a count from 1 to 2147483647)\n";
+    const std::string long_name(4096, 'm');
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"-d", "0"}, "Invalid value for -d: '0'" + interval_rule},
         {{"-d", "abc"}, "Invalid value for -d: 'abc'" + interval_rule},
@@ -152,6 +162,11 @@ TEST_F(start_up_test, refuses_bad_values_in_one_line_before_anything_else)
         {{"--count", "2147483648"}, "Invalid value for --count: '2147483648'" + count_rule},
         {{"-n"}, "Missing value for -n" + count_rule},
         {{"--csv", "--json"}, "Error: --csv and --json cannot be used together\n"},
+        {{"--prometheus"}, "Missing value for --prometheus (a file to write the metrics to)\n"},
+        {{"--prometheus="}, "Invalid value for --prometheus: '' (a file to write the metrics to)\n"},
+        {{"--csv", "--prometheus", "v3d.prom"}, "Error: --prometheus and --csv cannot be used together\n"},
+        {{"--prometheus=v3d.prom", "--json"}, "Error: --prometheus and --json cannot be used together\n"},
+        {{"--prometheus", long_name}, "Error: cannot write metrics file " + long_name + ": File name too long\n"},
     };
     const std::string nowhere = tree.root() + "/nowhere*";
     for (const auto &[arguments, message] : cases) {

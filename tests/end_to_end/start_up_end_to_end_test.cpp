@@ -13,6 +13,7 @@ std::string usage()
            "  -a, --all             Show every queue, client memory and the whole GPU's load\n"
            "  --csv                 Output in CSV format (pipe to file)\n"
            "  --json                Output JSON Lines, one object per sample, with everything\n"
+           "  --prometheus FILE     Write metrics for Prometheus to FILE every interval\n"
            "  -d, --interval S      Seconds between samples, 0.1 to 3600 (default 1)\n"
            "  -n, --count N         Stop after N samples\n"
            "  --version             Show the version\n"

@@ -1,6 +1,6 @@
 // Every descriptor the readers open is closed on every path: over trees where
 // each file and folder is missing, of the wrong kind or not readable, and
-// across many passes of the sampling loop in both modes.
+// across many passes of the sampling loop in the CSV, metrics and terminal modes.
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -243,7 +243,7 @@ int counting_close()
 }
 
 const report_operations COUNTING_REPORT = {
-    counting_open, counting_begin_frame, counting_row, counting_end_frame, counting_wait, counting_close, "",
+    counting_open, counting_begin_frame, counting_row, counting_end_frame, counting_wait, counting_close, "", false,
 };
 
 // Runs the loop over the hostile tree with the output of the mode sent to
@@ -288,6 +288,15 @@ void check_loop_holds_no_descriptors(const report_operations &mode)
 TEST(descriptor_leaks, many_passes_of_the_loop_in_csv_mode)
 {
     check_loop_holds_no_descriptors(CSV_REPORT);
+}
+
+TEST(descriptor_leaks, many_passes_of_the_loop_in_metrics_mode)
+{
+    // Each pass makes a new file and renames it over the last.
+    const fake_tree output;
+    const std::string file = output.path("v3dwatch.prom");
+    ASSERT_TRUE(set_metrics_file(file.c_str()));
+    check_loop_holds_no_descriptors(PROMETHEUS_REPORT);
 }
 
 TEST(descriptor_leaks, many_passes_of_the_loop_in_terminal_mode)

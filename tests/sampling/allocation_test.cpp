@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "control/control.hpp"
@@ -118,7 +119,7 @@ TEST(allocations, none_during_a_pass_of_the_loop)
     ASSERT_NE(file, nullptr);
     sink.fd = fileno(file);
     const report_operations counting_report = {counting_open, counting_begin_frame, counting_row, counting_end_frame,
-                                               counting_wait, counting_close, ""};
+                                               counting_wait, counting_close, "", false};
     const std::string proc = tree.proc();
     const std::string stats = tree.path("sys/class/drm/card0/device/gpu_stats");
     stop_requested = 0;
@@ -130,6 +131,56 @@ TEST(allocations, none_during_a_pass_of_the_loop)
     EXPECT_EQ(frames_written, 1);
     EXPECT_GT(::lseek(sink.fd, 0, SEEK_END), 0) << "the pass wrote its rows";
     std::fclose(file);
+    EXPECT_EQ(allocations.load(), 0);
+}
+
+// The metrics file, from the report's open to its close: the baseline frame,
+// one pass, and each time a new file renamed over the last.
+int metrics_frames = 0;
+int counting_metrics_open()
+{
+    counting_open();
+    return PROMETHEUS_REPORT.open();
+}
+int counting_metrics_end_frame()
+{
+    ++metrics_frames;
+    return PROMETHEUS_REPORT.end_frame();
+}
+void counting_metrics_wait()
+{
+    stop_requested = metrics_frames >= 2 ? 1 : 0;
+}
+int counting_metrics_close()
+{
+    const int failure = PROMETHEUS_REPORT.close();
+    counting = false;
+    return failure;
+}
+
+TEST(allocations, none_while_writing_the_metrics_file)
+{
+    kernel_tree tree;
+    build_tree(tree);
+    const std::string file = tree.path("v3dwatch.prom");
+    ASSERT_TRUE(set_metrics_file(file.c_str()));
+    report_operations counting_report = PROMETHEUS_REPORT;
+    counting_report.open = counting_metrics_open;
+    counting_report.end_frame = counting_metrics_end_frame;
+    counting_report.wait = counting_metrics_wait;
+    counting_report.close = counting_metrics_close;
+    const std::string proc = tree.proc();
+    const std::string stats = tree.path("sys/class/drm/card0/device/gpu_stats");
+    stop_requested = 0;
+    run_settings settings;
+    settings.mode = output_mode::prometheus;
+    const int status = run_sample_loop(counting_report, proc.c_str(), stats.c_str(), settings);
+    stop_requested = 0;
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(metrics_frames, 2);
+    struct stat written {};
+    ASSERT_EQ(::stat(file.c_str(), &written), 0);
+    EXPECT_GT(written.st_size, 0);
     EXPECT_EQ(allocations.load(), 0);
 }
 

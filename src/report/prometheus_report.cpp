@@ -1,0 +1,313 @@
+// Metrics for Prometheus in its text exposition format (0.0.4), for
+// node_exporter's textfile collector. Each frame goes whole into a new file
+// beside the metrics file, which is then renamed over it, so a reader finds
+// either the last file or the new one, never a part. The values are the
+// kernel's raw counters, so the baseline sample is a frame too.
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "control/process_state.hpp"
+#include "report/report.hpp"
+#include "sampling/kernel_text.hpp"
+
+namespace {
+
+// PATH_MAX: no longer name can be opened.
+constexpr std::size_t METRICS_PATH_SIZE = 4096;
+constexpr std::string_view FAILURE_LEAD = "Error: cannot write metrics file ";
+// A leading '.' keeps the collector from reading the file while it is written.
+constexpr std::string_view TEMPORARY_PREFIX = "/.";
+constexpr std::string_view TEMPORARY_SUFFIX = ".XXXXXX";
+constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
+constexpr mode_t METRICS_FILE_MODE = 0644;
+constexpr std::int64_t NANOSECONDS_PER_SECOND = 1'000'000'000;
+
+std::array<char, METRICS_PATH_SIZE> metrics_path{};
+// "<directory>/.<name>.XXXXXX", with "." for a name without a directory and
+// room for the NUL; each frame fills in the X's of a copy.
+std::array<char, METRICS_PATH_SIZE + TEMPORARY_PREFIX.size() + TEMPORARY_SUFFIX.size() + 2> temporary_pattern{};
+std::array<char, FAILURE_LEAD.size() + METRICS_PATH_SIZE + 2> failure_text{};
+
+// One frame, held until its end: each family's samples must come together,
+// and the rows come one client at a time.
+struct held_frame {
+    const gpu_counters *counters = nullptr;
+    int client_count = 0;
+    std::array<utilisation_row, MAX_CLIENTS> rows{};
+    int row_count = 0;
+};
+held_frame frame_held;
+output_buffer metrics_output;
+std::string_view card_name;
+
+std::string_view parent_directory(std::string_view path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+std::string_view last_component(std::string_view path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// A label value as the format requires: backslash, double quote and newline
+// escaped, and every byte that is not part of valid UTF-8 replaced by U+FFFD.
+void append_label_value(output_buffer &output, std::string_view bytes)
+{
+    append_text(output, "\"");
+    while (!bytes.empty()) {
+        const std::size_t length = utf8_character_length(bytes);
+        if (length == 0) {
+            append_text(output, REPLACEMENT_CHARACTER);
+            bytes.remove_prefix(1);
+            continue;
+        }
+        switch (bytes.front()) {
+        case '\\':
+            append_text(output, "\\\\");
+            break;
+        case '"':
+            append_text(output, "\\\"");
+            break;
+        case '\n':
+            append_text(output, "\\n");
+            break;
+        default:
+            append_text(output, bytes.substr(0, length));
+            break;
+        }
+        bytes.remove_prefix(length);
+    }
+    append_text(output, "\"");
+}
+
+void append_family_header(output_buffer &output, const char *name, const char *type, const char *help)
+{
+    append_format(output, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+// The labels every sample of a client starts with, after the opening brace.
+void append_client_labels(output_buffer &output, const utilisation_row &row)
+{
+    append_text(output, "card=");
+    append_label_value(output, card_name);
+    append_format(output, ",client_id=\"%llu\",pid=\"%d\",process=", static_cast<unsigned long long>(row.client_id),
+                  row.pid);
+    append_label_value(output, row.name.data());
+}
+
+// Nanoseconds as seconds with all nine decimals, worked out on the integer so
+// that the value is the kernel's count exactly.
+void append_seconds(output_buffer &output, std::int64_t nanoseconds)
+{
+    append_format(output, " %lld.%09lld\n", static_cast<long long>(nanoseconds / NANOSECONDS_PER_SECOND),
+                  static_cast<long long>(nanoseconds % NANOSECONDS_PER_SECOND));
+}
+
+void append_count(output_buffer &output, std::int64_t count)
+{
+    append_format(output, " %lld\n", static_cast<long long>(count));
+}
+
+// The shortest text that reads back as the same double: ticks over clock
+// ticks per second come out as the decimal quotient ("12.34").
+void append_double(output_buffer &output, double value)
+{
+    std::array<char, 32> text;
+    const std::to_chars_result end = std::to_chars(text.data(), text.data() + text.size(), value);
+    append_text(output, " ");
+    append_text(output, std::string_view(text.data(), static_cast<std::size_t>(end.ptr - text.data())));
+    append_text(output, "\n");
+}
+
+// Counters never go down, so a negative reading is no count at all: its sample
+// is left out rather than written as one that a rate would take for a reset.
+void write_gpu_families(output_buffer &output, const gpu_counters *counters)
+{
+    const int queue_count = counters != nullptr ? counters->queue_count : 0;
+    append_family_header(output, "v3d_gpu_busy_seconds_total", "counter",
+                         "Time each queue of the GPU has been busy, from the v3d driver's gpu_stats.");
+    for (int index = 0; index < queue_count; ++index) {
+        const queue_counters &queue = counters->queues[static_cast<std::size_t>(index)];
+        if (queue.runtime >= 0) {
+            append_text(output, "v3d_gpu_busy_seconds_total{card=");
+            append_label_value(output, card_name);
+            append_text(output, ",queue=");
+            append_label_value(output, queue.name.data());
+            append_text(output, "}");
+            append_seconds(output, queue.runtime);
+        }
+    }
+    append_family_header(output, "v3d_gpu_jobs_total", "counter",
+                         "Jobs each queue of the GPU has completed, from the v3d driver's gpu_stats.");
+    for (int index = 0; index < queue_count; ++index) {
+        const queue_counters &queue = counters->queues[static_cast<std::size_t>(index)];
+        if (queue.jobs >= 0) {
+            append_text(output, "v3d_gpu_jobs_total{card=");
+            append_label_value(output, card_name);
+            append_text(output, ",queue=");
+            append_label_value(output, queue.name.data());
+            append_text(output, "}");
+            append_count(output, queue.jobs);
+        }
+    }
+}
+
+void write_client_families(output_buffer &output, std::span<const utilisation_row> rows)
+{
+    append_family_header(output, "v3d_client_busy_seconds_total", "counter",
+                         "Time each queue of the GPU has been busy with the client's jobs (drm-engine-<queue>).");
+    for (const utilisation_row &row : rows) {
+        for (const int engine : KERNEL_ENGINE_ORDER) {
+            const std::int64_t nanoseconds = row.engine_nanoseconds[static_cast<std::size_t>(engine)];
+            if (nanoseconds >= 0) {
+                append_text(output, "v3d_client_busy_seconds_total{");
+                append_client_labels(output, row);
+                append_format(output, ",queue=\"%s\"}", ENGINE_NAMES[static_cast<std::size_t>(engine)]);
+                append_seconds(output, nanoseconds);
+            }
+        }
+    }
+    append_family_header(output, "v3d_client_memory_bytes", "gauge",
+                         "Memory of the client's buffers by kind, as the kernel gives it (drm-<kind>-memory).");
+    for (const utilisation_row &row : rows) {
+        for (std::size_t kind = 0; kind < row.memory.size(); ++kind) {
+            if (row.memory[kind] != MEMORY_UNKNOWN) {
+                append_text(output, "v3d_client_memory_bytes{");
+                append_client_labels(output, row);
+                append_format(output, ",kind=\"%s\"}", MEMORY_NAMES[kind]);
+                append_count(output, row.memory[kind]);
+            }
+        }
+    }
+    // A process that holds several clients is one series.
+    append_family_header(output, "v3d_process_cpu_seconds_total", "counter",
+                         "User plus system CPU time of each process that holds a listed client.");
+    for (std::size_t index = 0; index < rows.size(); ++index) {
+        const utilisation_row &row = rows[index];
+        bool seen = false;
+        for (std::size_t earlier = 0; earlier < index && !seen; ++earlier) {
+            seen = rows[earlier].pid == row.pid;
+        }
+        if (!seen && row.cpu_seconds >= 0.0) {
+            append_format(output, "v3d_process_cpu_seconds_total{pid=\"%d\",process=", row.pid);
+            append_label_value(output, row.name.data());
+            append_text(output, "}");
+            append_double(output, row.cpu_seconds);
+        }
+    }
+}
+
+int write_metrics(output_buffer &output)
+{
+    write_gpu_families(output, frame_held.counters);
+    append_family_header(output, "v3d_clients", "gauge", "V3D clients found by the last census.");
+    append_text(output, "v3d_clients{card=");
+    append_label_value(output, card_name);
+    append_text(output, "}");
+    append_count(output, frame_held.client_count);
+    write_client_families(output,
+                          std::span<const utilisation_row>(frame_held.rows.data(),
+                                                           static_cast<std::size_t>(frame_held.row_count)));
+    return flush_output(output);
+}
+
+// The card is the directory above the statistics file's "device" (cardN).
+int metrics_open()
+{
+    card_name = last_component(parent_directory(parent_directory(stats_path)));
+    return 0;
+}
+
+int metrics_begin_frame(const frame_summary &frame)
+{
+    frame_held.counters = frame.counters;
+    frame_held.client_count = frame.client_count;
+    frame_held.row_count = 0;
+    return 0;
+}
+
+int metrics_row(const utilisation_row &row, double)
+{
+    if (frame_held.row_count < MAX_CLIENTS) {
+        frame_held.rows[static_cast<std::size_t>(frame_held.row_count++)] = row;
+    }
+    return 0;
+}
+
+// The new file lives only in here: it is renamed over the metrics file once
+// written whole, and removed on every other way out.
+int metrics_end_frame()
+{
+    std::array<char, temporary_pattern.size()> temporary = temporary_pattern;
+    // mkostemp opens with O_CREAT | O_EXCL, and mode 0600 whatever the umask.
+    const file_descriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!file.is_open()) {
+        return errno;
+    }
+    // The collector may run as another user.
+    int failure = ::fchmod(file.fd, METRICS_FILE_MODE) == 0 ? 0 : errno;
+    if (failure == 0) {
+        metrics_output.fd = file.fd;
+        metrics_output.length = 0;
+        metrics_output.failure = 0;
+        failure = write_metrics(metrics_output);
+    }
+    if (failure == 0 && ::rename(temporary.data(), metrics_path.data()) != 0) {
+        failure = errno;
+    }
+    if (failure != 0) {
+        ::unlink(temporary.data());
+    }
+    return failure;
+}
+
+int metrics_close()
+{
+    return 0;
+}
+
+} // namespace
+
+bool set_metrics_file(const char *path)
+{
+    const std::string_view name(path);
+    if (name.size() >= metrics_path.size()) {
+        return false;
+    }
+    std::memcpy(metrics_path.data(), name.data(), name.size());
+    metrics_path[name.size()] = '\0';
+
+    const std::size_t slash = name.rfind('/');
+    const std::string_view directory = slash == std::string_view::npos ? "." : name.substr(0, slash);
+    const std::string_view file_name = slash == std::string_view::npos ? name : name.substr(slash + 1);
+    std::size_t length = 0;
+    for (const std::string_view part : {directory, TEMPORARY_PREFIX, file_name, TEMPORARY_SUFFIX}) {
+        std::memcpy(temporary_pattern.data() + length, part.data(), part.size());
+        length += part.size();
+    }
+    temporary_pattern[length] = '\0';
+
+    length = 0;
+    for (const std::string_view part : {FAILURE_LEAD, name, std::string_view(": ")}) {
+        std::memcpy(failure_text.data() + length, part.data(), part.size());
+        length += part.size();
+    }
+    failure_text[length] = '\0';
+    return true;
+}
+
+const report_operations PROMETHEUS_REPORT = {
+    metrics_open, metrics_begin_frame, metrics_row, metrics_end_frame, wait_one_interval, metrics_close,
+    failure_text.data(), true,
+};
