@@ -130,35 +130,24 @@ void append_double(output_buffer &output, double value)
     append_text(output, "\n");
 }
 
-// Counters never go down, so a negative reading is no count at all: its sample
-// is left out rather than written as one that a rate would take for a reset.
-void write_gpu_families(output_buffer &output, const gpu_counters *counters)
+// One family of the statistics rows: `reading` picks the row's number and
+// `append_value` writes it. Counters never go down, so a negative reading is
+// no count at all: its sample is left out rather than written as one that a
+// rate would take for a reset.
+void write_gpu_family(output_buffer &output, const gpu_counters *counters, const char *name, const char *help,
+                      std::int64_t queue_counters::*reading, void (*append_value)(output_buffer &, std::int64_t))
 {
+    append_family_header(output, name, "counter", help);
     const int queue_count = counters != nullptr ? counters->queue_count : 0;
-    append_family_header(output, "v3d_gpu_busy_seconds_total", "counter",
-                         "Time each queue of the GPU has been busy, from the v3d driver's gpu_stats.");
     for (int index = 0; index < queue_count; ++index) {
         const queue_counters &queue = counters->queues[static_cast<std::size_t>(index)];
-        if (queue.runtime >= 0) {
-            append_text(output, "v3d_gpu_busy_seconds_total{card=");
+        if (queue.*reading >= 0) {
+            append_format(output, "%s{card=", name);
             append_label_value(output, card_name);
             append_text(output, ",queue=");
             append_label_value(output, queue.name.data());
             append_text(output, "}");
-            append_seconds(output, queue.runtime);
-        }
-    }
-    append_family_header(output, "v3d_gpu_jobs_total", "counter",
-                         "Jobs each queue of the GPU has completed, from the v3d driver's gpu_stats.");
-    for (int index = 0; index < queue_count; ++index) {
-        const queue_counters &queue = counters->queues[static_cast<std::size_t>(index)];
-        if (queue.jobs >= 0) {
-            append_text(output, "v3d_gpu_jobs_total{card=");
-            append_label_value(output, card_name);
-            append_text(output, ",queue=");
-            append_label_value(output, queue.name.data());
-            append_text(output, "}");
-            append_count(output, queue.jobs);
+            append_value(output, queue.*reading);
         }
     }
 }
@@ -170,7 +159,7 @@ void write_client_families(output_buffer &output, std::span<const utilisation_ro
     for (const utilisation_row &row : rows) {
         for (const int engine : KERNEL_ENGINE_ORDER) {
             const std::int64_t nanoseconds = row.engine_nanoseconds[static_cast<std::size_t>(engine)];
-            if (nanoseconds >= 0) {
+            if (nanoseconds >= 0) { // a negative reading is left out, as for the rows
                 append_text(output, "v3d_client_busy_seconds_total{");
                 append_client_labels(output, row);
                 append_format(output, ",queue=\"%s\"}", ENGINE_NAMES[static_cast<std::size_t>(engine)]);
@@ -210,7 +199,12 @@ void write_client_families(output_buffer &output, std::span<const utilisation_ro
 
 int write_metrics(output_buffer &output)
 {
-    write_gpu_families(output, frame_held.counters);
+    write_gpu_family(output, frame_held.counters, "v3d_gpu_busy_seconds_total",
+                     "Time each queue of the GPU has been busy, from the v3d driver's gpu_stats.",
+                     &queue_counters::runtime, append_seconds);
+    write_gpu_family(output, frame_held.counters, "v3d_gpu_jobs_total",
+                     "Jobs each queue of the GPU has completed, from the v3d driver's gpu_stats.",
+                     &queue_counters::jobs, append_count);
     append_family_header(output, "v3d_clients", "gauge", "V3D clients found by the last census.");
     append_text(output, "v3d_clients{card=");
     append_label_value(output, card_name);

@@ -45,7 +45,7 @@ struct memory_unit {
     std::string_view text;
     std::int64_t bytes;
 };
-constexpr std::array<memory_unit, 3> MEMORY_UNITS = {{{"", 1}, {"KiB", 1024}, {"MiB", 1024 * 1024}}};
+constexpr std::array<memory_unit, 3> MEMORY_UNITS = {{{"", 1}, {"KiB", 1024}, {"MiB", std::int64_t{1024} * 1024}}};
 
 // The characters isspace() accepts in the C locale.
 bool is_space(char c)

@@ -2,7 +2,6 @@
 // timestamps, stopping, and failed writes.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <time.h>
 
@@ -22,20 +21,6 @@ double monotonic_now()
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-// The order the census meets processes in: the order the folder lists them.
-std::vector<int> listing_order(const std::string &proc)
-{
-    std::vector<int> pids;
-    DIR *folder = ::opendir(proc.c_str());
-    while (const dirent *entry = ::readdir(folder)) {
-        if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9') {
-            pids.push_back(std::atoi(entry->d_name));
-        }
-    }
-    ::closedir(folder);
-    return pids;
 }
 
 // Rows of one pass: all the lines with one timestamp, in order.

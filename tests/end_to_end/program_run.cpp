@@ -1,5 +1,6 @@
 #include "end_to_end/program_run.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -271,4 +272,17 @@ std::vector<std::string> split_csv_fields(const std::string &line)
         }
     }
     return fields;
+}
+
+std::vector<int> listing_order(const std::string &proc)
+{
+    std::vector<int> pids;
+    DIR *folder = ::opendir(proc.c_str());
+    while (const dirent *entry = ::readdir(folder)) {
+        if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9') {
+            pids.push_back(std::atoi(entry->d_name));
+        }
+    }
+    ::closedir(folder);
+    return pids;
 }

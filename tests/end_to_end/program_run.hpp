@@ -86,3 +86,6 @@ private:
 };
 
 std::vector<std::string> split_csv_fields(const std::string &line);
+
+// The order the census meets processes in: the order the folder lists them.
+std::vector<int> listing_order(const std::string &proc);

@@ -1,0 +1,175 @@
+// Every queue, client memory and the whole GPU in the CSV stream with -a and
+// in JSON Lines; the count and interval options; and a stop that comes while
+// a write is blocked on a pipe nobody reads.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <array>
+#include <map>
+#include <regex>
+#include <thread>
+
+#include "end_to_end/program_run.hpp"
+
+namespace {
+
+const char *const GPU_STATS = "sys/class/drm/card0/device/gpu_stats";
+
+// A gpu_stats text: every row has the one timestamp, then jobs and runtime.
+std::string stats_text(std::int64_t timestamp, const std::array<std::pair<std::int64_t, std::int64_t>, 6> &rows)
+{
+    const std::array<const char *, 6> queues = {"bin", "render", "tfu", "csd", "cache_clean", "cpu"};
+    std::string text = "queue\ttimestamp\tjobs\truntime\n";
+    for (std::size_t index = 0; index < queues.size(); ++index) {
+        text += std::string(queues[index]) + "\t" + std::to_string(timestamp) + "\t" +
+                std::to_string(rows[index].first) + "\t" + std::to_string(rows[index].second) + "\n";
+    }
+    return text;
+}
+
+// A v3d fdinfo text with the six queues in the kernel's order and the memory lines given.
+std::string fdinfo_text(const std::string &client_id, const std::array<std::int64_t, 6> &busy, const std::string &memory)
+{
+    const std::array<const char *, 6> queues = {"bin", "render", "tfu", "csd", "cache_clean", "cpu"};
+    std::string text = "pos:\t0\nflags:\t02400002\nmnt_id:\t25\nino:\t521\ndrm-driver:\tv3d\ndrm-client-id:\t" +
+                       client_id + "\n";
+    for (std::size_t index = 0; index < queues.size(); ++index) {
+        text += std::string("drm-engine-") + queues[index] + ": \t" + std::to_string(busy[index]) + " ns\nv3d-jobs-" +
+                queues[index] + ": \t1 jobs\n";
+    }
+    return text + memory;
+}
+
+const std::string GAME_MEMORY = "drm-total-memory:\t15168 KiB\ndrm-shared-memory:\t9336 KiB\ndrm-resident-memory:\t15168 KiB\n";
+const std::string COMPUTE_MEMORY = "drm-total-memory:\t8 MiB\ndrm-shared-memory:\t0\ndrm-resident-memory:\t512\n"
+                                   "drm-active-memory:\t0\n";
+const std::string BIG_ID = "1099511627776"; // 2^40: ids are 64-bit counters
+
+// Over 0.1 s of GPU time: a game on render and bin, a compute-only client
+// with a client id past 32 bits, and a client of a kernel without memory keys.
+void build_tree(const kernel_tree &tree, std::size_t sample)
+{
+    if (sample == 0) {
+        tree.add_process(100, "game", 50, 10);
+        tree.add_process(200, "compute", 7, 0);
+        tree.add_process(300, "oldkern", 3, 3);
+        tree.add_fdinfo(100, 5, fdinfo_text("81", {2'000'000, 10'000'000, 0, 0, 0, 0}, GAME_MEMORY));
+        tree.add_fdinfo(200, 4, fdinfo_text(BIG_ID, {0, 0, 0, 10'000'000, 0, 0}, COMPUTE_MEMORY));
+        tree.add_fdinfo(300, 6, fdinfo_text("83", {0, 1'000'000, 0, 0, 0, 0}, ""));
+    } else if (sample == 1) {
+        tree.add_fdinfo(100, 5, fdinfo_text("81", {4'500'000, 60'000'000, 0, 0, 0, 0}, GAME_MEMORY));
+        tree.add_fdinfo(200, 4, fdinfo_text(BIG_ID, {0, 0, 0, 40'000'000, 0, 100'000}, COMPUTE_MEMORY));
+        tree.add_fdinfo(300, 6, fdinfo_text("83", {0, 11'000'000, 0, 0, 0, 0}, ""));
+    }
+}
+
+const std::vector<std::string> STATS_TEXTS = {
+    stats_text(1'000'000'000, {{{10, 1'000'000}, {10, 5'000'000}, {0, 0}, {0, 0}, {0, 0}, {0, 0}}}),
+    stats_text(1'100'000'000,
+               {{{20, 11'000'000}, {15, 55'000'000}, {1, 2'500'000}, {4, 30'000'000}, {0, 0}, {2, 100'000}}}),
+};
+
+// Runs one frame of v3dwatch with `arguments` over the kernel above; gives its output.
+std::vector<std::string> one_frame(const kernel_tree &tree, std::vector<std::string> arguments)
+{
+    const fifo_server stats(tree.path(GPU_STATS), STATS_TEXTS, [&tree](std::size_t sample) { build_tree(tree, sample); });
+    arguments.insert(arguments.end(), {"-n", "1", "-d", "0.1"});
+    program_run run(tree, arguments);
+    const std::vector<std::string> lines = run.read_all();
+    EXPECT_EQ(run.wait(), 0) << "-n 1 ends after one frame, in order";
+    EXPECT_EQ(run.read_errors(std::chrono::seconds(1)), "");
+    return lines;
+}
+
+TEST(whole_picture_end_to_end, csv_with_every_queue_and_memory)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    const std::vector<std::string> lines = one_frame(tree, {"--csv", "-a"});
+    ASSERT_EQ(lines.size(), 4U);
+    EXPECT_EQ(lines[0], "timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%,csd%,cache_clean%,cpu_job%,"
+                        "mem_total_kib,mem_resident_kib");
+    std::map<std::string, std::string> rows;
+    for (std::size_t index = 1; index < lines.size(); ++index) {
+        const std::size_t comma = lines[index].find(',');
+        rows[lines[index].substr(comma + 1, lines[index].find(',', comma + 1) - comma - 1)] =
+            lines[index].substr(comma);
+    }
+    EXPECT_EQ(rows["81"], ",81,100,game,50.0,0.0,2.5,0.0,0.0,0.0,0.0,15168,15168");
+    EXPECT_EQ(rows[BIG_ID], "," + BIG_ID + ",200,compute,0.0,0.0,0.0,0.0,30.0,0.0,0.1,8192,0");
+    EXPECT_EQ(rows["83"], ",83,300,oldkern,10.0,0.0,0.0,0.0,0.0,0.0,0.0,,");
+}
+
+TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    const std::vector<std::string> lines = one_frame(tree, {"--json"});
+    ASSERT_EQ(lines.size(), 1U);
+    const std::map<int, std::string> clients = {
+        {100, R"({"client_id":81,"pid":100,"process":"game",)"
+              R"("busy":{"bin":2.5,"render":50.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
+              R"("process_cpu":0.0,"memory":{"total":15532032,"shared":9560064,"resident":15532032}})"},
+        {200, R"({"client_id":1099511627776,"pid":200,"process":"compute",)"
+              R"("busy":{"bin":0.0,"render":0.0,"tfu":0.0,"csd":30.0,"cache_clean":0.0,"cpu":0.1},)"
+              R"("process_cpu":0.0,"memory":{"total":8388608,"shared":0,"resident":512,"active":0}})"},
+        {300, R"({"client_id":83,"pid":300,"process":"oldkern",)"
+              R"("busy":{"bin":0.0,"render":10.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
+              R"("process_cpu":0.0,"memory":{}})"},
+    };
+    std::string listed;
+    for (const int pid : listing_order(tree.proc())) {
+        listed += (listed.empty() ? "" : ",") + clients.at(pid);
+    }
+    const std::string expected = R"({"timestamp":T,"gpu":{"bin":{"busy":10.0,"jobs_per_second":100.0},)"
+                                 R"("render":{"busy":50.0,"jobs_per_second":50.0},)"
+                                 R"("tfu":{"busy":2.5,"jobs_per_second":10.0},)"
+                                 R"("csd":{"busy":30.0,"jobs_per_second":40.0},)"
+                                 R"("cache_clean":{"busy":0.0,"jobs_per_second":0.0},)"
+                                 R"("cpu":{"busy":0.1,"jobs_per_second":20.0}},"clients":[)" +
+                                 listed + "]}";
+    EXPECT_EQ(std::regex_replace(lines[0], std::regex(R"(^\{"timestamp":[0-9]+\.[0-9]{3},)"), R"({"timestamp":T,)"),
+              expected);
+}
+
+TEST(whole_picture_end_to_end, count_and_interval_pace_and_end_the_run)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    tree.set_gpu_stats(1000);
+    tree.add_process(100, "still", 1, 1);
+    tree.add_v3d_client(100, 5, 81, 10, 0, 0);
+    program_run run(tree, {"--csv", "-n", "3", "-d", "0.5"});
+    const std::vector<std::string> lines = run.read_all();
+    EXPECT_EQ(run.wait(), 0);
+    ASSERT_EQ(lines.size(), 4U) << "the header and three frames";
+    for (std::size_t index = 2; index < lines.size(); ++index) {
+        const double gap = std::stod(lines[index]) - std::stod(lines[index - 1]);
+        EXPECT_GE(gap, 0.499) << "frames come an interval apart";
+        EXPECT_LT(gap, 5.0);
+    }
+}
+
+// The pipe fills while nobody reads it; a stop signal then ends the blocked
+// write, and the run in order, whichever text output it is.
+TEST(whole_picture_end_to_end, stop_while_a_write_blocks_is_orderly)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    tree.set_gpu_stats(1000);
+    for (int client = 0; client < 256; ++client) {
+        tree.add_process(1000 + client, "client" + std::to_string(client), 1, 1);
+        tree.add_v3d_client(1000 + client, 5, 81 + client, 10, 0, 0);
+    }
+    for (const char *mode : {"--csv", "--json"}) {
+        SCOPED_TRACE(mode);
+        program_run run(tree, {mode, "-d", "0.1"});
+        std::this_thread::sleep_for(std::chrono::seconds(3)); // 30 frames of about 10 KiB fill a 64 KiB pipe
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.wait(std::chrono::seconds(5)), 0);
+        EXPECT_EQ(run.read_errors(std::chrono::seconds(1)), "");
+    }
+}
+
+} // namespace
