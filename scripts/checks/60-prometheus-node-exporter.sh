@@ -11,7 +11,7 @@ build_targets "$BUILD_DIR" v3dwatch gpu_simulator fake_kernel_run >/dev/null
 require_namespaces
 
 work=$(mktemp -d)
-trap 'stop_started; stop_simulator; rm -rf "$work"' EXIT
+trap 'stop_started; rm -rf "$work"; stop_simulator' EXIT
 mkdir "$work/textfile"
 start_simulator
 metrics=$work/textfile/v3dwatch.prom

@@ -9,7 +9,7 @@ build_targets "$BUILD_DIR" v3dwatch gpu_simulator fake_kernel_run >/dev/null
 require_namespaces
 
 work=$(mktemp -d)
-trap 'stop_started; stop_simulator; rm -rf "$work"' EXIT
+trap 'stop_started; rm -rf "$work"; stop_simulator' EXIT
 mkdir "$work/textfile" "$work/copies"
 start_simulator
 start_metrics_writer "$work/textfile/v3dwatch.prom" 0.2 "$work/v3dwatch.log"

@@ -12,7 +12,7 @@ require_namespaces
 dashboard=$V3DWATCH_ROOT/contrib/grafana/v3dwatch-dashboard.json
 
 work=$(mktemp -d)
-trap 'stop_started; stop_simulator; rm -rf "$work"' EXIT
+trap 'stop_started; rm -rf "$work"; stop_simulator' EXIT
 mkdir "$work/textfile" "$work/data"
 start_simulator
 # Written five times a second, the file is never more than 0.2 s behind a scrape.

@@ -9,7 +9,7 @@ require_packages systemd man-db strace
 build_targets "$BUILD_DIR" v3dwatch v3dwatch_man_page gpu_simulator fake_kernel_run >/dev/null
 
 work=$(mktemp -d)
-trap 'stop_simulator; rm -rf "$work"' EXIT
+trap 'rm -rf "$work"; stop_simulator' EXIT
 source_unit=$V3DWATCH_ROOT/contrib/v3dwatch-exporter.service
 
 # Under a temporary prefix the unit starts that prefix's v3dwatch; nothing else
