@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # promtool, Prometheus's own checker, finds no error and nothing to lint in the
-# files v3dwatch --prometheus writes over the simulated GPU, from the first
-# write on and while clients come and go.
+# files v3dwatch --prometheus writes over the simulated GPU, taken every half
+# second for eight seconds while clients come and go.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/prometheus.sh"
 require_packages_without_daemons prometheus
