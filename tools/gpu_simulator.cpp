@@ -2,7 +2,7 @@
 // (proc/<pid>/{comm,stat,fdinfo/<fd>} and sys/class/drm/card0/device/gpu_stats,
 // in the kernel's own formats) in a fresh directory on tmpfs, prints that
 // directory's path on one line, and then rewrites the changing files about ten
-// times a second until SIGINT, SIGTERM or SIGHUP, when it removes the tree.
+// times a second until SIGINT, SIGTERM, SIGHUP or SIGQUIT, when it removes the tree.
 //
 //   gpu_simulator
 //
@@ -461,6 +461,8 @@ void install_stop_signals()
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+    // Ctrl-\ in the terminal it shares must not leave the tree behind either.
+    sigaction(SIGQUIT, &action, nullptr);
     // A reader that went away must not kill us before the tree is removed.
     (void)std::signal(SIGPIPE, SIG_IGN); // cannot fail for a valid signal
 }

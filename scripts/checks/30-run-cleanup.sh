@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # scripts/run over the simulated GPU leaves nothing behind, however it is left:
-# q, Ctrl-C, SIGTERM, or --csv piped to head. No tree, no process, and the
-# terminal as it was.
+# q, Ctrl-C, Ctrl-\, SIGTERM, SIGQUIT, SIGHUP, or --csv piped to head. No tree,
+# no process, and the terminal as it was. --help starts no simulator.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/checks.sh"
 require_packages tmux procps
@@ -59,8 +59,18 @@ pane_shows_table() {
 check_terminal_exit() {
     local how=$1 case_dir=$work/$1
     mkdir -p "$case_dir"
-    tmux -L "$socket" new-session -d -s run -x 100 -y 30 \
-        "stty -a >'$case_dir/stty-before'; bash -c 'echo \$\$ >\"$case_dir/pid\"; exec bash \"$V3DWATCH_ROOT/scripts/run\" 2>\"$case_dir/err\"'; echo \$? >'$case_dir/status'; stty -a >'$case_dir/stty-after'; sleep 120"
+    # As from an interactive shell: scripts/run is the terminal's foreground
+    # job, alone in its process group, so Ctrl-C and Ctrl-\ reach it and its
+    # children but not this shell.
+    cat >"$case_dir/runner" <<RUNNER
+set -m
+stty -a >'$case_dir/stty-before'
+bash -c 'echo \$\$ >"$case_dir/pid"; exec bash "$V3DWATCH_ROOT/scripts/run" 2>"$case_dir/err"'
+echo \$? >'$case_dir/status'
+stty -a >'$case_dir/stty-after'
+sleep 120
+RUNNER
+    tmux -L "$socket" new-session -d -s run -x 100 -y 30 "bash '$case_dir/runner'"
     wait_for 60 pane_shows_table || fail "$how: the table never showed: $(cat "$case_dir/err" 2>/dev/null)"
     local tree
     tree=$(announced_tree "$case_dir/err")
@@ -69,7 +79,8 @@ check_terminal_exit() {
     case $how in
     q) tmux -L "$socket" send-keys -t run q ;;
     ctrl-c) tmux -L "$socket" send-keys -t run C-c ;;
-    sigterm) kill -TERM "$(cat "$case_dir/pid")" ;;
+    ctrl-backslash) tmux -L "$socket" send-keys -t run 'C-\' ;;
+    sigterm | sigquit | sighup) kill -"${how#sig}" "$(cat "$case_dir/pid")" ;;
     esac
     wait_for 20 test -s "$case_dir/status" || fail "$how: scripts/run did not end"
     [ "$(cat "$case_dir/status")" = 0 ] || fail "$how: scripts/run exited with status $(cat "$case_dir/status")"
@@ -85,7 +96,19 @@ check_terminal_exit() {
 
 check_terminal_exit q
 check_terminal_exit ctrl-c
+check_terminal_exit ctrl-backslash
 check_terminal_exit sigterm
+check_terminal_exit sigquit
+check_terminal_exit sighup
+
+# --help: the usage at once, and no simulated GPU started for it.
+status=0
+timeout 60 bash "$V3DWATCH_ROOT/scripts/run" --help >"$work/help-out" 2>"$work/help-err" || status=$?
+[ "$status" -eq 0 ] || fail "scripts/run --help exited with status $status: $(cat "$work/help-err")"
+grep -q '^Usage: .*scripts/run \[options\]' "$work/help-err" || fail "scripts/run --help printed no usage: $(cat "$work/help-err")"
+! grep -q 'No V3D GPU here' "$work/help-err" || fail "scripts/run --help started the simulated GPU: $(cat "$work/help-err")"
+[ "$(own_processes)" = "$processes_before" ] || fail "scripts/run --help left processes behind"
+echo "scripts/run --help prints the usage and starts nothing"
 
 # --csv piped to head: v3dwatch meets the closed pipe at its next write.
 status=0

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # scripts/plot reads the CSV log as written (quoted names, clients that come
-# and go) and draws a log recorded from the simulated GPU.
+# and go), draws a series per process, the eight busiest and the rest summed,
+# and draws a log recorded from the simulated GPU.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/checks.sh"
 require_packages gnuplot-nox
@@ -9,36 +10,116 @@ plot=$V3DWATCH_ROOT/scripts/plot
 work=$(mktemp -d)
 trap 'stop_simulator; rm -rf "$work"' EXIT
 
-# The series of a small log: names quoted by RFC 4180, a client missing from
-# the second sample, a process with two clients.
-cat >"$work/small.csv" <<'CSV'
+# A hand-written log of 13 series over three samples. web reopens its client
+# (id 2, then 7) and stays one series; gst holds two clients at once and is
+# split by client; d misses the middle sample; c's name is quoted by RFC 4180.
+# Busy time (render + TFU + bin, summed over the samples): game 270, web 240,
+# a 150, gst client 3 140, gst client 4 120, b 105, c 90, d 80, then e 60, f 4,
+# g 2 and h's two clients 0.5 each, which make "others": at 10 s render
+# 20 + 2, TFU 1, CPU 4 + 1 + 2; at 11 s render 20, TFU 1, bin 0.5 + 0.5, CPU
+# 4 + 2 + 3 (h's CPU once for its two clients); at 12 s render 20 + 2, CPU 4 + 1.
+cat >"$work/long.csv" <<'CSV'
 timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%
-100.000,3,50,"a, ""b""",10.0,0.0,1.0,5.0
-100.000,4,60,gst,1.0,2.0,3.0,4.0
-100.000,5,60,gst,0.0,9.0,0.0,4.0
-101.000,4,60,gst,1.5,2.5,3.5,4.5
-102.000,3,50,"a, ""b""",20.0,0.0,2.0,6.0
-102.000,4,60,gst,1.0,2.0,3.0,4.0
+10.000,1,10,game,90.0,0.0,0.0,50.0
+10.000,2,20,web,80.0,0.0,0.0,30.0
+10.000,3,30,gst,0.0,70.0,0.0,12.0
+10.000,4,30,gst,0.0,0.0,60.0,12.0
+10.000,5,40,a,50.0,0.0,0.0,8.0
+10.000,6,41,b,35.0,0.0,0.0,7.0
+10.000,8,42,"c, ""q""",30.0,0.0,0.0,6.0
+10.000,9,43,d,40.0,0.0,0.0,5.0
+10.000,10,44,e,20.0,0.0,0.0,4.0
+10.000,11,45,f,2.0,0.0,0.0,1.0
+10.000,12,46,g,0.0,1.0,0.0,2.0
+11.000,1,10,game,90.0,0.0,0.0,50.0
+11.000,7,20,web,80.0,0.0,0.0,30.0
+11.000,3,30,gst,0.0,70.0,0.0,12.0
+11.000,4,30,gst,0.0,0.0,60.0,12.0
+11.000,5,40,a,50.0,0.0,0.0,8.0
+11.000,6,41,b,35.0,0.0,0.0,7.0
+11.000,8,42,"c, ""q""",30.0,0.0,0.0,6.0
+11.000,10,44,e,20.0,0.0,0.0,4.0
+11.000,12,46,g,0.0,1.0,0.0,2.0
+11.000,13,47,h,0.0,0.0,0.5,3.0
+11.000,14,47,h,0.0,0.0,0.5,3.0
+12.000,1,10,game,90.0,0.0,0.0,50.0
+12.000,7,20,web,80.0,0.0,0.0,30.0
+12.000,5,40,a,50.0,0.0,0.0,8.0
+12.000,6,41,b,35.0,0.0,0.0,7.0
+12.000,8,42,"c, ""q""",30.0,0.0,0.0,6.0
+12.000,9,43,d,40.0,0.0,0.0,5.0
+12.000,10,44,e,20.0,0.0,0.0,4.0
+12.000,11,45,f,2.0,0.0,0.0,1.0
 CSV
 cat >"$work/expected" <<'SERIES'
-# a, "b" (50)
-0.000 10.0 0.0 1.0 5.0
-
-2.000 20.0 0.0 2.0 6.0
-
-
-# gst (60) client 4
-0.000 1.0 2.0 3.0 4.0
-1.000 1.5 2.5 3.5 4.5
-2.000 1.0 2.0 3.0 4.0
+# game (10)
+0.000 90.0 0.0 0.0 50.0
+1.000 90.0 0.0 0.0 50.0
+2.000 90.0 0.0 0.0 50.0
 
 
-# gst (60) client 5
-0.000 0.0 9.0 0.0 4.0
+# web (20)
+0.000 80.0 0.0 0.0 30.0
+1.000 80.0 0.0 0.0 30.0
+2.000 80.0 0.0 0.0 30.0
+
+
+# a (40)
+0.000 50.0 0.0 0.0 8.0
+1.000 50.0 0.0 0.0 8.0
+2.000 50.0 0.0 0.0 8.0
+
+
+# gst (30) client 3
+0.000 0.0 70.0 0.0 12.0
+1.000 0.0 70.0 0.0 12.0
+
+
+# gst (30) client 4
+0.000 0.0 0.0 60.0 12.0
+1.000 0.0 0.0 60.0 12.0
+
+
+# b (41)
+0.000 35.0 0.0 0.0 7.0
+1.000 35.0 0.0 0.0 7.0
+2.000 35.0 0.0 0.0 7.0
+
+
+# c, "q" (42)
+0.000 30.0 0.0 0.0 6.0
+1.000 30.0 0.0 0.0 6.0
+2.000 30.0 0.0 0.0 6.0
+
+
+# d (43)
+0.000 40.0 0.0 0.0 5.0
+
+2.000 40.0 0.0 0.0 5.0
+
+
+# others
+0.000 22.0 1.0 0.0 7.0
+1.000 20.0 1.0 1.0 9.0
+2.000 22.0 0.0 0.0 5.0
 SERIES
-"$plot" --series "$work/small.csv" >"$work/series"
-diff -u "$work/expected" "$work/series" >&2 || fail "scripts/plot reads the small log wrongly"
-echo "scripts/plot reads quoted names and gaps"
+"$plot" --series "$work/long.csv" >"$work/series"
+diff -u "$work/expected" "$work/series" >&2 || fail "scripts/plot groups the long log's series wrongly"
+
+# The legend of every panel names those nine series, in that order: gnuplot
+# is replaced by a stand-in that keeps the commands it is given.
+mkdir "$work/bin"
+cat >"$work/bin/gnuplot" <<STUB
+#!/bin/sh
+[ "\$1" = -e ] || cp "\$1" '$work/commands.gp'
+STUB
+chmod +x "$work/bin/gnuplot"
+PATH=$work/bin:$PATH "$plot" "$work/long.csv" "$work/long.png" || fail "scripts/plot failed on the long log"
+sed -n 's/^# //p' "$work/expected" >"$work/labels"
+cat "$work/labels" "$work/labels" "$work/labels" "$work/labels" >"$work/legend-expected" # four panels
+grep -o "pointsize 0.4 title '[^']*'" "$work/commands.gp" | sed "s/^pointsize 0.4 title '\(.*\)'\$/\1/" >"$work/legend"
+diff -u "$work/legend-expected" "$work/legend" >&2 || fail "the plot's legends do not name the nine series"
+echo "scripts/plot shows a series per process, the eight busiest and the rest as others"
 
 # Width and height from a PNG's header, or nothing when it is not a PNG.
 png_size() {
@@ -57,7 +138,15 @@ stop_simulator
 size=$(png_size "$work/gpu.png")
 [ "$size" = 1200x1600 ] || fail "the picture is not a 1200x1600 PNG (${size:-not a PNG})"
 "$plot" --series "$work/gpu.csv" >"$work/series"
-for label in "labwc (812)" "supertuxkart (1317)" "clock-applet (1402)" "renderd (1600)"; do
-    grep -qxF "# $label" "$work/series" || fail "the plot has no line for $label"
-done
+# Seven series: Web Content's successive clients make one, gst-launch-1.0's two
+# at once make two.
+expected_labels="labwc (812)
+supertuxkart (1317)
+clock-applet (1402)
+Web Content (1455)
+gst-launch-1.0 (1520) client 5
+gst-launch-1.0 (1520) client 6
+renderd (1600)"
+labels=$(sed -n 's/^# //p' "$work/series" | sort)
+[ "$labels" = "$(sort <<<"$expected_labels")" ] || fail "the simulator's log gives the series: $labels"
 echo "scripts/plot draws a 1200x1600 PNG of a log from the simulator"

@@ -1,6 +1,7 @@
 # Shared by the checks in scripts/checks/: failing loudly, the namespace rule,
 # and a simulated GPU to run v3dwatch over.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/namespaces.sh"
 BUILD_DIR=$V3DWATCH_ROOT/build
 
 fail() {
@@ -11,14 +12,8 @@ fail() {
 # Without namespaces the checks that need them skip, unless the run demands
 # them (CI sets V3DWATCH_REQUIRE_NAMESPACES=1): then they fail.
 require_namespaces() {
-    local probe status=0
-    probe=$(mktemp -d)
-    mkdir -p "$probe/proc" "$probe/sys/class"
-    "$BUILD_DIR/tools/fake_kernel_run" "$probe" /bin/true 2>"$probe.err" || status=$?
     local reason
-    reason=$(cat "$probe.err")
-    rm -rf "$probe" "$probe.err"
-    [ "$status" -eq 0 ] && return 0
+    reason=$(probe_namespaces "$BUILD_DIR/tools/fake_kernel_run") && return 0
     if [ "${V3DWATCH_REQUIRE_NAMESPACES:-0}" = 1 ]; then
         fail "private mount namespaces are required here but cannot be made: $reason"
     fi

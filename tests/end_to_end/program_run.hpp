@@ -12,17 +12,21 @@
 
 #include "support/kernel_tree.hpp"
 
-// Skips the test where no private mount namespace can be made; fails instead
-// where V3DWATCH_REQUIRE_NAMESPACES=1 says they must exist (CI runs as root).
-#define REQUIRE_NAMESPACES()                                                                                          \
+// Skips the test, with the reason, where what it needs is missing here; fails
+// instead where V3DWATCH_REQUIRE_NAMESPACES=1 says everything must be there (CI
+// runs as root).
+#define REQUIRE_HERE(available, reason)                                                                               \
     do {                                                                                                              \
-        if (!namespaces_available()) {                                                                                \
+        if (!(available)) {                                                                                           \
             if (namespaces_required()) {                                                                              \
-                FAIL() << "private mount namespaces are required here but cannot be made";                            \
+                FAIL() << (reason) << ", and this run requires it";                                                   \
             }                                                                                                         \
-            GTEST_SKIP() << "no private mount namespace can be made here (needs root or user namespaces)";           \
+            GTEST_SKIP() << (reason);                                                                                 \
         }                                                                                                             \
     } while (false)
+
+#define REQUIRE_NAMESPACES()                                                                                          \
+    REQUIRE_HERE(namespaces_available(), "no private mount namespace can be made here (needs root or user namespaces)")
 
 bool namespaces_available();
 bool namespaces_required();

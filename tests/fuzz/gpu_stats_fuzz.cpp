@@ -51,13 +51,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::int64_t reading = parse_stats_text(text);
     FUZZ_REQUIRE(reading == (any_row ? first_reading : 0));
 
-    // Streamed through a small buffer, as the reference reader does.
+    // Streamed through a small buffer, as the statistics reader does, with
+    // the queue rows kept: never more than fit, each named by a plain word.
+    gpu_counters counters;
     stats_row_search search;
+    search.counters = &counters;
     const int fd = file_holding(text);
     std::array<char, LINE_PIECE_SIZE + 1> buffer;
     read_line_pieces(fd, buffer, search);
     ::close(fd);
     FUZZ_REQUIRE(search.found == any_row);
     FUZZ_REQUIRE((search.found ? search.reading : 0) == reading);
+    FUZZ_REQUIRE(counters.queue_count >= 0 && counters.queue_count <= MAX_QUEUE_ROWS);
+    for (int index = 0; index < counters.queue_count; ++index) {
+        const std::string_view name(counters.queues[static_cast<std::size_t>(index)].name.data());
+        FUZZ_REQUIRE(!name.empty() && name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                             "0123456789_") == std::string_view::npos);
+    }
     return 0;
 }

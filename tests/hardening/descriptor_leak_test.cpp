@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "control/control.hpp"
+#include "end_to_end/program_run.hpp"
 #include "fake_tree.hpp"
 #include "support/kernel_tree.hpp"
 
@@ -111,11 +112,13 @@ TEST(descriptor_leaks, census_over_every_kind_of_unreadable_part)
 
 // Another user's process: its folders and files are there but refuse to open.
 // Root passes every permission check, so a child drops to an unprivileged
-// user first; it reports through its exit status.
+// user first; it reports through its exit status. An ordinary user owns the
+// tree and could read its folders, so only root can make them another user's.
 enum unreadable_outcome { CENSUS_RIGHT = 0, WRONG_CLIENTS = 1, DESCRIPTOR_LEAKED = 2, CANNOT_DROP_ROOT = 3 };
 
 TEST(descriptor_leaks, census_over_folders_and_files_it_may_not_read)
 {
+    REQUIRE_HERE(::geteuid() == 0, "needs root, to read the tree as a user that does not own it");
     const fake_tree tree;
     tree.write_file("proc/300/fdinfo/3", kernel_tree::v3d_fdinfo(1, 1, 1, 1));
     tree.set_mode("proc/300/fdinfo", 0700);
