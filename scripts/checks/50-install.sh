@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # cmake --install puts v3dwatch and its man page where a command-line tool's
-# belong, and CPack makes a .deb of them that depends on the ncursesw runtime.
+# belong, the exporter's unit and the dashboard beside them, and CPack makes a
+# .deb of them that depends on the ncursesw runtime.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/checks.sh"
 require_packages dpkg-dev file groff-base
@@ -30,15 +31,18 @@ check_tree() {
     local warnings
     warnings=$(gzip -dc "$page" | groff -man -ww -z -Tutf8 2>&1) || fail "$what: groff cannot format the man page"
     [ -z "$warnings" ] || fail "$what: the man page draws warnings: $warnings"
+    # The prefix is the one in force at install time, which the build's need not be.
+    grep -q '^ExecStart=/usr/bin/v3dwatch ' "$root/usr/lib/systemd/system/v3dwatch-exporter.service" ||
+        fail "$what: the exporter's unit does not start /usr/bin/v3dwatch"
     local files
     files=$(cd "$root" && find . -type f | sort | tr '\n' ' ')
-    [ "$files" = "./usr/bin/v3dwatch ./usr/share/man/man1/v3dwatch.1.gz " ] ||
+    [ "$files" = "./usr/bin/v3dwatch ./usr/lib/systemd/system/v3dwatch-exporter.service ./usr/share/man/man1/v3dwatch.1.gz ./usr/share/v3dwatch/v3dwatch-dashboard.json " ] ||
         fail "$what: unexpected files: $files"
 }
 
 DESTDIR=$work/root cmake --install "$BUILD_DIR" --prefix /usr >/dev/null
 check_tree "cmake --install" "$work/root"
-echo "cmake --install puts bin/v3dwatch and man1/v3dwatch.1.gz in place"
+echo "cmake --install puts bin/v3dwatch, man1/v3dwatch.1.gz, the unit and the dashboard in place"
 
 cpack --config "$BUILD_DIR/CPackConfig.cmake" -B "$work/package" >"$work/cpack.log" 2>&1 ||
     fail "cpack failed: $(cat "$work/cpack.log")"

@@ -37,6 +37,11 @@ stop_simulator() {
     kill -TERM "$SIMULATOR_PID" 2>/dev/null || true
     wait "$SIMULATOR_PID" 2>/dev/null || true
     SIMULATOR_PID=
+    # A shell that a signal is ending no longer waits for it: give it a second.
+    local tries=10
+    while [ -e "$SIMULATOR_TREE" ] && [ $((tries -= 1)) -gt 0 ]; do
+        sleep 0.1
+    done
     [ ! -e "$SIMULATOR_TREE" ] || fail "the simulator left its tree $SIMULATOR_TREE behind"
 }
 
