@@ -71,6 +71,7 @@ extern const report_operations CSV_REPORT;
 extern const report_operations CSV_ALL_REPORT;
 extern const report_operations JSON_REPORT;
 extern const report_operations TERMINAL_REPORT;
+extern const report_operations TERMINAL_ALL_REPORT;
 
 // Text on its way to a descriptor through a fixed buffer: written out when it
 // fills and at each flush, so a pass allocates nothing.
