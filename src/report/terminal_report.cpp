@@ -369,7 +369,8 @@ std::size_t columns_that_fit(std::size_t count, const std::array<int, MAX_COLUMN
             break;
         }
     }
-    return fitting;
+    // On a screen too narrow for any whole column, the first one is cut.
+    return fitting > 0 ? fitting : 1;
 }
 
 // Adds a cell padded to `width`, after its gap.
@@ -484,8 +485,12 @@ void draw_table(int y)
     }
     if (page.counted && LINES - 1 >= y + 2) {
         screen_line count;
-        add_format(count, "Clients %d-%d of %d", page.rows > 0 ? view.first_shown + 1 : view.first_shown,
-                   view.first_shown + page.rows, view.row_count);
+        if (page.rows > 0) {
+            add_format(count, "Clients %d-%d of %d", view.first_shown + 1, view.first_shown + page.rows,
+                       view.row_count);
+        } else {
+            add_format(count, "%d clients", view.row_count);
+        }
         show_line(LINES - 1, count);
     }
 }
