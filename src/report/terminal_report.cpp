@@ -613,6 +613,8 @@ int open_view(bool all_queues)
     noecho();
     nodelay(stdscr, TRUE);
     keypad(stdscr, TRUE);
+    // A lone Esc waits no longer than a poll for the rest of a key's sequence.
+    set_escdelay(KEY_POLL_PAUSE_MS);
     curs_set(0);
     // The frame's outline at once, so that the keys answer before the first figures.
     draw_view();
