@@ -5,12 +5,11 @@
 #include <curses.h>
 #include <langinfo.h>
 
+#include <algorithm>
 #include <clocale>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <span>
 
 #include "control/process_state.hpp"
 #include "report/report.hpp"
@@ -86,9 +85,10 @@ struct terminal_view {
 
 terminal_view view;
 
-std::span<const table_column> shown_layout()
+// The columns of the view: the first of CLIENT_COLUMNS.
+std::size_t layout_size()
 {
-    return {CLIENT_COLUMNS, static_cast<std::size_t>(view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT)};
+    return static_cast<std::size_t>(view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT);
 }
 
 // One screen line being composed: its characters and the cells each takes.
@@ -122,17 +122,6 @@ void add_spaces(screen_line &line, int count)
     for (; count > 0; --count) {
         add_character(line, L' ', 1);
     }
-}
-
-void add_format(screen_line &line, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void add_format(screen_line &line, const char *format, ...)
-{
-    std::array<char, LINE_CAPACITY> text{};
-    std::va_list arguments;
-    va_start(arguments, format);
-    (void)std::vsnprintf(text.data(), text.size(), format, arguments);
-    va_end(arguments);
-    add_ascii(line, text.data());
 }
 
 // A name as the characters it holds: a byte that is not part of a valid,
@@ -285,12 +274,12 @@ void order_rows()
 
 void next_sort_column()
 {
-    const std::span<const table_column> layout = shown_layout();
+    const auto count = static_cast<int>(layout_size());
     int column = view.sort_column;
     do {
         ++column;
-    } while (column < static_cast<int>(layout.size()) && !is_sortable(layout[static_cast<std::size_t>(column)]));
-    view.sort_column = column < static_cast<int>(layout.size()) ? column : CENSUS_ORDER;
+    } while (column < count && !is_sortable(CLIENT_COLUMNS[column]));
+    view.sort_column = column < count ? column : CENSUS_ORDER;
 }
 
 int top_lines()
@@ -325,31 +314,30 @@ void keep_position_in_range()
     }
 }
 
+// One cell of the table, as it is shown.
+void make_cell(const table_column &column, const utilisation_row &row, screen_line &cell)
+{
+    if (column.kind == column_kind::name) {
+        add_name(cell, row.name.data(), view.utf8);
+        return;
+    }
+    cell_text text{};
+    format_cell(column, row, text);
+    add_ascii(cell, text.data());
+}
+
 // Column widths: the least for each column in the default view, where a
 // longer value pushes its line right as before; with -a wide enough for every
 // value shown, so that columns line up and are left out whole at the edge.
-void measure_columns(std::span<const table_column> layout, std::array<int, MAX_COLUMNS> &widths)
+void measure_columns(std::array<int, MAX_COLUMNS> &widths)
 {
-    for (std::size_t column = 0; column < layout.size(); ++column) {
-        widths[column] = layout[column].width;
-        if (!view.all_queues) {
-            continue;
-        }
-        for (int index = 0; index < view.row_count; ++index) {
-            const utilisation_row &row = view.rows[static_cast<std::size_t>(index)];
-            int cells = 0;
-            if (layout[column].kind == column_kind::name) {
-                screen_line name;
-                add_name(name, row.name.data(), view.utf8);
-                cells = name.width;
-            } else {
-                cell_text text{};
-                format_cell(layout[column], row, text);
-                cells = static_cast<int>(std::strlen(text.data()));
-            }
-            if (cells > widths[column]) {
-                widths[column] = cells;
-            }
+    for (std::size_t column = 0; column < layout_size(); ++column) {
+        const table_column &layout = CLIENT_COLUMNS[column];
+        widths[column] = layout.width;
+        for (int index = 0; view.all_queues && index < view.row_count; ++index) {
+            screen_line cell;
+            make_cell(layout, view.rows[static_cast<std::size_t>(index)], cell);
+            widths[column] = std::max(widths[column], cell.width);
         }
     }
 }
@@ -409,14 +397,10 @@ void draw_gpu_block(int y)
         const auto index = static_cast<std::size_t>(queue);
         (void)std::snprintf(busy[index].data(), CELL_SIZE, "%.1f%%", view.queues[index].busy);
         (void)std::snprintf(jobs[index].data(), CELL_SIZE, "%.1f", view.queues[index].jobs_per_second);
-        int width = GPU_QUEUE_WIDTH;
         screen_line name;
         add_name(name, view.queue_names[index].data(), view.utf8);
-        for (const int cells : {name.width, static_cast<int>(std::strlen(busy[index].data())),
-                                static_cast<int>(std::strlen(jobs[index].data()))}) {
-            width = cells > width ? cells : width;
-        }
-        widths[index + 1] = width;
+        widths[index + 1] = std::max({GPU_QUEUE_WIDTH, name.width, static_cast<int>(std::strlen(busy[index].data())),
+                                      static_cast<int>(std::strlen(jobs[index].data()))});
         gaps[index + 1] = 1;
     }
     const std::size_t shown = columns_that_fit(static_cast<std::size_t>(view.queue_count) + 1, widths, gaps.data());
@@ -438,22 +422,23 @@ void draw_gpu_block(int y)
 
 void draw_table(int y)
 {
-    const std::span<const table_column> layout = shown_layout();
     std::array<int, MAX_COLUMNS> widths{};
     std::array<int, MAX_COLUMNS> gaps{};
-    measure_columns(layout, widths);
-    for (std::size_t column = 0; column < layout.size(); ++column) {
-        gaps[column] = layout[column].gap;
+    measure_columns(widths);
+    for (std::size_t column = 0; column < layout_size(); ++column) {
+        const table_column &layout = CLIENT_COLUMNS[column];
+        gaps[column] = layout.gap;
     }
-    const std::size_t shown = columns_that_fit(layout.size(), widths, gaps.data());
+    const std::size_t shown = columns_that_fit(layout_size(), widths, gaps.data());
 
     screen_line headings;
     for (std::size_t column = 0; column < shown; ++column) {
+        const table_column &layout = CLIENT_COLUMNS[column];
         std::array<char, CELL_SIZE> heading{};
         // The sorted column's heading is marked.
         (void)std::snprintf(heading.data(), heading.size(), "%s%s",
-                            static_cast<int>(column) == view.sort_column ? "*" : "", layout[column].heading);
-        add_ascii_cell(headings, gaps[column], widths[column], layout[column].left_aligned, heading.data());
+                            static_cast<int>(column) == view.sort_column ? "*" : "", layout.heading);
+        add_ascii_cell(headings, gaps[column], widths[column], layout.left_aligned, heading.data());
     }
     show_line(y, headings);
     screen_line rule;
@@ -471,26 +456,23 @@ void draw_table(int y)
         const utilisation_row &row = view.rows[static_cast<std::size_t>(view.order[static_cast<std::size_t>(position)])];
         screen_line line;
         for (std::size_t column = 0; column < shown; ++column) {
+            const table_column &layout = CLIENT_COLUMNS[column];
             screen_line cell;
-            if (layout[column].kind == column_kind::name) {
-                add_name(cell, row.name.data(), view.utf8);
-            } else {
-                cell_text text{};
-                format_cell(layout[column], row, text);
-                add_ascii(cell, text.data());
-            }
-            add_cell(line, gaps[column], widths[column], layout[column].left_aligned, cell);
+            make_cell(layout, row, cell);
+            add_cell(line, gaps[column], widths[column], layout.left_aligned, cell);
         }
         show_line(y + 2 + shown_row, line);
     }
     if (page.counted && LINES - 1 >= y + 2) {
         screen_line count;
+        cell_text text{};
         if (page.rows > 0) {
-            add_format(count, "Clients %d-%d of %d", view.first_shown + 1, view.first_shown + page.rows,
-                       view.row_count);
+            (void)std::snprintf(text.data(), text.size(), "Clients %d-%d of %d", view.first_shown + 1,
+                                view.first_shown + page.rows, view.row_count);
         } else {
-            add_format(count, "%d clients", view.row_count);
+            (void)std::snprintf(text.data(), text.size(), "%d clients", view.row_count);
         }
+        add_ascii(count, text.data());
         show_line(LINES - 1, count);
     }
 }
@@ -507,7 +489,8 @@ void draw_help()
     add_ascii(sorting, "                census order");
     int y = 6;
     int on_line = 1;
-    for (const table_column &column : shown_layout()) {
+    for (std::size_t index = 0; index < layout_size(); ++index) {
+        const table_column &column = CLIENT_COLUMNS[index];
         if (!is_sortable(column)) {
             continue;
         }
@@ -520,7 +503,8 @@ void draw_help()
         } else if (on_line > 0) {
             add_ascii(sorting, ",");
         }
-        add_format(sorting, " %s", column.heading);
+        add_ascii(sorting, " ");
+        add_ascii(sorting, column.heading);
         ++on_line;
     }
     show_line(y++, sorting);
