@@ -358,6 +358,14 @@ TEST_F(terminal_end_to_end, reaches_sixty_clients_in_24_lines_and_follows_a_resi
     EXPECT_EQ(session.screen().at(2), HEADINGS);
     session.send_keys("Home");
     ASSERT_TRUE(session.wait_for_line(23, "Clients 1-19 of 60"));
+
+    // Equal figures keep census order when sorted.
+    const std::vector<std::string> census = session.screen();
+    session.send_keys("s");
+    ASSERT_TRUE(session.wait_for_line(2, "Client  PID      Process           *render      tfu      bin      CPU"));
+    const std::vector<std::string> sorted = session.screen();
+    EXPECT_EQ(std::vector<std::string>(sorted.begin() + 3, sorted.end()),
+              std::vector<std::string>(census.begin() + 3, census.end()));
     session.send_keys("q");
     EXPECT_EQ(status(), "0");
 }
