@@ -92,10 +92,12 @@ std::size_t layout_size()
 }
 
 // One screen line being composed: its characters and the cells each takes.
+// Only the first `length` entries are ever read, so the arrays are left
+// uninitialised: a frame composes thousands of cells.
 constexpr std::size_t LINE_CAPACITY = 512;
 struct screen_line {
-    std::array<wchar_t, LINE_CAPACITY> text{};
-    std::array<signed char, LINE_CAPACITY> cells{};
+    std::array<wchar_t, LINE_CAPACITY> text;
+    std::array<signed char, LINE_CAPACITY> cells;
     std::size_t length = 0;
     int width = 0;
 };
@@ -154,17 +156,14 @@ void add_name(screen_line &line, const char *name, bool utf8)
     }
 }
 
-// Puts `line` on screen line `y`, cut at `limit` cells and at the screen's edge.
-void show_line(int y, const screen_line &line, int limit = -1)
+// Puts `line` on screen line `y`, cut at the screen's edge rather than wrapped.
+void show_line(int y, const screen_line &line)
 {
     if (y < 0 || y >= LINES) {
         return;
     }
-    if (limit < 0 || limit > COLS) {
-        limit = COLS;
-    }
     std::size_t count = 0;
-    for (int used = 0; count < line.length && used + line.cells[count] <= limit; ++count) {
+    for (int used = 0; count < line.length && used + line.cells[count] <= COLS; ++count) {
         used += line.cells[count];
     }
     if (count > 0) {
@@ -179,7 +178,7 @@ void show_ascii(int y, const char *text)
     show_line(y, line);
 }
 
-// A number of bytes in the largest binary unit that keeps it at 1024 or more.
+// A number of bytes, in the largest binary unit that leaves at least 1 of it.
 void format_memory(std::int64_t bytes, cell_text &text)
 {
     if (bytes == MEMORY_UNKNOWN) {
@@ -404,7 +403,7 @@ void draw_gpu_block(int y)
         gaps[index + 1] = 1;
     }
     const std::size_t shown = columns_that_fit(static_cast<std::size_t>(view.queue_count) + 1, widths, gaps.data());
-    std::array<screen_line, 3> lines{};
+    std::array<screen_line, 3> lines;
     add_ascii_cell(lines[0], 0, GPU_LABEL_WIDTH, true, "GPU");
     add_ascii_cell(lines[1], 0, GPU_LABEL_WIDTH, true, "busy");
     add_ascii_cell(lines[2], 0, GPU_LABEL_WIDTH, true, "jobs/s");
@@ -477,37 +476,42 @@ void draw_table(int y)
     }
 }
 
+// The headings of the sortable columns from `from` to `to`, separated by commas.
+void add_sortable_headings(screen_line &line, std::size_t from, std::size_t to)
+{
+    for (std::size_t column = from; column < to; ++column) {
+        const table_column &layout = CLIENT_COLUMNS[column];
+        if (is_sortable(layout)) {
+            add_ascii(line, line.width > 0 ? ", " : "");
+            add_ascii(line, layout.heading);
+        }
+    }
+}
+
 void draw_help()
 {
+    constexpr int INDENT = 16;
     show_ascii(0, "GPU Utilisation: keys");
     show_ascii(2, "Down, Up        one row down or up");
     show_ascii(3, "PgDn, PgUp      one screen down or up");
     show_ascii(4, "Home, End       the first or the last rows");
     show_ascii(5, "s               sort by the next column, busiest first, marked *:");
-    // The sortable columns, as many to a line as the default view has.
-    screen_line sorting;
-    add_ascii(sorting, "                census order");
+    screen_line order;
+    add_spaces(order, INDENT);
+    add_ascii(order, "census order");
+    add_sortable_headings(order, 0, DEFAULT_COLUMN_COUNT);
     int y = 6;
-    int on_line = 1;
-    for (std::size_t index = 0; index < layout_size(); ++index) {
-        const table_column &column = CLIENT_COLUMNS[index];
-        if (!is_sortable(column)) {
-            continue;
-        }
-        if (on_line == DEFAULT_COLUMN_COUNT - 2) {
-            add_ascii(sorting, ",");
-            show_line(y++, sorting);
-            sorting = screen_line{};
-            add_ascii(sorting, "               ");
-            on_line = 0;
-        } else if (on_line > 0) {
-            add_ascii(sorting, ",");
-        }
-        add_ascii(sorting, " ");
-        add_ascii(sorting, column.heading);
-        ++on_line;
+    if (view.all_queues) {
+        add_ascii(order, ",");
+        show_line(y++, order);
+        screen_line added;
+        add_sortable_headings(added, DEFAULT_COLUMN_COUNT, ALL_COLUMN_COUNT);
+        screen_line indented;
+        add_cell(indented, INDENT, 0, true, added);
+        show_line(y++, indented);
+    } else {
+        show_line(y++, order);
     }
-    show_line(y++, sorting);
     show_ascii(y++, "h, ?            this help");
     show_ascii(y++, "q, Q, Ctrl-C    quit");
     show_ascii(y + 1, "Any key goes back to the table.");
