@@ -126,7 +126,7 @@ const report_operations &select_report(const run_settings &settings)
     case output_mode::terminal:
         break;
     }
-    return TERMINAL_REPORT;
+    return settings.all_queues ? TERMINAL_ALL_REPORT : TERMINAL_REPORT;
 }
 
 int sample_loop(const run_settings &settings)

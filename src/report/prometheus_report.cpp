@@ -5,7 +5,6 @@
 // kernel's raw counters, so the baseline sample is a frame too.
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,13 +50,13 @@ std::string_view card_name;
 std::string_view parent_directory(std::string_view path)
 {
     const std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+    return slash == std::string_view::npos ? std::string_view() : text_part(path, 0, slash);
 }
 
 std::string_view last_component(std::string_view path)
 {
     const std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return slash == std::string_view::npos ? path : text_part(path, slash + 1);
 }
 
 // A label value as the format requires: backslash, double quote and newline
@@ -83,7 +82,7 @@ void append_label_value(output_buffer &output, std::string_view bytes)
             append_text(output, "\\n");
             break;
         default:
-            append_text(output, bytes.substr(0, length));
+            append_text(output, text_part(bytes, 0, length));
             break;
         }
         bytes.remove_prefix(length);
@@ -119,15 +118,17 @@ void append_count(output_buffer &output, std::int64_t count)
     append_format(output, " %lld\n", static_cast<long long>(count));
 }
 
-// The shortest text that reads back as the same double: ticks over clock
-// ticks per second come out as the decimal quotient ("12.34").
-void append_double(output_buffer &output, double value)
+// CPU seconds are ticks over clock ticks per second: with as many decimals as
+// make that quotient exact ("12.34" for 100 ticks a second), or nine.
+void append_cpu_seconds(output_buffer &output, double value)
 {
-    std::array<char, 32> text;
-    const std::to_chars_result end = std::to_chars(text.data(), text.data() + text.size(), value);
-    append_text(output, " ");
-    append_text(output, std::string_view(text.data(), static_cast<std::size_t>(end.ptr - text.data())));
-    append_text(output, "\n");
+    constexpr int MOST_DECIMALS = 9;
+    int decimals = 0;
+    for (std::int64_t power = 1; decimals < MOST_DECIMALS && (clock_ticks <= 0 || power % clock_ticks != 0);
+         power *= 10) {
+        ++decimals;
+    }
+    append_format(output, " %.*f\n", decimals, value);
 }
 
 // One family of the statistics rows: `reading` picks the row's number and
@@ -192,7 +193,7 @@ void write_client_families(output_buffer &output, std::span<const utilisation_ro
             append_format(output, "v3d_process_cpu_seconds_total{pid=\"%d\",process=", row.pid);
             append_label_value(output, row.name.data());
             append_text(output, "}");
-            append_double(output, row.cpu_seconds);
+            append_cpu_seconds(output, row.cpu_seconds);
         }
     }
 }
@@ -283,8 +284,8 @@ bool set_metrics_file(const char *path)
     metrics_path[name.size()] = '\0';
 
     const std::size_t slash = name.rfind('/');
-    const std::string_view directory = slash == std::string_view::npos ? "." : name.substr(0, slash);
-    const std::string_view file_name = slash == std::string_view::npos ? name : name.substr(slash + 1);
+    const std::string_view directory = slash == std::string_view::npos ? "." : text_part(name, 0, slash);
+    const std::string_view file_name = slash == std::string_view::npos ? name : text_part(name, slash + 1);
     std::size_t length = 0;
     for (const std::string_view part : {directory, TEMPORARY_PREFIX, file_name, TEMPORARY_SUFFIX}) {
         std::memcpy(temporary_pattern.data() + length, part.data(), part.size());

@@ -74,6 +74,7 @@ extern const report_operations CSV_REPORT;
 extern const report_operations CSV_ALL_REPORT;
 extern const report_operations JSON_REPORT;
 extern const report_operations TERMINAL_REPORT;
+extern const report_operations TERMINAL_ALL_REPORT;
 extern const report_operations PROMETHEUS_REPORT;
 
 // Keeps the name of the file that PROMETHEUS_REPORT writes and builds its

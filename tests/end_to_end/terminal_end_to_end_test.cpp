@@ -2,24 +2,30 @@
 // the terminal handed back.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "end_to_end/program_run.hpp"
 
 namespace {
 
-// A tmux server of its own, with one 100x30 pane.
+// A tmux server of its own, with one pane of the given size.
 class tmux_session {
 public:
-    explicit tmux_session(const std::string &command)
+    explicit tmux_session(const std::string &command, int width = 100, int height = 30)
         : socket_("v3dwatch-test-" + std::to_string(::getpid()) + "-" + std::to_string(++sessions_made))
     {
-        run("new-session -d -x 100 -y 30 -s view " + quote(command));
+        run("new-session -d -x " + std::to_string(width) + " -y " + std::to_string(height) + " -s view " +
+            quote(command));
     }
     ~tmux_session() { run("kill-server"); }
     tmux_session(const tmux_session &) = delete;
@@ -37,6 +43,10 @@ public:
     }
     std::string display(const std::string &format) const { return output("display-message -p -t view " + quote(format)); }
     void send_keys(const std::string &keys) const { run("send-keys -t view " + keys); }
+    void resize(int width, int height) const
+    {
+        run("resize-window -t view -x " + std::to_string(width) + " -y " + std::to_string(height));
+    }
 
     // Waits until line `row` of the screen reads `text`.
     bool wait_for_line(std::size_t row, const std::string &text) const
@@ -80,11 +90,49 @@ private:
 const std::string HEADINGS = "Client  PID      Process            render      tfu      bin      CPU";
 const std::string RULE(70, '-');
 
+const char *const GPU_STATS = "sys/class/drm/card0/device/gpu_stats";
+
+// The queues in the order the kernel writes them, in gpu_stats and in fdinfo.
+constexpr std::array<const char *, 6> QUEUES = {"bin", "render", "tfu", "csd", "cache_clean", "cpu"};
+using queue_values = std::array<std::int64_t, 6>;
+
+// A client whose queues gain the same busy time at every sample, in kernel order.
+struct steady_client {
+    int pid;
+    std::string name;
+    int client_id;
+    queue_values gain;
+    std::string memory; // the memory lines; none on an older kernel
+};
+
+std::string steady_fdinfo(const steady_client &client, std::int64_t sample)
+{
+    std::string text = "pos:\t0\nflags:\t02400002\ndrm-driver:\tv3d\ndrm-client-id:\t" +
+                       std::to_string(client.client_id) + "\n";
+    for (std::size_t queue = 0; queue < QUEUES.size(); ++queue) {
+        text += std::string("drm-engine-") + QUEUES[queue] + ": \t" + std::to_string(client.gain[queue] * sample) +
+                " ns\nv3d-jobs-" + QUEUES[queue] + ": \t" + std::to_string(sample) + " jobs\n";
+    }
+    return text + client.memory;
+}
+
+// gpu_stats of sample `sample`: 0.1 s of the GPU's clock per sample, and per
+// queue `jobs` jobs and `runtime` busy nanoseconds more each time.
+std::string steady_gpu_stats(std::int64_t sample, const queue_values &jobs, const queue_values &runtime)
+{
+    std::string text = "queue\ttimestamp\tjobs\truntime\n";
+    for (std::size_t queue = 0; queue < QUEUES.size(); ++queue) {
+        text += std::string(QUEUES[queue]) + "\t" + std::to_string(1'000'000'000 + 100'000'000 * sample) + "\t" +
+                std::to_string(jobs[queue] * sample) + "\t" + std::to_string(runtime[queue] * sample) + "\n";
+    }
+    return text;
+}
+
 class terminal_end_to_end : public ::testing::Test {
 protected:
     kernel_tree tree;
 
-    void SetUp() override
+    void add_two_clients() const
     {
         tree.set_gpu_stats(1000);
         tree.add_process(100, "game", 1, 1);
@@ -93,12 +141,29 @@ protected:
         tree.add_v3d_client(200, 5, 82, 0, 10, 0);
     }
 
-    std::string command() const
+    // v3dwatch with `arguments` under `locale`, its pid and then its exit
+    // status written beside the tree; the pane stays open afterwards.
+    std::string command(const std::string &arguments = "", const std::string &locale = "C") const
     {
-        return std::string(FAKE_KERNEL_RUN) + " " + tree.root() + " " + V3DWATCH_BINARY + "; echo $? > " +
-               status_path() + "; sleep 600";
+        // A trap, not an ignored signal, so that Ctrl-C ends only v3dwatch.
+        // The inner shell execs, so the pid it writes becomes v3dwatch's.
+        tree.write("run", "trap : INT\n"
+                          "echo starting v3dwatch\n"
+                          "sh -c 'echo $$ > " + tree.path("pid") + "; exec env LC_ALL= LC_CTYPE= LANG=" + locale +
+                              " \"$@\"' v3dwatch " + FAKE_KERNEL_RUN + " " + tree.root() + " " + V3DWATCH_BINARY +
+                              " " + arguments + "\n"
+                              "echo $? > " + status_path() + "\n"
+                              "exec sleep 600\n");
+        return "sh " + tree.path("run");
     }
     std::string status_path() const { return tree.root() + "/status"; }
+    pid_t program_pid() const
+    {
+        std::ifstream in(tree.path("pid"));
+        pid_t pid = 0;
+        in >> pid;
+        return pid;
+    }
 
     // The exit status once the program has ended, or "" while it runs.
     std::string status(int tenths = 50) const
@@ -118,6 +183,7 @@ protected:
 TEST_F(terminal_end_to_end, draws_the_table)
 {
     REQUIRE_NAMESPACES();
+    add_two_clients();
     const tmux_session session(command());
     ASSERT_TRUE(session.wait_for_line(0, "GPU Utilisation")) << ::testing::PrintToString(session.screen());
     ASSERT_TRUE(session.wait_for_line(5, "    82  200      a-very-long-process-name     0.0%     0.0%     0.0%     0.0%") ||
@@ -140,23 +206,215 @@ TEST_F(terminal_end_to_end, draws_the_table)
     EXPECT_EQ(status(), "0");
 }
 
-TEST_F(terminal_end_to_end, ignores_other_keys_and_quits_on_q_Q_or_ctrl_c)
+TEST_F(terminal_end_to_end, quits_on_q_Q_ctrl_c_or_sigquit_and_hands_the_terminal_back)
 {
     REQUIRE_NAMESPACES();
-    for (const std::string quit : {"q", "Q", "C-c"}) {
+    add_two_clients();
+    for (const std::string quit : {"q", "Q", "C-c", "SIGQUIT"}) {
         SCOPED_TRACE(quit);
         std::filesystem::remove(status_path());
         const tmux_session session(command());
         ASSERT_TRUE(session.wait_for_line(3, RULE));
-        session.send_keys("Space");
-        EXPECT_EQ(status(20), "") << "the space bar is ignored";
-        EXPECT_EQ(session.screen().at(0), "GPU Utilisation");
-        session.send_keys(quit);
+        if (quit == "q") {
+            session.send_keys("Space");
+            EXPECT_EQ(status(20), "") << "the space bar is ignored";
+            EXPECT_EQ(session.screen().at(0), "GPU Utilisation");
+        }
+        if (quit == "SIGQUIT") {
+            ::kill(program_pid(), SIGQUIT);
+        } else {
+            session.send_keys(quit);
+        }
         EXPECT_EQ(status(), "0");
-        // The terminal is handed back: normal screen, cursor shown, the table gone.
+        // The terminal is handed back: normal screen with what it held before, cursor shown.
         EXPECT_EQ(session.display("#{alternate_on} #{cursor_flag}"), "0 1");
         const std::vector<std::string> lines = session.screen();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], "starting v3dwatch");
         EXPECT_EQ(std::count(lines.begin(), lines.end(), RULE), 0);
+    }
+}
+
+TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_help)
+{
+    REQUIRE_NAMESPACES();
+    // Per sample of 0.1 s: client 81 gains 10 ms of bin, 50 ms of render and
+    // 1 ms of cache_clean; 82 computes only (75 ms of csd, 2.5 ms of cpu
+    // jobs); 83 runs on a kernel without memory keys.
+    const std::vector<steady_client> clients = {
+        {100, "glmark2", 81, {10'000'000, 50'000'000, 0, 0, 1'000'000, 0},
+         "drm-total-memory:\t15168 KiB\ndrm-shared-memory:\t9336 KiB\ndrm-resident-memory:\t8 MiB\n"},
+        {200, "clpeak", 82, {0, 0, 0, 75'000'000, 0, 2'500'000}, "drm-total-memory:\t512\ndrm-resident-memory:\t0\n"},
+        {300, "old-kernel", 83, {0, 20'000'000, 5'000'000, 0, 0, 0}, ""},
+    };
+    for (const steady_client &client : clients) {
+        tree.add_process(client.pid, client.name, 7, 3);
+    }
+    std::vector<std::string> texts;
+    for (std::int64_t sample = 0; sample < 100; ++sample) {
+        texts.push_back(steady_gpu_stats(sample, {5, 20, 1, 1, 3, 2},
+                                         {10'000'000, 70'000'000, 5'000'000, 75'000'000, 1'000'000, 2'500'000}));
+    }
+    const fifo_server stats(tree.path(GPU_STATS), texts, [&](std::size_t sample) {
+        for (const steady_client &client : clients) {
+            tree.add_fdinfo(client.pid, 4, steady_fdinfo(client, static_cast<std::int64_t>(sample)));
+        }
+    });
+    const tmux_session session(command("-a -d 0.2"), 80, 24);
+
+    // 80 columns: whole columns only, from the left, as far as csd.
+    const std::vector<std::string> top_80 = {
+        "GPU Utilisation",
+        "",
+        "GPU         bin   render      tfu      csd cache_clean      cpu",
+        "busy      10.0%    70.0%     5.0%    75.0%        1.0%     2.5%",
+        "jobs/s     50.0    200.0     10.0     10.0        30.0     20.0",
+        "",
+        "Client  PID      Process            render      tfu      bin      CPU      csd",
+        std::string(79, '-'),
+    };
+    ASSERT_TRUE(session.wait_for_line(3, top_80[3])) << ::testing::PrintToString(session.screen());
+    std::vector<std::string> lines = session.screen();
+    ASSERT_GE(lines.size(), 11U);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 8), top_80);
+    std::vector<std::string> rows(lines.begin() + 8, lines.begin() + 11);
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (std::vector<std::string>{
+                        "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%",
+                        "    82  200      clpeak               0.0%     0.0%     0.0%     0.0%    75.0%",
+                        "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%     0.0%",
+                    }));
+
+    // s: the busiest render client first, its heading marked.
+    session.send_keys("s");
+    ASSERT_TRUE(session.wait_for_line(6, "Client  PID      Process           *render      tfu      bin      CPU      csd"));
+    lines = session.screen();
+    EXPECT_EQ(lines.at(8), "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%");
+    EXPECT_EQ(lines.at(9), "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%     0.0%");
+
+    // ? shows the keys until the next key.
+    session.send_keys("?");
+    ASSERT_TRUE(session.wait_for_line(0, "GPU Utilisation: keys"));
+    EXPECT_EQ(session.screen().at(7), "                csd, cache_clean, cpu_job, total, resident");
+    session.send_keys("x");
+    ASSERT_TRUE(session.wait_for_line(0, "GPU Utilisation"));
+
+    // 132 columns: everything, the order and the mark kept. The resize
+    // signal may cut short the sample that waits on the statistics FIFO, so
+    // the figures are awaited past that one frame of zeros.
+    session.resize(132, 40);
+    const std::vector<std::string> table_132 = {
+        "Client  PID      Process           *render      tfu      bin      CPU      csd  cache_clean  cpu_job"
+        "      total   resident",
+        std::string(123, '-'),
+        "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%         1.0%     0.0%"
+        "   14.8 MiB    8.0 MiB",
+        "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%     0.0%         0.0%     0.0%"
+        "          -          -",
+        "    82  200      clpeak               0.0%     0.0%     0.0%     0.0%    75.0%         0.0%     2.5%"
+        "      512 B        0 B",
+    };
+    ASSERT_TRUE(session.wait_for_line(8, table_132[2])) << ::testing::PrintToString(session.screen());
+    lines = session.screen();
+    ASSERT_GE(lines.size(), 11U);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 6, lines.begin() + 11), table_132);
+    session.send_keys("q");
+    EXPECT_EQ(status(), "0");
+}
+
+TEST_F(terminal_end_to_end, reaches_sixty_clients_in_24_lines_and_follows_a_resize)
+{
+    REQUIRE_NAMESPACES();
+    tree.set_gpu_stats(1000);
+    for (int client = 0; client < 60; ++client) {
+        tree.add_process(1000 + client, "client" + std::to_string(client), 1, 1);
+        tree.add_v3d_client(1000 + client, 5, 2000 + client, 10, 0, 0);
+    }
+    const tmux_session session(command("-d 0.1"), 80, 24);
+    // The client ids on screen; every other line below the rule is the count.
+    std::set<std::string> seen;
+    const auto shown_clients = [&session, &seen](std::size_t expected_rows) {
+        const std::vector<std::string> lines = session.screen();
+        EXPECT_EQ(lines.size(), 4 + expected_rows + 1);
+        for (std::size_t row = 4; row < 4 + expected_rows && row < lines.size(); ++row) {
+            EXPECT_EQ(lines[row].size(), 69U) << lines[row];
+            seen.insert(lines[row].substr(0, 6));
+        }
+    };
+    ASSERT_TRUE(session.wait_for_line(23, "Clients 1-19 of 60")) << ::testing::PrintToString(session.screen());
+    shown_clients(19);
+    for (const char *page : {"Clients 20-38 of 60", "Clients 39-57 of 60"}) {
+        session.send_keys("NPage");
+        ASSERT_TRUE(session.wait_for_line(23, page));
+        shown_clients(19);
+    }
+    session.send_keys("End");
+    ASSERT_TRUE(session.wait_for_line(23, "Clients 42-60 of 60"));
+    shown_clients(19);
+    EXPECT_EQ(seen.size(), 60U) << "every client has been on screen";
+    session.send_keys("Up");
+    ASSERT_TRUE(session.wait_for_line(23, "Clients 41-59 of 60"));
+
+    // Taller: the position is kept in range; back: nothing of the larger screen stays.
+    session.resize(100, 30);
+    ASSERT_TRUE(session.wait_for_line(29, "Clients 36-60 of 60")) << ::testing::PrintToString(session.screen());
+    shown_clients(25);
+    session.resize(80, 24);
+    ASSERT_TRUE(session.wait_for_line(23, "Clients 36-54 of 60")) << ::testing::PrintToString(session.screen());
+    shown_clients(19);
+    EXPECT_EQ(session.screen().at(2), HEADINGS);
+    session.send_keys("Home");
+    ASSERT_TRUE(session.wait_for_line(23, "Clients 1-19 of 60"));
+
+    // Equal figures keep census order when sorted.
+    const std::vector<std::string> census = session.screen();
+    session.send_keys("s");
+    ASSERT_TRUE(session.wait_for_line(2, "Client  PID      Process           *render      tfu      bin      CPU"));
+    const std::vector<std::string> sorted = session.screen();
+    EXPECT_EQ(std::vector<std::string>(sorted.begin() + 3, sorted.end()),
+              std::vector<std::string>(census.begin() + 3, census.end()));
+    session.send_keys("q");
+    EXPECT_EQ(status(), "0");
+}
+
+TEST_F(terminal_end_to_end, shows_names_as_characters_of_the_locale)
+{
+    REQUIRE_NAMESPACES();
+    tree.set_gpu_stats(1000);
+    // The kernel cuts names at 15 bytes, here in the middle of the last character.
+    const std::vector<std::string> names = {"caf\xC3\xA9", "\xE7\x94\xBB\xE9\x9D\xA2", "bad\xFFname",
+                                            "\xD0\x92\xD0\xB8\xD0\xB4\xD0\xB5\xD0\xBE\xD0\x92\xD0\xB8\xD0"};
+    for (std::size_t client = 0; client < names.size(); ++client) {
+        const int pid = 100 * static_cast<int>(client + 1);
+        tree.add_process(pid, names[client], 1, 1);
+        tree.add_v3d_client(pid, 5, 81 + static_cast<int>(client), 10, 0, 0);
+    }
+    const std::string zeros = "     0.0%     0.0%     0.0%     0.0%";
+    const std::map<std::string, std::vector<std::string>> expected = {
+        {"C.UTF-8",
+         {"    81  100      caf\xC3\xA9            " + zeros, "    82  200      \xE7\x94\xBB\xE9\x9D\xA2            " + zeros,
+          "    83  300      bad?name        " + zeros,
+          "    84  400      \xD0\x92\xD0\xB8\xD0\xB4\xD0\xB5\xD0\xBE\xD0\x92\xD0\xB8?        " + zeros}},
+        {"C",
+         {"    81  100      caf??           " + zeros, "    82  200      ??????          " + zeros,
+          "    83  300      bad?name        " + zeros, "    84  400      ??????????????? " + zeros}},
+    };
+    for (const auto &[locale, rows] : expected) {
+        SCOPED_TRACE(locale);
+        std::filesystem::remove(status_path());
+        const tmux_session session(command("-d 0.1", locale), 80, 24);
+        ASSERT_TRUE(session.wait_for_line(3, RULE));
+        std::vector<std::string> lines;
+        for (int attempt = 0; attempt < 50 && lines.size() < 8; ++attempt) {
+            ::usleep(100'000);
+            lines = session.screen();
+        }
+        ASSERT_EQ(lines.size(), 8U);
+        std::vector<std::string> shown(lines.begin() + 4, lines.end());
+        std::sort(shown.begin(), shown.end());
+        EXPECT_EQ(shown, rows);
+        session.send_keys("q");
+        EXPECT_EQ(status(), "0");
     }
 }
 
