@@ -20,38 +20,15 @@ clean_up() {
 }
 trap clean_up EXIT
 
-# The tree as a packager gets it, without builds.
-copy_tree() {
-    mkdir -p "$1"
-    tar -C "$V3DWATCH_ROOT" --exclude=./.git --exclude='./build' --exclude='./build-*' --exclude='./obj-*' -cf - . |
-        tar -C "$1" -xf -
-}
-copy_tree "$work/v3dwatch"
-# The source package first, from the clean tree, for lintian.
-(cd "$work" && dpkg-source -b v3dwatch) >/dev/null || fail "dpkg-source cannot build the source package"
+build_debian_package "$work"
 version=$(dpkg-parsechangelog -l "$work/v3dwatch/debian/changelog" -S Version)
 architecture=$(dpkg --print-architecture)
-
-if ! (cd "$work/v3dwatch" && dpkg-buildpackage -us -uc -b -j"$(nproc)") >"$work/build.log" 2>&1; then
-    tail -n 100 "$work/build.log" >&2
-    fail "dpkg-buildpackage failed"
-fi
-grep -q 'dh_auto_test' "$work/build.log" && grep -qE '^100% tests passed, 0 tests failed' "$work/build.log" ||
+grep -qE '^100% tests passed, 0 tests failed' "$work/build.log" ||
     fail "the tests did not run during the package build: $(grep -A3 dh_auto_test "$work/build.log")"
-if grep -E '(warning|Warning): ' "$work/build.log" | grep -v '^dpkg-' >&2; then
-    fail "the package build has warnings"
-fi
 package=$work/v3dwatch_${version}_$architecture.deb
 [ -f "$package" ] || fail "no $package; made: $(ls "$work")"
-echo "dpkg-buildpackage made $(basename "$package"), with $(grep -oE '[0-9]+ tests passed|tests passed, 0 tests failed out of [0-9]+' "$work/build.log" | tail -n 1)"
-
-# lintian over the binary package and the source package.
-lintian --fail-on error,warning "$work/v3dwatch_${version}_$architecture.changes" "$work/v3dwatch_$version.dsc" \
-    >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log" >&2; fail "lintian has findings"; }
-if grep -E '^[EW]: ' "$work/lintian.log" >&2; then
-    fail "lintian has errors or warnings"
-fi
-echo "lintian: no errors, no warnings"
+echo "dpkg-buildpackage made $(basename "$package"), $(grep -oE 'tests passed, 0 tests failed out of [0-9]+' "$work/build.log")"
+require_lintian_clean "$work/v3dwatch_${version}_$architecture.changes" "$work/v3dwatch_$version.dsc"
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "SKIP: installing the package needs root"

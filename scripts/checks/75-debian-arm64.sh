@@ -20,4 +20,4 @@ dpkg-deb -x "$package" "$work/unpacked"
     fail "usr/bin/v3dwatch in $package is not an arm64 program"
 depends=$(dpkg-deb -f "$package" Depends)
 echo "dpkg-buildpackage -aarm64 made $(basename "$package"), depending on: $depends"
-require_lintian_clean "$work/v3dwatch_${version}_arm64.changes"
+require_lintian_clean "$work/v3dwatch_${version}_arm64.changes" "$work/v3dwatch_$version.dsc"

@@ -53,15 +53,17 @@ record_csv_log() {
     [ "$status" -eq 0 ] || fail "v3dwatch --csv over the simulator exited with status $status"
 }
 
-# Copies the tree as a packager gets it (no git, no builds) to `work`/v3dwatch
-# and builds the Debian package there with the dpkg-buildpackage arguments
-# given; the packages land in `work`, the log in `work`/build.log.
+# Copies the tree as a packager gets it (no git, no builds) to `work`/v3dwatch,
+# makes the source package from it, and builds the Debian package there with
+# the dpkg-buildpackage arguments given; the packages land in `work`, the log
+# in `work`/build.log.
 build_debian_package() {
     local work=$1
     shift
     mkdir -p "$work/v3dwatch"
     tar -C "$V3DWATCH_ROOT" --exclude=./.git --exclude='./build' --exclude='./build-*' --exclude='./obj-*' -cf - . |
         tar -C "$work/v3dwatch" -xf -
+    (cd "$work" && dpkg-source -b v3dwatch) >/dev/null || fail "dpkg-source cannot make the source package"
     if ! (cd "$work/v3dwatch" && dpkg-buildpackage -us -uc -b -j"$(nproc)" "$@") >"$work/build.log" 2>&1; then
         tail -n 100 "$work/build.log" >&2
         fail "dpkg-buildpackage $* failed"
