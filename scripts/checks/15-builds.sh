@@ -10,7 +10,8 @@ require_packages "${BUILD_PACKAGES[@]}" clang
 # that reaches the log all the same (the linker's, CMake's).
 check_build() {
     local compiler=$1 type=$2 build_dir=$3
-    local log=$build_dir.log
+    local log=$build_dir/check-build.log
+    mkdir -p "$build_dir"
     if ! build_project "$build_dir" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE="$type" \
         -DBUILD_TESTING=ON >"$log" 2>&1; then
         cat "$log" >&2

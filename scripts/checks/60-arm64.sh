@@ -60,15 +60,17 @@ if [ -z "$binfmt_problem" ] && ! aarch64_registered; then
     fi
 fi
 
+mkdir -p "$build_dir"
+log=$build_dir/check-build.log
 if ! build_project "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$V3DWATCH_ROOT/cmake/aarch64-linux-gnu.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DV3DWATCH_BENCHMARKS=OFF >"$build_dir.log" 2>&1; then
-    cat "$build_dir.log" >&2
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DV3DWATCH_BENCHMARKS=OFF >"$log" 2>&1; then
+    cat "$log" >&2
     fail "the arm64 cross build failed"
 fi
-if grep -i warning "$build_dir.log" >&2; then
+if grep -i warning "$log" >&2; then
     fail "the arm64 cross build has warnings"
 fi
-rm -f "$build_dir.log"
+rm -f "$log"
 # e_machine, at offset 18 of the ELF header: 0xb7 is aarch64.
 [ "$(od -An -tx1 -j18 -N2 "$build_dir/v3dwatch" | tr -d ' ')" = b700 ] || fail "$build_dir/v3dwatch is not an arm64 program"
 echo "cross-built for arm64 without warnings"
