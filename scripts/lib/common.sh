@@ -11,7 +11,7 @@ FUZZ_PACKAGES=(cmake make clang libclang-rt-dev libncurses-dev)
 TEST_PACKAGES=(
     "${BUILD_PACKAGES[@]}" tmux util-linux procps libbenchmark-dev
     "${FUZZ_PACKAGES[@]}" clang-tidy cppcheck
-    gnuplot-nox file groff-base
+    gnuplot-nox groff-base
     build-essential dpkg-dev debhelper lintian
     g++-aarch64-linux-gnu libncurses-dev:arm64 libgtest-dev:arm64 libstdc++6:arm64 qemu-user-static
 )
