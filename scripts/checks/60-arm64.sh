@@ -77,7 +77,7 @@ echo "cross-built for arm64 without warnings"
 
 if [ -z "$binfmt_problem" ]; then
     [ "$registered_here" = 1 ] && echo "registered aarch64 in binfmt_misc for this check"
-    "$build_dir/v3dwatch" --help >/dev/null || fail "binfmt_misc does not run the arm64 v3dwatch"
+    "$build_dir/v3dwatch" --help >/dev/null 2>&1 || fail "binfmt_misc does not run the arm64 v3dwatch"
     ctest --test-dir "$build_dir" --output-on-failure -j"$(nproc)"
     echo "the whole suite passes on arm64 (emulated)"
     exit 0
