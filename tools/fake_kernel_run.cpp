@@ -8,6 +8,7 @@
 // Exits with the program's status, or 125 when the namespace cannot be made.
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -97,6 +98,15 @@ int main(int argc, char **argv)
     }
     if (const int failed = bind_below(tree, "sys/class", "/sys/class"); failed != 0) {
         return failed;
+    }
+    // Ignored signals stay ignored across execve, but under qemu user
+    // emulation only those the program itself set: for one it inherited, qemu
+    // holds a handler of its own on the host, which execve resets.
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        struct sigaction action {};
+        if (::sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+            (void)::sigaction(signal_number, &action, nullptr);
+        }
     }
     ::execvp(argv[2], argv + 2);
     return fail("cannot run ", argv[2]);

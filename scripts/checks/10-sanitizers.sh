@@ -8,7 +8,7 @@ cd "$V3DWATCH_ROOT"
 
 require_packages "${BUILD_PACKAGES[@]}" tmux util-linux
 # The benchmarks are no tests, so they are left out.
-build_project "$V3DWATCH_ROOT/build-sanitize" -DV3DWATCH_SANITIZE=ON -DV3DWATCH_TESTS=ON -DV3DWATCH_BENCHMARKS=OFF
+build_project "$V3DWATCH_ROOT/build-sanitize" -DV3DWATCH_SANITIZE=ON -DV3DWATCH_BENCHMARKS=OFF
 
 # ncurses keeps its screen reachable from its globals after endwin(), so
 # LeakSanitizer needs no suppressions for it.

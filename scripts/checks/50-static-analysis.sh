@@ -7,7 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../lib/common.sh"
 cd "$V3DWATCH_ROOT"
 
 require_packages "${BUILD_PACKAGES[@]}" clang-tidy cppcheck
-build_project "$V3DWATCH_ROOT/build-analysis" -DV3DWATCH_TESTS=OFF -DV3DWATCH_BENCHMARKS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+build_project "$V3DWATCH_ROOT/build-analysis" -DBUILD_TESTING=OFF -DV3DWATCH_BENCHMARKS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 
 echo "clang-tidy"
 sources=$(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' build-analysis/compile_commands.json |

@@ -6,7 +6,7 @@
 # file it left, labels and values alike.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/prometheus.sh"
-require_packages_without_daemons prometheus-node-exporter curl python3
+require_packages prometheus-node-exporter curl python3
 build_targets "$BUILD_DIR" v3dwatch gpu_simulator fake_kernel_run >/dev/null
 require_namespaces
 

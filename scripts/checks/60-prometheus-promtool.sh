@@ -4,7 +4,7 @@
 # second for eight seconds while clients come and go.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/prometheus.sh"
-require_packages_without_daemons prometheus
+require_packages prometheus
 build_targets "$BUILD_DIR" v3dwatch gpu_simulator fake_kernel_run >/dev/null
 require_namespaces
 

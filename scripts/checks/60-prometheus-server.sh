@@ -6,7 +6,7 @@
 # the same client over the same seconds.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/prometheus.sh"
-require_packages_without_daemons prometheus prometheus-node-exporter curl python3
+require_packages prometheus prometheus-node-exporter curl python3
 build_targets "$BUILD_DIR" v3dwatch gpu_simulator fake_kernel_run >/dev/null
 require_namespaces
 dashboard=$V3DWATCH_ROOT/contrib/grafana/v3dwatch-dashboard.json

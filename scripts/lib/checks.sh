@@ -52,3 +52,34 @@ record_csv_log() {
         "$BUILD_DIR/tools/fake_kernel_run" "$SIMULATOR_TREE" "$BUILD_DIR/v3dwatch" --csv >"$log" || status=$?
     [ "$status" -eq 0 ] || fail "v3dwatch --csv over the simulator exited with status $status"
 }
+
+# Copies the tree as a packager gets it (no git, no builds) to `work`/v3dwatch,
+# makes the source package from it, and builds the Debian package there with
+# the dpkg-buildpackage arguments given; the packages land in `work`, the log
+# in `work`/build.log.
+build_debian_package() {
+    local work=$1
+    shift
+    mkdir -p "$work/v3dwatch"
+    tar -C "$V3DWATCH_ROOT" --exclude=./.git --exclude='./build' --exclude='./build-*' --exclude='./obj-*' -cf - . |
+        tar -C "$work/v3dwatch" -xf -
+    (cd "$work" && dpkg-source -b v3dwatch) >/dev/null || fail "dpkg-source cannot make the source package"
+    if ! (cd "$work/v3dwatch" && dpkg-buildpackage -us -uc -b -j"$(nproc)" "$@") >"$work/build.log" 2>&1; then
+        tail -n 100 "$work/build.log" >&2
+        fail "dpkg-buildpackage $* failed"
+    fi
+    # Compiler and linker warnings, and any of debhelper's or CMake's.
+    if grep -E '(warning|Warning): ' "$work/build.log" | grep -v '^dpkg-' >&2; then
+        fail "dpkg-buildpackage $* has warnings"
+    fi
+}
+
+# lintian over the files given: no errors and no warnings.
+require_lintian_clean() {
+    local log
+    log=$(lintian --fail-on error,warning "$@" 2>&1) || { echo "$log" >&2; fail "lintian has findings"; }
+    if grep -E '^[EW]: ' <<<"$log" >&2; then
+        fail "lintian has errors or warnings"
+    fi
+    echo "lintian: no errors, no warnings"
+}

@@ -23,21 +23,6 @@ check_families() {
     done
 }
 
-# Debian's prometheus packages start their daemons from the maintainer scripts
-# (through the init scripts where systemd is not running): a policy-rc.d that
-# refuses every start keeps them down while they are installed.
-require_packages_without_daemons() {
-    local policy=/usr/sbin/policy-rc.d placed=0 status=0
-    if [ "$(id -u)" -eq 0 ] && [ ! -e "$policy" ]; then
-        printf '#!/bin/sh\nexit 101\n' >"$policy"
-        chmod 755 "$policy"
-        placed=1
-    fi
-    require_packages "$@" || status=$?
-    [ "$placed" -eq 0 ] || rm -f "$policy"
-    return "$status"
-}
-
 # Waits up to `seconds` for a command to succeed.
 wait_until() {
     local tries=$(($1 * 10))
