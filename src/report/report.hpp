@@ -17,7 +17,9 @@ struct utilisation_row {
     std::array<char, NAME_SIZE> name{};
     std::array<double, ENGINE_COUNT> engine{}; // percentages, indexed like client_sample::engine
     double cpu = 0.0;
-    memory_values memory = NO_MEMORY_VALUES; // bytes, or MEMORY_UNKNOWN
+    // Bytes, or MEMORY_UNKNOWN, as compute_utilisation fills them in. Zero by
+    // default, so that the outputs' tables of rows need no pages until used.
+    memory_values memory{};
     // The census's own readings, for outputs that carry the kernel's counters.
     std::array<std::int64_t, ENGINE_COUNT> engine_nanoseconds{};
     double cpu_seconds = 0.0;

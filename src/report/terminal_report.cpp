@@ -77,14 +77,16 @@ struct terminal_view {
     int sort_column = CENSUS_ORDER;
     int first_shown = 0; // the position in `order` at the top of the table
     int row_count = 0;
-    std::array<utilisation_row, MAX_CLIENTS> rows{}; // census order, as the frame gave them
-    std::array<int, MAX_CLIENTS> order{};            // the rows as shown
     int queue_count = 0;
     std::array<std::array<char, QUEUE_NAME_SIZE>, MAX_QUEUE_ROWS> queue_names{};
     std::array<queue_load, MAX_QUEUE_ROWS> queues{};
 };
 
 terminal_view view;
+// The frame's rows in census order, and the order they are shown in. Apart
+// from the view, all zero, so their pages are only taken by a terminal view.
+std::array<utilisation_row, MAX_CLIENTS> view_rows{};
+std::array<int, MAX_CLIENTS> view_order{};
 
 // The columns of the view: the first of CLIENT_COLUMNS.
 std::size_t layout_size()
@@ -251,24 +253,24 @@ bool is_sortable(const table_column &column)
 void order_rows()
 {
     for (int index = 0; index < view.row_count; ++index) {
-        view.order[static_cast<std::size_t>(index)] = index;
+        view_order[static_cast<std::size_t>(index)] = index;
     }
     if (view.sort_column == CENSUS_ORDER) {
         return;
     }
     const table_column &column = CLIENT_COLUMNS[view.sort_column];
     for (int index = 1; index < view.row_count; ++index) {
-        const int moving = view.order[static_cast<std::size_t>(index)];
-        const double value = sort_value(column, view.rows[static_cast<std::size_t>(moving)]);
+        const int moving = view_order[static_cast<std::size_t>(index)];
+        const double value = sort_value(column, view_rows[static_cast<std::size_t>(moving)]);
         int place = index;
         for (; place > 0; --place) {
-            const int before = view.order[static_cast<std::size_t>(place - 1)];
-            if (sort_value(column, view.rows[static_cast<std::size_t>(before)]) >= value) {
+            const int before = view_order[static_cast<std::size_t>(place - 1)];
+            if (sort_value(column, view_rows[static_cast<std::size_t>(before)]) >= value) {
                 break;
             }
-            view.order[static_cast<std::size_t>(place)] = before;
+            view_order[static_cast<std::size_t>(place)] = before;
         }
-        view.order[static_cast<std::size_t>(place)] = moving;
+        view_order[static_cast<std::size_t>(place)] = moving;
     }
 }
 
@@ -336,7 +338,7 @@ void measure_columns(std::array<int, MAX_COLUMNS> &widths)
         widths[column] = layout.width;
         for (int index = 0; view.all_queues && index < view.row_count; ++index) {
             screen_line cell;
-            make_cell(layout, view.rows[static_cast<std::size_t>(index)], cell);
+            make_cell(layout, view_rows[static_cast<std::size_t>(index)], cell);
             widths[column] = std::max(widths[column], cell.width);
         }
     }
@@ -453,7 +455,7 @@ void draw_table(int y)
         if (position >= view.row_count) {
             break;
         }
-        const utilisation_row &row = view.rows[static_cast<std::size_t>(view.order[static_cast<std::size_t>(position)])];
+        const utilisation_row &row = view_rows[static_cast<std::size_t>(view_order[static_cast<std::size_t>(position)])];
         screen_line line;
         for (std::size_t column = 0; column < shown; ++column) {
             const table_column &layout = CLIENT_COLUMNS[column];
@@ -635,7 +637,7 @@ int terminal_begin_frame(const frame_summary &frame)
 int terminal_row(const utilisation_row &row, double)
 {
     if (view.row_count < MAX_CLIENTS) {
-        view.rows[static_cast<std::size_t>(view.row_count++)] = row;
+        view_rows[static_cast<std::size_t>(view.row_count++)] = row;
     }
     return 0;
 }
