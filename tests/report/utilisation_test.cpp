@@ -9,7 +9,7 @@
 
 namespace {
 
-client_sample client(int client_id, int pid, std::int64_t render, std::int64_t tfu, std::int64_t bin,
+client_sample client(std::uint64_t client_id, int pid, std::int64_t render, std::int64_t tfu, std::int64_t bin,
                      double cpu_seconds, const char *name = "game")
 {
     client_sample sample;
