@@ -23,18 +23,6 @@ own_processes() {
 }
 processes_before=$(own_processes)
 
-# Waits up to `seconds` for a command to succeed.
-wait_for() {
-    local seconds=$1
-    shift
-    local tries=$((seconds * 10))
-    until "$@"; do
-        tries=$((tries - 1))
-        [ "$tries" -gt 0 ] || return 1
-        sleep 0.1
-    done
-}
-
 # The tree that the run announced on standard error.
 announced_tree() {
     sed -n 's/^No V3D GPU here: .*(its kernel files are in \(.*\))\.$/\1/p' "$1"

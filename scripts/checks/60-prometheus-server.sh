@@ -40,7 +40,7 @@ api=http://127.0.0.1:$STARTED_PORT/api/v1
 series_stored() {
     curl -fsS --max-time 2 "$api/query" --data-urlencode 'query=v3d_clients' | grep -q '"value"'
 }
-wait_until 20 series_stored || fail "Prometheus stored no v3d series: $(cat "$work/prometheus.log")"
+wait_for 20 series_stored || fail "Prometheus stored no v3d series: $(cat "$work/prometheus.log")"
 sleep 18
 
 python3 - "$api" "$instance" "$dashboard" "$work/gpu.csv" <<'PY' || fail "see above"

@@ -4,6 +4,17 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/namespaces.sh"
 BUILD_DIR=$V3DWATCH_ROOT/build
 
+# Waits up to `seconds` for a command to succeed.
+wait_for() {
+    local tries=$(($1 * 10))
+    shift
+    until "$@"; do
+        tries=$((tries - 1))
+        [ "$tries" -gt 0 ] || return 1
+        sleep 0.1
+    done
+}
+
 fail() {
     echo "FAIL: $*" >&2
     exit 1

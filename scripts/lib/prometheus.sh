@@ -23,17 +23,6 @@ check_families() {
     done
 }
 
-# Waits up to `seconds` for a command to succeed.
-wait_until() {
-    local tries=$(($1 * 10))
-    shift
-    until "$@"; do
-        tries=$((tries - 1))
-        [ "$tries" -gt 0 ] || return 1
-        sleep 0.1
-    done
-}
-
 # A TCP port on 127.0.0.1 that nothing accepts connections on now.
 free_port() {
     local port attempt
@@ -66,7 +55,7 @@ start_server() {
     for attempt in 1 2 3; do
         port=$(free_port)
         start_background "$log" "${@//@PORT@/$port}"
-        wait_until 20 answers_or_gone "http://127.0.0.1:$port$ready_path" "$STARTED_PID" ||
+        wait_for 20 answers_or_gone "http://127.0.0.1:$port$ready_path" "$STARTED_PID" ||
             fail "$name did not answer on 127.0.0.1:$port in 20 s: $(cat "$log")"
         if ! process_gone "$STARTED_PID"; then
             STARTED_PORT=$port
@@ -95,7 +84,7 @@ answers_or_gone() {
 stop_process() {
     local pid=$1 status=0 index
     kill -TERM "$pid" 2>/dev/null || true
-    wait_until 10 process_gone "$pid" || kill -KILL "$pid" 2>/dev/null || true
+    wait_for 10 process_gone "$pid" || kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || status=$?
     # Once reaped, its pid may go to a stranger.
     for index in "${!STARTED_PIDS[@]}"; do
@@ -117,7 +106,7 @@ start_metrics_writer() {
     local file=$1 interval=$2 log=$3
     start_background "$log" "$BUILD_DIR/tools/fake_kernel_run" "$SIMULATOR_TREE" \
         "$BUILD_DIR/v3dwatch" --prometheus "$file" -d "$interval"
-    wait_until 10 test -s "$file" || fail "v3dwatch wrote no $file: $(cat "$log")"
+    wait_for 10 test -s "$file" || fail "v3dwatch wrote no $file: $(cat "$log")"
 }
 
 # Starts Debian's node_exporter with the textfile collector alone, reading
