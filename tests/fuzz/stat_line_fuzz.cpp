@@ -61,14 +61,27 @@ void check_process_name(std::string_view raw)
                                                       name.size()));
     FUZZ_REQUIRE(text.size() < name.size());
     FUZZ_REQUIRE(!text.empty());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
+    for (std::size_t index = 0; index < text.size(); ++index) {
+        const auto byte = static_cast<unsigned char>(text[index]);
         FUZZ_REQUIRE(byte >= 0x20 && byte != 0x7F);
+        // No C1 control in UTF-8 (C2 80 to C2 9F) is left either.
+        const auto next = index + 1 < text.size() ? static_cast<unsigned char>(text[index + 1]) : 0U;
+        FUZZ_REQUIRE(!(byte == 0xC2 && next >= 0x80 && next <= 0x9F));
     }
-    // Whatever of the raw name survives is its first bytes, in order.
+    // Whatever of the raw name survives is its first bytes, in order, each
+    // C1 control's two bytes taken as one '?'.
     const std::string_view kept = raw.substr(0, std::min(raw.find_first_of(std::string_view("\n\0", 2)), raw.size()));
     if (!kept.empty()) {
-        FUZZ_REQUIRE(text.size() == std::min(kept.size(), name.size() - 1));
+        const std::string_view prefix = kept.substr(0, std::min(kept.size(), name.size() - 1));
+        std::size_t controls = 0;
+        for (std::size_t index = 0; index + 1 < prefix.size(); ++index) {
+            const auto next = static_cast<unsigned char>(prefix[index + 1]);
+            if (static_cast<unsigned char>(prefix[index]) == 0xC2 && next >= 0x80 && next <= 0x9F) {
+                ++controls;
+                ++index;
+            }
+        }
+        FUZZ_REQUIRE(text.size() == prefix.size() - controls);
     } else {
         FUZZ_REQUIRE(text == std::to_string(PID));
     }
