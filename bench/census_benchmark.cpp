@@ -260,10 +260,12 @@ void floor_pass(const char *proc_path, const char *stats_file, floor_kind kind, 
     ::close(proc_fd);
 }
 
-// A census as the sampling loop takes it: the reference counter, then the clients.
+// A census as the sampling loop takes it: the statistics rows, then the clients.
 int census_pass(const char *proc_path, const char *stats_file, client_table &table)
 {
-    benchmark::DoNotOptimize(read_reference_counter(stats_file));
+    gpu_counters counters;
+    read_gpu_counters(counters, stats_file);
+    benchmark::DoNotOptimize(counters);
     return scan_clients(table, proc_path);
 }
 
