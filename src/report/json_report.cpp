@@ -7,9 +7,22 @@
 
 namespace {
 
-constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
-
 output_buffer standard_output;
+
+// RFC 8259: the quote, the backslash and the control characters are escaped.
+bool escape_json_character(output_buffer &output, char character)
+{
+    const auto byte = static_cast<unsigned char>(character);
+    if (byte == '"' || byte == '\\') {
+        append_text(output, byte == '"' ? "\\\"" : "\\\\");
+    } else if (byte < 0x20) {
+        append_format(output, "\\u%04x", byte);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 bool first_client = true;
 
 int json_open()
@@ -73,25 +86,7 @@ int json_close()
 
 int append_json_string(output_buffer &output, std::string_view bytes)
 {
-    append_text(output, "\"");
-    while (!bytes.empty()) {
-        const auto byte = static_cast<unsigned char>(bytes.front());
-        const std::size_t length = utf8_character_length(bytes);
-        if (length == 0) {
-            append_text(output, REPLACEMENT_CHARACTER);
-            bytes.remove_prefix(1);
-            continue;
-        }
-        if (byte == '"' || byte == '\\') {
-            append_text(output, byte == '"' ? "\\\"" : "\\\\");
-        } else if (byte < 0x20) {
-            append_format(output, "\\u%04x", byte);
-        } else {
-            append_text(output, std::string_view(bytes.data(), length));
-        }
-        bytes.remove_prefix(length);
-    }
-    return append_text(output, "\"");
+    return append_quoted_utf8(output, bytes, escape_json_character);
 }
 
 const report_operations JSON_REPORT = {

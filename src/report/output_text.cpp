@@ -94,6 +94,25 @@ void wait_one_interval()
     }
 }
 
+int append_quoted_utf8(output_buffer &output, std::string_view bytes, character_escape escape)
+{
+    constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
+    append_text(output, "\"");
+    while (!bytes.empty()) {
+        const std::size_t length = utf8_character_length(bytes);
+        if (length == 0) {
+            append_text(output, REPLACEMENT_CHARACTER);
+            bytes.remove_prefix(1);
+            continue;
+        }
+        if (length > 1 || !escape(output, bytes.front())) {
+            append_text(output, std::string_view(bytes.data(), length));
+        }
+        bytes.remove_prefix(length);
+    }
+    return append_text(output, "\"");
+}
+
 std::size_t utf8_character_length(std::string_view text)
 {
     if (text.empty()) {

@@ -25,7 +25,6 @@ constexpr std::string_view FAILURE_LEAD = "Error: cannot write metrics file ";
 // A leading '.' keeps the collector from reading the file while it is written.
 constexpr std::string_view TEMPORARY_PREFIX = "/.";
 constexpr std::string_view TEMPORARY_SUFFIX = ".XXXXXX";
-constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
 constexpr mode_t METRICS_FILE_MODE = 0644;
 constexpr std::int64_t NANOSECONDS_PER_SECOND = 1'000'000'000;
 
@@ -59,35 +58,28 @@ std::string_view last_component(std::string_view path)
     return slash == std::string_view::npos ? path : text_part(path, slash + 1);
 }
 
-// A label value as the format requires: backslash, double quote and newline
-// escaped, and every byte that is not part of valid UTF-8 replaced by U+FFFD.
+// A label value as the text format requires: backslash, double quote and
+// newline escaped.
+bool escape_label_character(output_buffer &output, char character)
+{
+    switch (character) {
+    case '\\':
+        append_text(output, "\\\\");
+        return true;
+    case '"':
+        append_text(output, "\\\"");
+        return true;
+    case '\n':
+        append_text(output, "\\n");
+        return true;
+    default:
+        return false;
+    }
+}
+
 void append_label_value(output_buffer &output, std::string_view bytes)
 {
-    append_text(output, "\"");
-    while (!bytes.empty()) {
-        const std::size_t length = utf8_character_length(bytes);
-        if (length == 0) {
-            append_text(output, REPLACEMENT_CHARACTER);
-            bytes.remove_prefix(1);
-            continue;
-        }
-        switch (bytes.front()) {
-        case '\\':
-            append_text(output, "\\\\");
-            break;
-        case '"':
-            append_text(output, "\\\"");
-            break;
-        case '\n':
-            append_text(output, "\\n");
-            break;
-        default:
-            append_text(output, text_part(bytes, 0, length));
-            break;
-        }
-        bytes.remove_prefix(length);
-    }
-    append_text(output, "\"");
+    append_quoted_utf8(output, bytes, escape_label_character);
 }
 
 void append_family_header(output_buffer &output, const char *name, const char *type, const char *help)
