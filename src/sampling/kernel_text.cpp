@@ -81,6 +81,16 @@ std::string_view skip_spaces(std::string_view text)
     return text_part(text, position);
 }
 
+// The length of the word `text` starts with: up to its first white space.
+std::size_t word_length(std::string_view text)
+{
+    std::size_t end = 0;
+    while (end < text.size() && !is_space(text[end])) {
+        ++end;
+    }
+    return end;
+}
+
 // The decimal digits at the start of `text`, with no sign; false without any
 // digit or beyond 64 bits. `rest` is what follows them.
 bool parse_unsigned(std::string_view text, std::uint64_t &value, std::string_view &rest)
@@ -104,11 +114,7 @@ bool next_row_number(std::string_view &text, std::int64_t &value)
     text = skip_spaces(text);
     bool has_digits = false;
     value = parse_decimal(text, &has_digits);
-    std::size_t end = 0;
-    while (end < text.size() && !is_space(text[end])) {
-        ++end;
-    }
-    text = text_part(text, end);
+    text = text_part(text, word_length(text));
     return has_digits;
 }
 
@@ -209,7 +215,7 @@ std::int64_t parse_memory_bytes(std::string_view text)
         return MEMORY_UNKNOWN;
     }
     const std::string_view unit = as_c_text(skip_spaces(rest));
-    const std::string_view unit_word = text_part(unit, 0, unit.find_first_of(" \t\n\v\f\r"));
+    const std::string_view unit_word = text_part(unit, 0, word_length(unit));
     for (const memory_unit &candidate : MEMORY_UNITS) {
         std::int64_t bytes = 0;
         if (unit_word == candidate.text) {
@@ -270,16 +276,9 @@ bool is_listed_client(const fdinfo_keys &keys, client_listing listing)
 
 bool parse_stats_row(std::string_view piece, std::int64_t &value)
 {
-    const std::string_view line = as_c_text(piece);
-    std::size_t start = 0;
-    while (start < line.size() && is_space(line[start])) {
-        ++start;
-    }
-    std::size_t end = start;
-    while (end < line.size() && !is_space(line[end])) {
-        ++end;
-    }
-    if (text_part(line, start, end - start) != REFERENCE_ROW) {
+    const std::string_view line = skip_spaces(as_c_text(piece));
+    const std::size_t end = word_length(line);
+    if (text_part(line, 0, end) != REFERENCE_ROW) {
         return false;
     }
     bool has_digits = false;
