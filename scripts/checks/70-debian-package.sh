@@ -28,6 +28,9 @@ grep -qE '^100% tests passed, 0 tests failed' "$work/build.log" ||
 package=$work/v3dwatch_${version}_$architecture.deb
 [ -f "$package" ] || fail "no $package; made: $(ls "$work")"
 echo "dpkg-buildpackage made $(basename "$package"), $(grep -oE 'tests passed, 0 tests failed out of [0-9]+' "$work/build.log")"
+# The terminal view loads ncursesw itself, so no shlibs entry brings it in.
+depends=$(dpkg-deb -f "$package" Depends)
+grep -qE '(^|, )libncursesw6(,|$| )' <<<"$depends" || fail "the package does not depend on libncursesw6: $depends"
 require_lintian_clean "$work/v3dwatch_${version}_$architecture.changes" "$work/v3dwatch_$version.dsc"
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -230,6 +230,13 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
         (void)std::fputs("Error: no V3D gpu_stats found\n", messages);
         return {true, 1, result.settings};
     }
+    if (result.settings.mode == output_mode::terminal) {
+        const char *const failure = load_terminal_library();
+        if (failure != nullptr) {
+            (void)std::fprintf(messages, "Error: cannot load the terminal library: %s\n", failure);
+            return {true, 1, result.settings};
+        }
+    }
 
     // No SA_RESTART: a stop signal cuts a wait or a blocked write short. Every
     // signal that would end the program ends it in order, screen restored.

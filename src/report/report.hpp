@@ -83,6 +83,10 @@ extern const report_operations PROMETHEUS_REPORT;
 // failure text, once at start-up; false when the name is too long for a path.
 bool set_metrics_file(const char *path);
 
+// Loads ncursesw for the terminal view, once; null when it is loaded, else the
+// dynamic loader's reason. Start-up calls it only when the view is asked for.
+const char *load_terminal_library();
+
 // Text on its way to a descriptor through a fixed buffer: written out when it
 // fills and at each flush, so a pass allocates nothing.
 inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 4096;

@@ -1,11 +1,9 @@
 // The full-screen view: a table of the clients, redrawn each pass and at each
 // key from the frame it holds, scrolled and sorted through an index array.
-#define NCURSES_WIDECHAR 1 // the wide-character calls, for names in the terminal's encoding
-
-#include <curses.h>
 #include <langinfo.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +11,7 @@
 
 #include "control/process_state.hpp"
 #include "report/report.hpp"
+#include "report/terminal_library.hpp"
 #include "sampling/kernel_text.hpp"
 
 namespace {
@@ -162,15 +161,17 @@ void add_name(screen_line &line, const char *name, bool utf8)
 // Puts `line` on screen line `y`, cut at the screen's edge rather than wrapped.
 void show_line(int y, const screen_line &line)
 {
-    if (y < 0 || y >= LINES) {
+    if (y < 0 || y >= *curses.lines) {
         return;
     }
     std::size_t count = 0;
-    for (int used = 0; count < line.length && used + line.cells[count] <= COLS; ++count) {
+    for (int used = 0; count < line.length && used + line.cells[count] <= *curses.columns; ++count) {
         used += line.cells[count];
     }
     if (count > 0) {
-        mvaddnwstr(y, 0, line.text.data(), static_cast<int>(count));
+        if (curses.wmove(*curses.standard_screen, y, 0) != ERR) {
+            (void)curses.waddnwstr(*curses.standard_screen, line.text.data(), static_cast<int>(count));
+        }
     }
 }
 
@@ -298,7 +299,7 @@ struct table_page {
 
 table_page page_of_rows()
 {
-    const int room = LINES - top_lines();
+    const int room = *curses.lines - top_lines();
     if (view.row_count <= room) {
         return {view.row_count, false};
     }
@@ -355,7 +356,7 @@ std::size_t columns_that_fit(std::size_t count, const std::array<int, MAX_COLUMN
     std::size_t fitting = 0;
     for (; fitting < count; ++fitting) {
         used += gaps[fitting] + widths[fitting];
-        if (used > COLS) {
+        if (used > *curses.columns) {
             break;
         }
     }
@@ -465,7 +466,7 @@ void draw_table(int y)
         }
         show_line(y + 2 + shown_row, line);
     }
-    if (page.counted && LINES - 1 >= y + 2) {
+    if (page.counted && *curses.lines - 1 >= y + 2) {
         screen_line count;
         cell_text text{};
         if (page.rows > 0) {
@@ -475,7 +476,7 @@ void draw_table(int y)
             (void)std::snprintf(text.data(), text.size(), "%d clients", view.row_count);
         }
         add_ascii(count, text.data());
-        show_line(LINES - 1, count);
+        show_line(*curses.lines - 1, count);
     }
 }
 
@@ -523,7 +524,7 @@ void draw_help()
 // Draws the whole screen from what the view holds.
 void draw_view()
 {
-    werase(stdscr);
+    (void)curses.werase(*curses.standard_screen);
     if (view.help_shown) {
         draw_help();
     } else {
@@ -533,7 +534,7 @@ void draw_view()
         }
         draw_table(top_lines() - 2);
     }
-    wrefresh(stdscr);
+    (void)curses.wrefresh(*curses.standard_screen);
 }
 
 // Acts on one key; true when the screen must be drawn again.
@@ -545,7 +546,7 @@ bool take_key(int key)
     }
     if (key == KEY_RESIZE) {
         // Nothing of the earlier size may stay on the screen.
-        clearok(curscr, TRUE);
+        (void)curses.clearok(*curses.current_screen, TRUE);
         keep_position_in_range();
         return true;
     }
@@ -590,6 +591,10 @@ bool take_key(int key)
 
 int open_view(bool all_queues)
 {
+    // Start-up loads the library; a caller that skipped it gets a failure, not a crash.
+    if (!terminal_library_loaded()) {
+        return ELIBACC;
+    }
     // Only the character type: numbers keep their '.' whatever the locale.
     (void)std::setlocale(LC_CTYPE, "");
     view.all_queues = all_queues;
@@ -599,14 +604,14 @@ int open_view(bool all_queues)
     view.first_shown = 0;
     view.row_count = 0;
     view.queue_count = 0;
-    initscr();
-    cbreak();
-    noecho();
-    nodelay(stdscr, TRUE);
-    keypad(stdscr, TRUE);
+    (void)curses.initscr();
+    (void)curses.cbreak();
+    (void)curses.noecho();
+    (void)curses.nodelay(*curses.standard_screen, TRUE);
+    (void)curses.keypad(*curses.standard_screen, TRUE);
     // A lone Esc waits no longer than a poll for the rest of a key's sequence.
-    set_escdelay(KEY_POLL_PAUSE_MS);
-    curs_set(0);
+    (void)curses.set_escdelay(KEY_POLL_PAUSE_MS);
+    (void)curses.curs_set(0);
     // The frame's outline at once, so that the keys answer before the first figures.
     draw_view();
     return 0;
@@ -657,7 +662,8 @@ void terminal_wait()
     std::int64_t remaining_ms = sample_interval_ns / 1'000'000;
     while (stop_requested == 0) {
         bool changed = false;
-        for (int key = wgetch(stdscr); key != ERR && stop_requested == 0; key = wgetch(stdscr)) {
+        for (int key = curses.wgetch(*curses.standard_screen); key != ERR && stop_requested == 0;
+             key = curses.wgetch(*curses.standard_screen)) {
             changed = take_key(key) || changed;
         }
         if (changed && stop_requested == 0) {
@@ -667,14 +673,16 @@ void terminal_wait()
             break;
         }
         const int pause = remaining_ms < KEY_POLL_PAUSE_MS ? static_cast<int>(remaining_ms) : KEY_POLL_PAUSE_MS;
-        napms(pause);
+        (void)curses.napms(pause);
         remaining_ms -= pause;
     }
 }
 
 int terminal_close()
 {
-    endwin();
+    if (terminal_library_loaded()) {
+        (void)curses.endwin();
+    }
     return 0;
 }
 

@@ -1,6 +1,8 @@
 // Start-up of the real binary: refusals, help and the choice of device.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "end_to_end/program_run.hpp"
 
 namespace {
@@ -73,6 +75,31 @@ TEST(start_up_end_to_end, stops_where_no_statistics_file_exists)
         EXPECT_EQ(result.errors, "Error: no V3D gpu_stats found\n");
         EXPECT_TRUE(result.output.empty());
     }
+}
+
+TEST(start_up_end_to_end, needs_ncursesw_for_the_terminal_view_only)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    tree.add_process(100, "game");
+    tree.add_v3d_client(100, 3, 81, 1, 1, 1);
+    tree.set_gpu_stats(1);
+    // An empty file the dynamic loader finds first and cannot load stands in
+    // for a missing ncursesw.
+    tree.write("lib/libncursesw.so.6", "");
+    ASSERT_EQ(::setenv("LD_LIBRARY_PATH", tree.path("lib").c_str(), 1), 0);
+    const finished_run view = finish(tree, {});
+    const finished_run csv = finish(tree, {"--csv", "-n", "1"});
+    ASSERT_EQ(::unsetenv("LD_LIBRARY_PATH"), 0);
+
+    EXPECT_EQ(view.status, 1);
+    EXPECT_EQ(view.errors,
+              "Error: cannot load the terminal library: " + tree.path("lib/libncursesw.so.6") + ": file too short\n");
+    EXPECT_TRUE(view.output.empty());
+    EXPECT_EQ(csv.status, 0);
+    EXPECT_EQ(csv.errors, "");
+    ASSERT_EQ(csv.output.size(), 2U);
+    EXPECT_EQ(csv.output[0], "timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%");
 }
 
 TEST(start_up_end_to_end, watches_card10_before_card2)
