@@ -83,6 +83,7 @@ struct report_operations {
 extern const report_operations CSV_REPORT;
 extern const report_operations CSV_ALL_REPORT;
 extern const report_operations JSON_REPORT;
+// The terminal view, in src/view/.
 extern const report_operations TERMINAL_REPORT;
 extern const report_operations TERMINAL_ALL_REPORT;
 extern const report_operations PROMETHEUS_REPORT;
