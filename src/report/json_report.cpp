@@ -1,5 +1,5 @@
-// JSON Lines: one object per frame, with the whole GPU's queues and every
-// client's six queues, CPU and memory.
+// JSON Lines: one object per frame, with the whole GPU's queues, every
+// client's six queues, jobs, CPU and memory, and the busy time of others.
 #include <array>
 #include <string_view>
 
@@ -70,6 +70,17 @@ int json_row(const utilisation_row &row, double)
         const auto engine = static_cast<std::size_t>(KERNEL_ENGINE_ORDER[position]);
         append_format(standard_output, "%s\"%s\":%.1f", position == 0 ? "" : ",", ENGINE_NAMES[engine],
                       row.engine[engine]);
+    }
+    // Only the queues the kernel lists: an older kernel has fewer.
+    append_text(standard_output, "},\"jobs_per_second\":{");
+    bool first_queue = true;
+    for (const int engine : KERNEL_ENGINE_ORDER) {
+        const auto index = static_cast<std::size_t>(engine);
+        if (row.engine_listed[index]) {
+            append_format(standard_output, "%s\"%s\":%.1f", first_queue ? "" : ",", ENGINE_NAMES[index],
+                          row.jobs_per_second[index]);
+            first_queue = false;
+        }
     }
     append_format(standard_output, "},\"process_cpu\":%.1f,\"memory\":{", row.cpu);
     bool first_kind = true;

@@ -31,6 +31,9 @@ struct utilisation_row {
     std::array<std::int64_t, ENGINE_COUNT> engine_gained_nanoseconds{};
     std::array<std::int64_t, ENGINE_COUNT> jobs_gained{};
     double elapsed = 0.0;
+    // Jobs completed per second of the GPU's own clock, the time base of the
+    // percentages, so that busy per cent = jobs per second × job length.
+    std::array<double, ENGINE_COUNT> jobs_per_second{};
 };
 
 // The percentages of `current` against the previous census. Engine time is
@@ -41,6 +44,10 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
 
 // A job length for an interval in which no job completed.
 inline constexpr double NO_JOB_LENGTH = -1.0;
+
+// The average length in milliseconds of `jobs` jobs that kept a queue busy
+// for `busy_nanoseconds`; NO_JOB_LENGTH when no job completed.
+double average_job_milliseconds(std::int64_t busy_nanoseconds, std::int64_t jobs);
 
 // One queue of the whole GPU over one pass.
 struct queue_load {

@@ -51,6 +51,10 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
         if (delta > 0 && reference_delta > 0) {
             row.engine[engine] = static_cast<double>(delta) / static_cast<double>(reference_delta) * 100.0;
         }
+        if (reference_delta > 0) {
+            row.jobs_per_second[engine] =
+                static_cast<double>(row.jobs_gained[engine]) / (static_cast<double>(reference_delta) / 1e9);
+        }
     }
 
     // CPU time is only comparable with the same process's earlier reading; a
@@ -87,17 +91,17 @@ void compute_queue_loads(const gpu_counters &current, const gpu_counters &previo
         }
         queue_load &load = loads[static_cast<std::size_t>(index)];
         load.measured = true;
-        std::int64_t runtime = 0;
-        if (__builtin_sub_overflow(now.runtime, before->runtime, &runtime) || runtime < 0) {
-            runtime = 0;
-        }
+        const std::int64_t runtime = gain(now.runtime, before->runtime);
         load.busy = static_cast<double>(runtime) / static_cast<double>(elapsed) * 100.0;
-        std::int64_t jobs = 0;
-        if (!__builtin_sub_overflow(now.jobs, before->jobs, &jobs) && jobs > 0) {
-            load.jobs_per_second = static_cast<double>(jobs) / (static_cast<double>(elapsed) / 1e9);
-            load.job_milliseconds = static_cast<double>(runtime) / static_cast<double>(jobs) / 1e6;
-        }
+        const std::int64_t jobs = gain(now.jobs, before->jobs);
+        load.jobs_per_second = static_cast<double>(jobs) / (static_cast<double>(elapsed) / 1e9);
+        load.job_milliseconds = average_job_milliseconds(runtime, jobs);
     }
+}
+
+double average_job_milliseconds(std::int64_t busy_nanoseconds, std::int64_t jobs)
+{
+    return jobs > 0 ? static_cast<double>(busy_nanoseconds) / static_cast<double>(jobs) / 1e6 : NO_JOB_LENGTH;
 }
 
 void add_client_busy(client_busy_sum &sum, const utilisation_row &row)

@@ -27,15 +27,17 @@ std::string stats_text(std::int64_t timestamp, const std::array<std::pair<std::i
     return text;
 }
 
-// A v3d fdinfo text with the six queues in the kernel's order and the memory lines given.
-std::string fdinfo_text(const std::string &client_id, const std::array<std::int64_t, 6> &busy, const std::string &memory)
+// A v3d fdinfo text with the first `listed` of the six queues in the
+// kernel's order, as an older kernel lists fewer, and the memory lines given.
+std::string fdinfo_text(const std::string &client_id, const std::array<std::int64_t, 6> &busy, const std::string &memory,
+                        const std::array<std::int64_t, 6> &jobs = {1, 1, 1, 1, 1, 1}, std::size_t listed = 6)
 {
     const std::array<const char *, 6> queues = {"bin", "render", "tfu", "csd", "cache_clean", "cpu"};
     std::string text = "pos:\t0\nflags:\t02400002\nmnt_id:\t25\nino:\t521\ndrm-driver:\tv3d\ndrm-client-id:\t" +
                        client_id + "\n";
-    for (std::size_t index = 0; index < queues.size(); ++index) {
+    for (std::size_t index = 0; index < listed; ++index) {
         text += std::string("drm-engine-") + queues[index] + ": \t" + std::to_string(busy[index]) + " ns\nv3d-jobs-" +
-                queues[index] + ": \t1 jobs\n";
+                queues[index] + ": \t" + std::to_string(jobs[index]) + " jobs\n";
     }
     return text + memory;
 }
@@ -46,7 +48,8 @@ const std::string COMPUTE_MEMORY = "drm-total-memory:\t8 MiB\ndrm-shared-memory:
 const std::string BIG_ID = "1099511627776"; // 2^40: ids are 64-bit counters
 
 // Over 0.1 s of GPU time: a game on render and bin, a compute-only client
-// with a client id past 32 bits, and a client of a kernel without memory keys.
+// with a client id past 32 bits, and a client of a kernel without memory keys
+// or the last two queues.
 void build_tree(const kernel_tree &tree, std::size_t sample)
 {
     if (sample == 0) {
@@ -55,11 +58,11 @@ void build_tree(const kernel_tree &tree, std::size_t sample)
         tree.add_process(300, "oldkern", 3, 3);
         tree.add_fdinfo(100, 5, fdinfo_text("81", {2'000'000, 10'000'000, 0, 0, 0, 0}, GAME_MEMORY));
         tree.add_fdinfo(200, 4, fdinfo_text(BIG_ID, {0, 0, 0, 10'000'000, 0, 0}, COMPUTE_MEMORY));
-        tree.add_fdinfo(300, 6, fdinfo_text("83", {0, 1'000'000, 0, 0, 0, 0}, ""));
+        tree.add_fdinfo(300, 6, fdinfo_text("83", {0, 1'000'000, 0, 0, 0, 0}, "", {0, 0, 0, 0, 0, 0}, 4));
     } else if (sample == 1) {
-        tree.add_fdinfo(100, 5, fdinfo_text("81", {4'500'000, 60'000'000, 0, 0, 0, 0}, GAME_MEMORY));
+        tree.add_fdinfo(100, 5, fdinfo_text("81", {4'500'000, 60'000'000, 0, 0, 0, 0}, GAME_MEMORY, {3, 26, 1, 1, 1, 1}));
         tree.add_fdinfo(200, 4, fdinfo_text(BIG_ID, {0, 0, 0, 40'000'000, 0, 100'000}, COMPUTE_MEMORY));
-        tree.add_fdinfo(300, 6, fdinfo_text("83", {0, 11'000'000, 0, 0, 0, 0}, ""));
+        tree.add_fdinfo(300, 6, fdinfo_text("83", {0, 11'000'000, 0, 0, 0, 0}, "", {0, 5, 0, 0, 0, 0}, 4));
     }
 }
 
@@ -106,15 +109,20 @@ TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
     kernel_tree tree;
     const std::vector<std::string> lines = one_frame(tree, {"--json"});
     ASSERT_EQ(lines.size(), 1U);
+    // Jobs gained over the 0.1 s: the game 2 on bin and 25 on render; the old
+    // kernel's client 5 on render, and no rates for the queues it does not list.
     const std::map<int, std::string> clients = {
         {100, R"({"client_id":81,"pid":100,"process":"game",)"
               R"("busy":{"bin":2.5,"render":50.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
+              R"("jobs_per_second":{"bin":20.0,"render":250.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
               R"("process_cpu":0.0,"memory":{"total":15532032,"shared":9560064,"resident":15532032}})"},
         {200, R"({"client_id":1099511627776,"pid":200,"process":"compute",)"
               R"("busy":{"bin":0.0,"render":0.0,"tfu":0.0,"csd":30.0,"cache_clean":0.0,"cpu":0.1},)"
+              R"("jobs_per_second":{"bin":0.0,"render":0.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
               R"("process_cpu":0.0,"memory":{"total":8388608,"shared":0,"resident":512,"active":0}})"},
         {300, R"({"client_id":83,"pid":300,"process":"oldkern",)"
               R"("busy":{"bin":0.0,"render":10.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
+              R"("jobs_per_second":{"bin":0.0,"render":50.0,"tfu":0.0,"csd":0.0},)"
               R"("process_cpu":0.0,"memory":{}})"},
     };
     std::string listed;
