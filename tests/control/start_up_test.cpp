@@ -124,6 +124,9 @@ TEST_F(start_up_test, reads_the_interval_and_the_count_exactly)
         {{"--interval=.25", "-n", "1"}, 250'000'000, 1},
         {{"-d", "2.0000000019", "--count=2147483647"}, 2'000'000'001, 2147483647},
         {{"-d", "0.5", "-d", "7"}, 7'000'000'000, 0},
+        {{"-d5"}, 5'000'000'000, 0},
+        {{"-an1"}, 1'000'000'000, 1},
+        {{"-ad", "2", "-n", "3"}, 2'000'000'000, 3},
     };
     for (const expectation &expected : cases) {
         sample_interval_ns = 0;
@@ -134,6 +137,7 @@ TEST_F(start_up_test, reads_the_interval_and_the_count_exactly)
     }
     const start_up_run all = run({"-a", "--json"});
     EXPECT_TRUE(all.result.settings.all_queues);
+    EXPECT_TRUE(run({"-an1"}).result.settings.all_queues);
     EXPECT_EQ(all.result.settings.mode, output_mode::json);
     for (const std::vector<std::string> &arguments :
          {std::vector<std::string>{"--prometheus", "v3d.prom"}, {"--prometheus=v3d.prom"}}) {
@@ -162,6 +166,10 @@ TEST_F(start_up_test, refuses_bad_values_in_one_line_before_anything_else)
         {{"-n", "0"}, "Invalid value for -n: '0'" + count_rule},
         {{"--count", "2147483648"}, "Invalid value for --count: '2147483648'" + count_rule},
         {{"-n"}, "Missing value for -n" + count_rule},
+        {{"-d0"}, "Invalid value for -d: '0'" + interval_rule},
+        {{"-an"}, "Missing value for -n" + count_rule},
+        {{"-ax"}, "Unknown option: -ax\n" + USAGE},
+        {{"-ah"}, "Unknown option: -ah\n" + USAGE},
         {{"--csv", "--json"}, "Error: --csv and --json cannot be used together\n"},
         {{"--prometheus"}, "Missing value for --prometheus (a file to write the metrics to)\n"},
         {{"--prometheus="}, "Invalid value for --prometheus: '' (a file to write the metrics to)\n"},
