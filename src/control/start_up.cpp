@@ -40,10 +40,10 @@ struct glob_result {
     ~glob_result() { globfree(&paths); }
 };
 
-void print_usage(std::FILE *messages, const char *program)
+// False when the text could not be written whole.
+bool print_usage(std::FILE *messages, const char *program)
 {
-    // A message that cannot be written has nowhere better to go; the exit status still tells.
-    (void)std::fprintf(messages, USAGE_TEXT, program);
+    return std::fprintf(messages, USAGE_TEXT, program) >= 0 && std::fflush(messages) == 0;
 }
 
 // Only this one device is watched, the first in byte order.
@@ -276,14 +276,17 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
                 return {true, 1, result.settings};
             }
         } else if (argument == "--version") {
-            (void)std::fputs("v3dwatch " V3DWATCH_VERSION "\n", output);
-            return {true, 0, result.settings};
+            // Written now, not at exit, so that a failed write can still change the status.
+            const bool written = std::fputs("v3dwatch " V3DWATCH_VERSION "\n", output) >= 0 &&
+                                 std::fflush(output) == 0;
+            return {true, written ? 0 : 1, result.settings};
         } else if (argument == "--help" || argument == "-h") {
-            print_usage(messages, program);
-            return {true, 0, result.settings};
+            // Help asked for and not given is a failure, as for every other output.
+            return {true, print_usage(messages, program) ? 0 : 1, result.settings};
         } else {
+            // A message that cannot be written has nowhere better to go; the exit status still tells.
             (void)std::fprintf(messages, "Unknown option: %s\n", argv[index]);
-            print_usage(messages, program);
+            (void)print_usage(messages, program);
             return {true, 1, result.settings};
         }
     }
@@ -326,13 +329,23 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     }
 
     // No SA_RESTART: a stop signal cuts a wait or a blocked write short. Every
-    // signal that would end the program ends it in order, screen restored.
+    // signal that would end the program ends it in order, screen restored;
+    // but one the parent set to be ignored stays ignored, as nohup and a
+    // shell's background jobs expect. SIGTERM always stops in order.
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
     for (const int signal_number : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
+        struct sigaction inherited {};
+        if (signal_number != SIGTERM && sigaction(signal_number, nullptr, &inherited) == 0 &&
+            inherited.sa_handler == SIG_IGN) {
+            continue;
+        }
         sigaction(signal_number, &action, nullptr);
     }
+    // A write past the file-size limit then fails with EFBIG and takes the
+    // failed-write path, which removes the metrics file's temporary file.
+    signal(SIGXFSZ, SIG_IGN);
     return result;
 }

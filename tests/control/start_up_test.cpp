@@ -1,6 +1,7 @@
 // Start-up: the options, the statistics file, clock ticks and the stop signals.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -286,6 +287,21 @@ TEST_F(start_up_test, cuts_a_long_statistics_path_to_its_buffer)
     const std::string full = tree.path(deep + "/card0/device/gpu_stats");
     ASSERT_GT(full.size(), static_cast<std::size_t>(STATS_PATH_SIZE));
     EXPECT_EQ(std::string(stats_path), full.substr(0, STATS_PATH_SIZE - 1));
+}
+
+TEST_F(start_up_test, fails_when_the_help_or_the_version_cannot_be_written)
+{
+    for (std::string argument : {"--version", "-h"}) {
+        SCOPED_TRACE(argument);
+        std::FILE *full = std::fopen("/dev/full", "w");
+        ASSERT_NE(full, nullptr);
+        std::string program = "v3dwatch";
+        std::array<char *, 3> argv = {program.data(), argument.data(), nullptr};
+        const start_up_result result = start_up(2, argv.data(), full, pattern.c_str(), full);
+        std::fclose(full);
+        EXPECT_TRUE(result.stop);
+        EXPECT_EQ(result.exit_status, 1);
+    }
 }
 
 TEST_F(start_up_test, installs_the_stop_signals)
