@@ -25,20 +25,26 @@ bool format_fdinfo_path(std::span<char> buffer, std::int32_t pid, std::int32_t d
     return true;
 }
 
-// Whether the held file still shows the client the census found in it.
-bool read_held_client(held_client &held, std::span<char> buffer)
+// Reads the held file into `record`; false when it no longer shows the client
+// the census found in it.
+bool read_held_client(const held_client &held, std::span<char> buffer, client_sample &record)
 {
     fdinfo_keys keys;
     read_line_pieces(
         held.fdinfo.fd, buffer, [&keys](std::string_view piece) { apply_fdinfo_line(piece, keys); },
         read_start::file_start);
-    if (!keys.is_v3d || !keys.has_client_id || keys.client_id != held.record.client_id) {
+    if (!keys.is_v3d || !keys.has_client_id || keys.client_id != held.client_id) {
         return false;
     }
-    held.record.engine = keys.engine;
-    held.record.jobs = keys.jobs;
-    held.record.engine_listed = keys.engine_listed;
-    held.record.memory = keys.memory;
+    record.client_id = held.client_id;
+    record.pid = held.pid;
+    record.descriptor = held.descriptor;
+    record.name = held.name;
+    record.cpu_seconds = held.cpu_seconds;
+    record.engine = keys.engine;
+    record.jobs = keys.jobs;
+    record.engine_listed = keys.engine_listed;
+    record.memory = keys.memory;
     return true;
 }
 
@@ -60,10 +66,14 @@ void hold_clients(held_clients &held, const client_table &census, const char *pr
     const file_descriptor proc(::open(proc_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (int index = 0; index < census.count; ++index) {
         held_client &client = held.clients[static_cast<std::size_t>(index)];
-        client.record = census.records[static_cast<std::size_t>(index)];
+        const client_sample &found = census.records[static_cast<std::size_t>(index)];
+        client.client_id = found.client_id;
+        client.pid = found.pid;
+        client.descriptor = found.descriptor;
+        client.name = found.name;
+        client.cpu_seconds = found.cpu_seconds;
         std::array<char, PID_PATH_SIZE> path;
-        if (proc.is_open() && client.record.descriptor >= 0 &&
-            format_fdinfo_path(path, client.record.pid, client.record.descriptor)) {
+        if (proc.is_open() && client.descriptor >= 0 && format_fdinfo_path(path, client.pid, client.descriptor)) {
             client.fdinfo.reset(::openat(proc.fd, path.data(), TEXT_FILE_FLAGS));
         }
     }
@@ -80,11 +90,11 @@ int sample_held_clients(held_clients &held, client_table &table, gpu_counters &c
         if (!client.fdinfo.is_open()) {
             continue;
         }
-        if (!read_held_client(client, buffer)) {
+        if (!read_held_client(client, buffer, table.records[static_cast<std::size_t>(table.count)])) {
             client.fdinfo.reset();
             continue;
         }
-        table.records[static_cast<std::size_t>(table.count++)] = client.record;
+        ++table.count;
     }
     return table.count;
 }

@@ -9,8 +9,13 @@
 
 // One client of the last census and its /proc/<pid>/fdinfo/<fd>, open while
 // the client stays the one the census found there.
+// Only what a sample does not read again: the census's identity of the client.
 struct held_client {
-    client_sample record{}; // as the census found it, then as the last sample read it
+    std::uint64_t client_id = 0;
+    std::int32_t pid = 0;
+    std::int32_t descriptor = -1;
+    std::array<char, NAME_SIZE> name{};
+    double cpu_seconds = 0.0;
     file_descriptor fdinfo{-1};
 };
 

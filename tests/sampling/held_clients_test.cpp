@@ -44,7 +44,6 @@ protected:
 // A read from the current offset would find the held files at their end.
 TEST_F(held_clients_test, every_sample_reads_the_held_files_again_from_their_start)
 {
-    EXPECT_EQ(census.records[0].descriptor + census.records[1].descriptor, 5 + 7);
     for (const std::int64_t render : {2000, 3500}) {
         tree.rewrite_in_place("proc/100/fdinfo/5", kernel_tree::v3d_fdinfo(81, render, 0, 40));
         tree.rewrite_in_place("sys/class/drm/card0/device/gpu_stats", kernel_tree::gpu_stats(render * 1000));
