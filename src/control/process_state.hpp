@@ -16,5 +16,10 @@ extern std::int64_t clock_ticks;
 inline constexpr std::int64_t DEFAULT_SAMPLE_INTERVAL_NS = 1'000'000'000;
 extern std::int64_t sample_interval_ns;
 
+// The wait between censuses, the searches of /proc for clients, in
+// nanoseconds (--census); never shorter than the sample interval. Between
+// censuses a sample reads only the clients found.
+extern std::int64_t census_interval_ns;
+
 // Set by the stop signals and by the terminal's quit key; never reset.
 extern volatile std::sig_atomic_t stop_requested;

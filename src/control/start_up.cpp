@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -18,7 +19,9 @@ constexpr const char *USAGE_TEXT =
     "  --csv                 Output in CSV format (pipe to file)\n"
     "  --json                Output JSON Lines, one object per sample, with everything\n"
     "  --prometheus FILE     Write metrics for Prometheus to FILE every interval\n"
-    "  -d, --interval S      Seconds between samples, 0.1 to 3600 (default 1)\n"
+    "  -d, --interval S      Seconds between samples, 0.01 to 3600 (default 1)\n"
+    "  --census S            Seconds between searches for clients, 0.1 to 3600,\n"
+    "                        no less than the interval (default 1 or the interval)\n"
     "  -n, --count N         Stop after N samples\n"
     "  --version             Show the version\n"
     "  -h, --help            Show this help message\n";
@@ -27,7 +30,10 @@ constexpr const char *USAGE_TEXT =
 constexpr std::int64_t DEFAULT_CLOCK_TICKS = 100;
 
 constexpr std::int64_t NANOSECONDS_PER_SECOND = 1'000'000'000;
-constexpr std::int64_t SHORTEST_INTERVAL_NS = NANOSECONDS_PER_SECOND / 10;
+constexpr std::int64_t SHORTEST_INTERVAL_NS = NANOSECONDS_PER_SECOND / 100;
+constexpr std::int64_t SHORTEST_CENSUS_NS = NANOSECONDS_PER_SECOND / 10;
+// Without --census, a short interval still takes a census once a second.
+constexpr std::int64_t DEFAULT_CENSUS_NS = NANOSECONDS_PER_SECOND;
 constexpr std::int64_t LONGEST_INTERVAL_NS = 3600 * NANOSECONDS_PER_SECOND;
 constexpr int LONGEST_COUNT = 2147483647;
 
@@ -64,8 +70,8 @@ bool is_digit(char c)
 }
 
 // A plain decimal number of seconds ("2", "0.5", ".25"), exact to the
-// nanosecond; false for anything else, or outside 0.1 to 3600 seconds.
-bool parse_interval(std::string_view text, std::int64_t &nanoseconds)
+// nanosecond; false for anything else, or outside `shortest` to 3600 seconds.
+bool parse_seconds(std::string_view text, std::int64_t shortest, std::int64_t &nanoseconds)
 {
     std::int64_t whole = 0;
     std::int64_t fraction = 0;
@@ -92,7 +98,7 @@ bool parse_interval(std::string_view text, std::int64_t &nanoseconds)
         return false;
     }
     nanoseconds = whole * NANOSECONDS_PER_SECOND + fraction;
-    return nanoseconds >= SHORTEST_INTERVAL_NS && nanoseconds <= LONGEST_INTERVAL_NS;
+    return nanoseconds >= shortest && nanoseconds <= LONGEST_INTERVAL_NS;
 }
 
 // A count of frames in decimal digits, 1 to 2147483647.
@@ -147,13 +153,14 @@ void refuse_value(std::FILE *messages, const valued_option &option, const char *
     }
 }
 
-constexpr const char *INTERVAL_RULE = "seconds from 0.1 to 3600";
+constexpr const char *INTERVAL_RULE = "seconds from 0.01 to 3600";
+constexpr const char *CENSUS_RULE = "seconds from 0.1 to 3600, at least the interval";
 constexpr const char *COUNT_RULE = "a count from 1 to 2147483647";
 constexpr const char *METRICS_FILE_RULE = "a file to write the metrics to";
 
 bool take_interval(std::FILE *messages, const valued_option &option, std::int64_t &interval)
 {
-    if (option.value == nullptr || !parse_interval(option.value, interval)) {
+    if (option.value == nullptr || !parse_seconds(option.value, SHORTEST_INTERVAL_NS, interval)) {
         refuse_value(messages, option, INTERVAL_RULE);
         return false;
     }
@@ -245,6 +252,8 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     bool json_asked = false;
     const char *metrics_file = nullptr;
     std::int64_t interval = DEFAULT_SAMPLE_INTERVAL_NS;
+    valued_option census_option;
+    std::int64_t census = 0; // none asked for
     for (int index = 1; index < argc; ++index) {
         const std::string_view argument(argv[index]);
         valued_option option;
@@ -265,6 +274,12 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
             result.settings.all_queues = true;
         } else if (take_valued_option("--interval", argc, argv, index, option)) {
             if (!take_interval(messages, option, interval)) {
+                return {true, 1, result.settings};
+            }
+        } else if (take_valued_option("--census", argc, argv, index, option)) {
+            census_option = option;
+            if (option.value == nullptr || !parse_seconds(option.value, SHORTEST_CENSUS_NS, census)) {
+                refuse_value(messages, option, CENSUS_RULE);
                 return {true, 1, result.settings};
             }
         } else if (take_valued_option("--count", argc, argv, index, option)) {
@@ -304,7 +319,13 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
                            std::strerror(ENAMETOOLONG));
         return {true, 1, result.settings};
     }
+    // Checked once every option is read: -d may come after --census.
+    if (census != 0 && census < interval) {
+        refuse_value(messages, census_option, CENSUS_RULE);
+        return {true, 1, result.settings};
+    }
     sample_interval_ns = interval;
+    census_interval_ns = census != 0 ? census : std::max(interval, DEFAULT_CENSUS_NS);
 
     const long ticks = sysconf(_SC_CLK_TCK);
     clock_ticks = ticks > 0 ? ticks : DEFAULT_CLOCK_TICKS;

@@ -22,7 +22,9 @@ const std::string USAGE = "Usage: v3dwatch [options]\n\n"
                           "  --csv                 Output in CSV format (pipe to file)\n"
                           "  --json                Output JSON Lines, one object per sample, with everything\n"
                           "  --prometheus FILE     Write metrics for Prometheus to FILE every interval\n"
-                          "  -d, --interval S      Seconds between samples, 0.1 to 3600 (default 1)\n"
+                          "  -d, --interval S      Seconds between samples, 0.01 to 3600 (default 1)\n"
+                          "  --census S            Seconds between searches for clients, 0.1 to 3600,\n"
+                          "                        no less than the interval (default 1 or the interval)\n"
                           "  -n, --count N         Stop after N samples\n"
                           "  --version             Show the version\n"
                           "  -h, --help            Show this help message\n";
@@ -176,23 +178,30 @@ TEST_F(start_up_test, reads_the_interval_and_the_count_exactly)
         std::vector<std::string> arguments;
         std::int64_t interval_ns;
         int frame_limit;
+        std::int64_t census_ns = 1'000'000'000;
     };
     const std::vector<expectation> cases = {
         {{}, 1'000'000'000, 0},
         {{"-d", "0.1"}, 100'000'000, 0},
-        {{"--interval", "3600"}, 3'600'000'000'000, 0},
+        {{"-d", "0.01"}, 10'000'000, 0},
+        {{"--interval", "3600"}, 3'600'000'000'000, 0, 3'600'000'000'000},
+        {{"-d", "0.02", "--census", "0.1"}, 20'000'000, 0, 100'000'000},
+        {{"--census=7", "-d", "7"}, 7'000'000'000, 0, 7'000'000'000},
+        {{"-d", "2", "--census", "3600"}, 2'000'000'000, 0, 3'600'000'000'000},
         {{"--interval=.25", "-n", "1"}, 250'000'000, 1},
-        {{"-d", "2.0000000019", "--count=2147483647"}, 2'000'000'001, 2147483647},
-        {{"-d", "0.5", "-d", "7"}, 7'000'000'000, 0},
-        {{"-d5"}, 5'000'000'000, 0},
+        {{"-d", "2.0000000019", "--count=2147483647"}, 2'000'000'001, 2147483647, 2'000'000'001},
+        {{"-d", "0.5", "-d", "7"}, 7'000'000'000, 0, 7'000'000'000},
+        {{"-d5"}, 5'000'000'000, 0, 5'000'000'000},
         {{"-an1"}, 1'000'000'000, 1},
-        {{"-ad", "2", "-n", "3"}, 2'000'000'000, 3},
+        {{"-ad", "2", "-n", "3"}, 2'000'000'000, 3, 2'000'000'000},
     };
     for (const expectation &expected : cases) {
         sample_interval_ns = 0;
+        census_interval_ns = 0;
         const start_up_run outcome = run(expected.arguments);
         ASSERT_FALSE(outcome.result.stop) << outcome.messages;
         EXPECT_EQ(sample_interval_ns, expected.interval_ns);
+        EXPECT_EQ(census_interval_ns, expected.census_ns);
         EXPECT_EQ(outcome.result.settings.frame_limit, expected.frame_limit);
     }
     const start_up_run all = run({"-a", "--json"});
@@ -210,14 +219,19 @@ TEST_F(start_up_test, reads_the_interval_and_the_count_exactly)
 
 TEST_F(start_up_test, refuses_bad_values_in_one_line_before_anything_else)
 {
-    const std::string interval_rule = " (seconds from 0.1 to 3600)\n";
+    const std::string interval_rule = " (seconds from 0.01 to 3600)\n";
+    const std::string census_rule = " (seconds from 0.1 to 3600, at least the interval)\n";
     const std::string count_rule = " (a count from 1 to 2147483647)\n";
     const std::string long_name(4096, 'm');
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"-d", "0"}, "Invalid value for -d: '0'" + interval_rule},
         {{"-d", "abc"}, "Invalid value for -d: 'abc'" + interval_rule},
         {{"-d", "1e999"}, "Invalid value for -d: '1e999'" + interval_rule},
-        {{"-d", "0.05"}, "Invalid value for -d: '0.05'" + interval_rule},
+        {{"-d", "0.005"}, "Invalid value for -d: '0.005'" + interval_rule},
+        {{"--census", "0.05", "-d", "0.01"}, "Invalid value for --census: '0.05'" + census_rule},
+        {{"--census=0.5", "-d", "1"}, "Invalid value for --census: '0.5'" + census_rule},
+        {{"--census", "3601"}, "Invalid value for --census: '3601'" + census_rule},
+        {{"--census"}, "Missing value for --census" + census_rule},
         {{"-d", "3600.5"}, "Invalid value for -d: '3600.5'" + interval_rule},
         {{"-d", "-1"}, "Invalid value for -d: '-1'" + interval_rule},
         {{"--interval=", "--csv"}, "Invalid value for --interval: ''" + interval_rule},

@@ -16,7 +16,9 @@ std::string usage()
            "  --csv                 Output in CSV format (pipe to file)\n"
            "  --json                Output JSON Lines, one object per sample, with everything\n"
            "  --prometheus FILE     Write metrics for Prometheus to FILE every interval\n"
-           "  -d, --interval S      Seconds between samples, 0.1 to 3600 (default 1)\n"
+           "  -d, --interval S      Seconds between samples, 0.01 to 3600 (default 1)\n"
+           "  --census S            Seconds between searches for clients, 0.1 to 3600,\n"
+           "                        no less than the interval (default 1 or the interval)\n"
            "  -n, --count N         Stop after N samples\n"
            "  --version             Show the version\n"
            "  -h, --help            Show this help message\n";
