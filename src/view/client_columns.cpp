@@ -75,8 +75,8 @@ double sort_value(const table_column &column, const utilisation_row &row)
 
 std::size_t layout_size()
 {
-    return static_cast<std::size_t>((view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT) +
-                                    (view.chart_shown ? 1 : 0));
+    const int count = (view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT) + (view.chart_shown ? 1 : 0);
+    return static_cast<std::size_t>(count);
 }
 
 int column_at(std::size_t position)

@@ -40,7 +40,7 @@ int steps_of(double busy, int steps)
     return filled == 0 && busy >= 0.05 ? 1 : filled;
 }
 
-// Rows per queue: one at 24 lines, one more for every 4 lines beyond.
+// Rows per queue: a quarter of the lines beyond 24, at least one.
 int rows_per_queue()
 {
     if (!view.chart_shown || *curses.lines < CHART_LEAST_LINES) {
