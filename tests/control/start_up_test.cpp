@@ -1,10 +1,15 @@
 // Start-up: the options, the statistics file, clock ticks and the stop signals.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "control/control.hpp"
 #include "support/kernel_tree.hpp"
@@ -28,8 +33,49 @@ struct start_up_run {
     std::string standard_output;
 };
 
+// A pseudo-terminal whose far end collects what is written to it, raw.
+struct pseudo_terminal {
+    int controller = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    std::FILE *output = nullptr;
+
+    pseudo_terminal()
+    {
+        if (controller < 0 || ::grantpt(controller) != 0 || ::unlockpt(controller) != 0) {
+            return;
+        }
+        output = std::fopen(::ptsname(controller), "w");
+        termios settings{};
+        if (output != nullptr && ::tcgetattr(::fileno(output), &settings) == 0) {
+            ::cfmakeraw(&settings);
+            (void)::tcsetattr(::fileno(output), TCSANOW, &settings);
+        }
+    }
+    ~pseudo_terminal()
+    {
+        if (output != nullptr) {
+            std::fclose(output);
+        }
+        ::close(controller);
+    }
+    pseudo_terminal(const pseudo_terminal &) = delete;
+    pseudo_terminal &operator=(const pseudo_terminal &) = delete;
+
+    std::string take_output()
+    {
+        std::fflush(output);
+        std::string text;
+        char buffer[256];
+        for (ssize_t got = 0; (got = ::read(controller, buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        return text;
+    }
+};
+
 class start_up_test : public ::testing::Test {
 protected:
+    pseudo_terminal terminal;
+    std::FILE *output_file = nullptr;
     kernel_tree tree;
     std::string pattern = tree.root() + "/sys/class/drm/card*/device/gpu_stats";
 
@@ -42,10 +88,12 @@ protected:
         }
         argv.push_back(nullptr);
         std::FILE *messages = std::tmpfile();
-        ::testing::internal::CaptureStdout();
         start_up_run outcome;
-        outcome.result = start_up(static_cast<int>(arguments.size()), argv.data(), messages, stats_pattern.c_str());
-        outcome.standard_output = ::testing::internal::GetCapturedStdout();
+        // Standard output is a terminal unless a test gives a file.
+        std::FILE *output = output_file != nullptr ? output_file : terminal.output;
+        outcome.result =
+            start_up(static_cast<int>(arguments.size()), argv.data(), messages, stats_pattern.c_str(), output);
+        outcome.standard_output = output_file != nullptr ? "" : terminal.take_output();
         std::rewind(messages);
         char buffer[4096];
         std::size_t got = 0;
@@ -69,6 +117,19 @@ TEST_F(start_up_test, goes_on_in_terminal_mode_without_arguments)
     EXPECT_EQ(outcome.messages, "");
     EXPECT_EQ(std::string(stats_path), tree.path("sys/class/drm/card0/device/gpu_stats"));
     EXPECT_GT(clock_ticks, 0);
+}
+
+TEST_F(start_up_test, refuses_the_terminal_view_when_standard_output_is_no_terminal)
+{
+    output_file = std::tmpfile();
+    const start_up_run view = run({"-a"});
+    const start_up_run csv = run({"--csv"});
+    std::fclose(output_file);
+    EXPECT_TRUE(view.result.stop);
+    EXPECT_EQ(view.result.exit_status, 1);
+    EXPECT_EQ(view.messages,
+              "Error: standard output is not a terminal; use --csv or --json to write to a file or a pipe\n");
+    EXPECT_FALSE(csv.result.stop) << csv.messages;
 }
 
 TEST_F(start_up_test, csv_may_be_given_more_than_once)
@@ -123,6 +184,9 @@ TEST_F(start_up_test, reads_the_interval_and_the_count_exactly)
         {{"--interval=.25", "-n", "1"}, 250'000'000, 1},
         {{"-d", "2.0000000019", "--count=2147483647"}, 2'000'000'001, 2147483647},
         {{"-d", "0.5", "-d", "7"}, 7'000'000'000, 0},
+        {{"-d5"}, 5'000'000'000, 0},
+        {{"-an1"}, 1'000'000'000, 1},
+        {{"-ad", "2", "-n", "3"}, 2'000'000'000, 3},
     };
     for (const expectation &expected : cases) {
         sample_interval_ns = 0;
@@ -133,6 +197,7 @@ TEST_F(start_up_test, reads_the_interval_and_the_count_exactly)
     }
     const start_up_run all = run({"-a", "--json"});
     EXPECT_TRUE(all.result.settings.all_queues);
+    EXPECT_TRUE(run({"-an1"}).result.settings.all_queues);
     EXPECT_EQ(all.result.settings.mode, output_mode::json);
     for (const std::vector<std::string> &arguments :
          {std::vector<std::string>{"--prometheus", "v3d.prom"}, {"--prometheus=v3d.prom"}}) {
@@ -161,6 +226,10 @@ TEST_F(start_up_test, refuses_bad_values_in_one_line_before_anything_else)
         {{"-n", "0"}, "Invalid value for -n: '0'" + count_rule},
         {{"--count", "2147483648"}, "Invalid value for --count: '2147483648'" + count_rule},
         {{"-n"}, "Missing value for -n" + count_rule},
+        {{"-d0"}, "Invalid value for -d: '0'" + interval_rule},
+        {{"-an"}, "Missing value for -n" + count_rule},
+        {{"-ax"}, "Unknown option: -ax\n" + USAGE},
+        {{"-ah"}, "Unknown option: -ah\n" + USAGE},
         {{"--csv", "--json"}, "Error: --csv and --json cannot be used together\n"},
         {{"--prometheus"}, "Missing value for --prometheus (a file to write the metrics to)\n"},
         {{"--prometheus="}, "Invalid value for --prometheus: '' (a file to write the metrics to)\n"},
@@ -218,6 +287,21 @@ TEST_F(start_up_test, cuts_a_long_statistics_path_to_its_buffer)
     const std::string full = tree.path(deep + "/card0/device/gpu_stats");
     ASSERT_GT(full.size(), static_cast<std::size_t>(STATS_PATH_SIZE));
     EXPECT_EQ(std::string(stats_path), full.substr(0, STATS_PATH_SIZE - 1));
+}
+
+TEST_F(start_up_test, fails_when_the_help_or_the_version_cannot_be_written)
+{
+    for (std::string argument : {"--version", "-h"}) {
+        SCOPED_TRACE(argument);
+        std::FILE *full = std::fopen("/dev/full", "w");
+        ASSERT_NE(full, nullptr);
+        std::string program = "v3dwatch";
+        std::array<char *, 3> argv = {program.data(), argument.data(), nullptr};
+        const start_up_result result = start_up(2, argv.data(), full, pattern.c_str(), full);
+        std::fclose(full);
+        EXPECT_TRUE(result.stop);
+        EXPECT_EQ(result.exit_status, 1);
+    }
 }
 
 TEST_F(start_up_test, installs_the_stop_signals)
