@@ -53,13 +53,22 @@ int json_row(const utilisation_row &row, double)
                   static_cast<unsigned long long>(row.client_id), row.pid);
     first_client = false;
     append_json_string(standard_output, row.name.data());
+    // Only the queues the client's fdinfo lists: an older kernel has fewer.
     append_text(standard_output, ",\"busy\":{");
-    for (std::size_t position = 0; position < KERNEL_ENGINE_ORDER.size(); ++position) {
-        const auto engine = static_cast<std::size_t>(KERNEL_ENGINE_ORDER[position]);
-        append_format(standard_output, "%s\"%s\":%.1f", position == 0 ? "" : ",", ENGINE_NAMES[engine],
-                      row.engine[engine]);
+    bool first_queue = true;
+    for (const int queue : KERNEL_ENGINE_ORDER) {
+        const auto engine = static_cast<std::size_t>(queue);
+        if (row.engine_listed[engine]) {
+            append_format(standard_output, "%s\"%s\":%.1f", first_queue ? "" : ",", ENGINE_NAMES[engine],
+                          row.engine[engine]);
+            first_queue = false;
+        }
     }
-    append_format(standard_output, "},\"process_cpu\":%.1f,\"memory\":{", row.cpu);
+    if (row.cpu_known) {
+        append_format(standard_output, "},\"process_cpu\":%.1f,\"memory\":{", row.cpu);
+    } else {
+        append_text(standard_output, "},\"process_cpu\":null,\"memory\":{");
+    }
     bool first_kind = true;
     for (std::size_t kind = 0; kind < row.memory.size(); ++kind) {
         if (row.memory[kind] != MEMORY_UNKNOWN) {
