@@ -162,6 +162,20 @@ void write_client_families(output_buffer &output, std::span<const utilisation_ro
             }
         }
     }
+    append_family_header(output, "v3d_client_jobs_total", "counter",
+                         "Jobs each queue of the GPU has completed for the client (v3d-jobs-<queue>).");
+    for (const utilisation_row &row : rows) {
+        for (const int engine : KERNEL_ENGINE_ORDER) {
+            const auto index = static_cast<std::size_t>(engine);
+            // Only the queues the kernel lists, and no negative count, as for the rows.
+            if (row.engine_listed[index] && row.jobs[index] >= 0) {
+                append_text(output, "v3d_client_jobs_total{");
+                append_client_labels(output, row);
+                append_format(output, ",queue=\"%s\"}", ENGINE_NAMES[index]);
+                append_count(output, row.jobs[index]);
+            }
+        }
+    }
     append_family_header(output, "v3d_client_memory_bytes", "gauge",
                          "Memory of the client's buffers by kind, as the kernel gives it (drm-<kind>-memory).");
     for (const utilisation_row &row : rows) {

@@ -140,3 +140,32 @@ TEST(cpu_percentage, is_zero_for_a_reused_pid_or_no_elapsed_time)
 }
 
 } // namespace
+
+// Faults caught: a difference under half a point shown as a row, a queue
+// without a time base taken for an idle one and flagged as overcounted, and
+// a queue matched to the wrong engine by position instead of by name.
+TEST(others_load, is_hidden_below_half_a_point_and_needs_a_measured_queue)
+{
+    gpu_counters counters;
+    counters.queue_count = 2;
+    std::strcpy(counters.queues[0].name.data(), "csd");
+    std::strcpy(counters.queues[1].name.data(), "render");
+    frame_summary frame;
+    frame.counters = &counters;
+    frame.queues[0] = {0.0, 0.0, NO_JOB_LENGTH, false}; // no earlier reading
+    frame.queues[1] = {40.4, 0.0, NO_JOB_LENGTH, true};
+    client_busy_sum clients{};
+    utilisation_row row;
+    row.engine[ENGINE_RENDER] = 40.0;
+    row.engine[ENGINE_CSD] = 20.0;
+    add_client_busy(clients, row);
+    others_load others = compute_others(frame, clients);
+    EXPECT_NEAR(others.busy[ENGINE_RENDER], 0.4, 1e-9);
+    EXPECT_FALSE(others.overcount[ENGINE_CSD]);
+    EXPECT_FALSE(others.shown);
+
+    frame.queues[1].busy = 40.5;
+    others = compute_others(frame, clients);
+    EXPECT_TRUE(others.shown);
+    EXPECT_DOUBLE_EQ(others.busy[ENGINE_TFU], 0.0);
+}
