@@ -17,14 +17,16 @@ struct utilisation_row {
     std::array<char, NAME_SIZE> name{};
     std::array<double, ENGINE_COUNT> engine{}; // percentages, indexed like client_sample::engine
     double cpu = 0.0;
+    // Whether `cpu` rests on two known readings of the process; 0.0 when not.
+    bool cpu_known = false;
     // Bytes, or MEMORY_UNKNOWN, as compute_utilisation fills them in. Zero by
     // default, so that the outputs' tables of rows need no pages until used.
     memory_values memory{};
     // The census's own readings, for outputs that carry the kernel's counters.
     std::array<std::int64_t, ENGINE_COUNT> engine_nanoseconds{};
     std::array<std::int64_t, ENGINE_COUNT> jobs{};
-    engine_flags engine_listed{};
-    double cpu_seconds = 0.0;
+    engine_flags engine_listed{}; // a queue not listed has no value, which is not 0
+    double cpu_seconds = 0.0;     // or CPU_SECONDS_UNKNOWN
     // What each queue gained since the previous census, never negative: busy
     // nanoseconds and jobs completed, over `elapsed` seconds of wall time. Their
     // ratio is the average job's length; jobs over `elapsed`, the rate.

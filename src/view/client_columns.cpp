@@ -30,6 +30,16 @@ void format_memory(std::int64_t bytes, cell_text &text)
     (void)std::snprintf(text.data(), text.size(), "%.1f %s", value, UNITS[unit]);
 }
 
+// A percentage; with -a, "-" where there is none, as for unknown memory.
+void format_percentage(bool known, double value, cell_text &text)
+{
+    if (known || !view.all_queues) {
+        (void)std::snprintf(text.data(), text.size(), "%.1f%%", value);
+    } else {
+        (void)std::snprintf(text.data(), text.size(), "-");
+    }
+}
+
 // The text of one cell of the table; names are shown through add_name.
 void format_cell(const table_column &column, const utilisation_row &row, cell_text &text)
 {
@@ -44,11 +54,13 @@ void format_cell(const table_column &column, const utilisation_row &row, cell_te
     case column_kind::history:
         text[0] = '\0';
         break;
-    case column_kind::engine:
-        (void)std::snprintf(text.data(), text.size(), "%.1f%%", row.engine[static_cast<std::size_t>(column.index)]);
+    case column_kind::engine: {
+        const auto engine = static_cast<std::size_t>(column.index);
+        format_percentage(row.engine_listed[engine], row.engine[engine], text);
         break;
+    }
     case column_kind::process_cpu:
-        (void)std::snprintf(text.data(), text.size(), "%.1f%%", row.cpu);
+        format_percentage(row.cpu_known, row.cpu, text);
         break;
     case column_kind::memory:
         format_memory(row.memory[static_cast<std::size_t>(column.index)], text);

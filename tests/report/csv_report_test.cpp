@@ -37,7 +37,9 @@ utilisation_row sample_row(const char *name)
     row.pid = 1234;
     std::strncpy(row.name.data(), name, row.name.size() - 1);
     row.engine = {12.25, 0.0, 123456.789, 3.05, 0.0, 99.95};
+    row.engine_listed = {true, true, true, true, true, true};
     row.cpu = 100.04;
+    row.cpu_known = true;
     return row;
 }
 
@@ -71,6 +73,17 @@ TEST(csv_lines, with_every_queue_add_three_queues_and_memory_in_whole_kib)
     row.memory = NO_MEMORY_VALUES;
     EXPECT_EQ(written([&row](output_buffer &output) { return write_csv_all_queues_row(output, row, 1.0); }),
               "1.000,1099511627776,1234,game,12.2,0.0,123456.8,100.0,3.0,0.0,100.0,,\n");
+
+    // An older kernel's client without the later queues, whose process ended.
+    row.engine_listed = {true, true, true, false, false, false};
+    row.engine = {12.25, 0.0, 0.0, 0.0, 0.0, 0.0};
+    row.cpu = 0.0;
+    row.cpu_known = false;
+    EXPECT_EQ(written([&row](output_buffer &output) { return write_csv_all_queues_row(output, row, 1.0); }),
+              "1.000,1099511627776,1234,game,12.2,0.0,0.0,,,,,,\n");
+    EXPECT_EQ(written([&row](output_buffer &output) { return write_csv_row(output, row, 1.0); }),
+              "1.000,1099511627776,1234,game,12.2,0.0,0.0,0.0\n")
+        << "the default stream keeps a number in every column";
 }
 
 TEST(csv_lines, report_a_failed_write)
