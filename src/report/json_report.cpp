@@ -10,9 +10,20 @@ namespace {
 output_buffer standard_output;
 
 // RFC 8259: the quote, the backslash and the control characters are escaped.
-bool escape_json_character(output_buffer &output, char character)
+// U+2028 and U+2029 are escaped too: valid JSON as they are, but common line
+// splitters (JavaScript's among them) would cut a record there.
+bool escape_json_character(output_buffer &output, std::string_view character)
 {
-    const auto byte = static_cast<unsigned char>(character);
+    constexpr std::string_view LINE_SEPARATOR = "\xE2\x80\xA8";
+    constexpr std::string_view PARAGRAPH_SEPARATOR = "\xE2\x80\xA9";
+    if (character == LINE_SEPARATOR || character == PARAGRAPH_SEPARATOR) {
+        append_text(output, character == LINE_SEPARATOR ? "\\u2028" : "\\u2029");
+        return true;
+    }
+    if (character.size() != 1) {
+        return false;
+    }
+    const auto byte = static_cast<unsigned char>(character.front());
     if (byte == '"' || byte == '\\') {
         append_text(output, byte == '"' ? "\\\"" : "\\\\");
     } else if (byte < 0x20) {

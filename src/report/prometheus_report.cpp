@@ -60,9 +60,12 @@ std::string_view last_component(std::string_view path)
 
 // A label value as the text format requires: backslash, double quote and
 // newline escaped.
-bool escape_label_character(output_buffer &output, char character)
+bool escape_label_character(output_buffer &output, std::string_view character)
 {
-    switch (character) {
+    if (character.size() != 1) {
+        return false;
+    }
+    switch (character.front()) {
     case '\\':
         append_text(output, "\\\\");
         return true;

@@ -162,12 +162,12 @@ int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, 
 // its first byte does not start one (overlong forms and surrogates included).
 std::size_t utf8_character_length(std::string_view text);
 
-// Writes one ASCII character of a quoted text escaped as its format needs, and
-// says so; false leaves the character to be written as it is.
-using character_escape = bool (*)(output_buffer &output, char character);
+// Writes one character of a quoted text (its valid UTF-8 bytes) escaped as its
+// format needs, and says so; false leaves the character to be written as it is.
+using character_escape = bool (*)(output_buffer &output, std::string_view character);
 
 // `bytes` in double quotes as valid UTF-8: every byte that is not part of a
-// valid character becomes U+FFFD, and each ASCII character goes through `escape`.
+// valid character becomes U+FFFD, and each character goes through `escape`.
 int append_quoted_utf8(output_buffer &output, std::string_view bytes, character_escape escape);
 
 // JSON text for `bytes`: quoted, escaped as RFC 8259 requires, and with every

@@ -106,6 +106,10 @@ TEST(json_strings, are_escaped_and_made_valid_utf8)
     EXPECT_EQ(json("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(json(std::string_view("\x01\n\x1f", 3)), "\"\\u0001\\u000a\\u001f\"");
     EXPECT_EQ(json("caf\xC3\xA9 \xD0\x92\xE2\x82\xAC\xF0\x9F\x8E\xAE"), "\"caf\xC3\xA9 \xD0\x92\xE2\x82\xAC\xF0\x9F\x8E\xAE\"");
+    // Line splitters cut at U+2028 and U+2029; their neighbours U+2027 and
+    // U+202A pass as they are.
+    EXPECT_EQ(json("a\xE2\x80\xA8" "b\xE2\x80\xA9" "c\xE2\x80\xA7\xE2\x80\xAA"),
+              "\"a\\u2028b\\u2029c\xE2\x80\xA7\xE2\x80\xAA\"");
     // A name cut in the middle of a character, overlong forms, surrogates, and
     // values past U+10FFFF: each byte that is not part of a character is U+FFFD.
     EXPECT_EQ(json("ab\xD0"), "\"ab\xEF\xBF\xBD\"");
