@@ -41,7 +41,8 @@ int write_csv_client_columns(output_buffer &output, const utilisation_row &row, 
 {
     std::array<char, QUOTED_NAME_SIZE> name;
     quote_name(row.name.data(), name);
-    return append_format(output, "%.3f,%llu,%d,%s", sample_time, static_cast<unsigned long long>(row.client_id),
+    return append_format(output, "%.*f,%llu,%d,%s", timestamp_decimals(), sample_time,
+                         static_cast<unsigned long long>(row.client_id),
                          row.pid, name.data());
 }
 

@@ -84,6 +84,11 @@ int flush_output(output_buffer &output)
     return output.failure;
 }
 
+int timestamp_decimals()
+{
+    return sample_interval_ns < TIMESTAMP_MILLISECONDS_FROM_NS ? 6 : 3;
+}
+
 void wait_one_interval()
 {
     timespec wait{static_cast<time_t>(sample_interval_ns / 1'000'000'000),

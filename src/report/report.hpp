@@ -44,6 +44,12 @@ struct utilisation_row {
 utilisation_row compute_utilisation(const client_sample &current, const client_table &previous,
                                     std::int64_t reference_delta, double elapsed);
 
+// The CPU per cent of `row`'s process: what its CPU time (row.cpu_seconds)
+// gained since the same process's reading `base_cpu_seconds`, taken `elapsed`
+// seconds before; unknown where either reading is (CPU_SECONDS_UNKNOWN), or no
+// time passed.
+void set_process_cpu(utilisation_row &row, double base_cpu_seconds, double elapsed);
+
 // A job length for an interval in which no job completed.
 inline constexpr double NO_JOB_LENGTH = -1.0;
 
@@ -149,6 +155,12 @@ struct output_buffer {
 int append_text(output_buffer &output, std::string_view text);
 int append_format(output_buffer &output, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int flush_output(output_buffer &output);
+
+// The decimals of the CSV and JSON timestamps: milliseconds, and microseconds
+// at sample intervals under TIMESTAMP_MILLISECONDS_FROM_NS, where a
+// millisecond is a tenth of the interval or more.
+inline constexpr std::int64_t TIMESTAMP_MILLISECONDS_FROM_NS = 100'000'000;
+int timestamp_decimals();
 
 // Sleeps for the sample interval; a stop signal cuts it short.
 void wait_one_interval();

@@ -64,14 +64,20 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
         match != nullptr && match->pid == current.pid
             ? match
             : find_first(previous, [&current](const client_sample &record) { return record.pid == current.pid; });
-    row.cpu_known = base != nullptr && elapsed > 0.0 && current.cpu_seconds >= 0.0 && base->cpu_seconds >= 0.0;
+    set_process_cpu(row, base != nullptr ? base->cpu_seconds : CPU_SECONDS_UNKNOWN, elapsed);
+    return row;
+}
+
+void set_process_cpu(utilisation_row &row, double base_cpu_seconds, double elapsed)
+{
+    row.cpu = 0.0;
+    row.cpu_known = elapsed > 0.0 && row.cpu_seconds >= 0.0 && base_cpu_seconds >= 0.0;
     if (row.cpu_known) {
-        const double gained = current.cpu_seconds - base->cpu_seconds;
+        const double gained = row.cpu_seconds - base_cpu_seconds;
         if (gained > 0.0) {
             row.cpu = gained / elapsed * 100.0;
         }
     }
-    return row;
 }
 
 void compute_queue_loads(const gpu_counters &current, const gpu_counters &previous,
