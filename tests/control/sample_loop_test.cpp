@@ -2,10 +2,15 @@
 // handed and moves the kernel on between passes.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "control/control.hpp"
 #include "support/kernel_tree.hpp"
@@ -20,6 +25,8 @@ struct recorded_row {
     double tfu;
     double bin;
     double sample_time;
+    bool cpu_known;
+    double cpu;
 };
 
 // The report's operations are plain functions, so what they record lives here.
@@ -46,7 +53,8 @@ int record_row(const utilisation_row &row, double sample_time)
 {
     current_recording->calls.emplace_back("row");
     current_recording->frames.back().push_back({row.client_id, row.pid, row.name.data(), row.engine[ENGINE_RENDER],
-                                                row.engine[ENGINE_TFU], row.engine[ENGINE_BIN], sample_time});
+                                                row.engine[ENGINE_TFU], row.engine[ENGINE_BIN], sample_time,
+                                                row.cpu_known, row.cpu});
     return 0;
 }
 int record_end_frame()
@@ -95,6 +103,8 @@ protected:
     {
         stop_requested = 0;
         current_recording = nullptr;
+        sample_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
+        census_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
     }
     int run() { return run_sample_loop(RECORDING_REPORT, tree.proc().c_str(), tree.path("gpu_stats").c_str()); }
     void set_reference(std::int64_t timestamp) const { tree.write("gpu_stats", kernel_tree::gpu_stats(timestamp)); }
@@ -201,6 +211,139 @@ TEST_F(sample_loop_test, ends_with_status_1_and_the_reason_when_a_write_fails)
     EXPECT_EQ(status, 1);
     EXPECT_EQ(messages, "Error: cannot write test output: Broken pipe\n");
     EXPECT_EQ(record.calls, (std::vector<std::string>{"open", "wait", "begin", "end", "close"}));
+}
+
+// The clients of one frame by id.
+std::map<std::uint64_t, recorded_row> by_client(const std::vector<recorded_row> &frame)
+{
+    std::map<std::uint64_t, recorded_row> rows;
+    for (const recorded_row &row : frame) {
+        rows.emplace(row.client_id, row);
+    }
+    return rows;
+}
+
+// At 10 ms with a census every 100 ms, a census is every tenth sample (the
+// baseline is sample 0) and the others read only the held files, which the
+// fake kernel rewrites in place as the kernel's own files change under a
+// descriptor held open.
+TEST_F(sample_loop_test, samples_between_censuses_read_the_held_clients_again)
+{
+    sample_interval_ns = 10'000'000;
+    census_interval_ns = 100'000'000;
+    set_reference(1'000'000'000);
+    tree.add_process(100, "game", 100, 0);
+    tree.add_v3d_client(100, 3, 81, 40'000'000, 0, 0);
+    tree.add_process(200, "closes");
+    tree.add_v3d_client(200, 4, 82, 0, 10, 0);
+    tree.add_process(400, "reuses");
+    tree.add_v3d_client(400, 6, 84, 0, 0, 10);
+    constexpr int PASSES = 20;
+    for (int pass = 0; pass < PASSES - 1; ++pass) {
+        // Before sample pass + 2: the time base gains 10 ms, client 81 5 ms of render.
+        record.between_passes.emplace_back([this, pass] {
+            const std::int64_t step = pass + 1;
+            tree.rewrite_in_place("gpu_stats", kernel_tree::gpu_stats(1'000'000'000 + step * 10'000'000));
+            tree.rewrite_in_place("proc/100/fdinfo/3", kernel_tree::v3d_fdinfo(81, 40'000'000 + step * 5'000'000, 0, 0));
+            if (pass == 1) {
+                tree.add_process(300, "newcomer");
+                tree.add_v3d_client(300, 5, 83, 1'000, 0, 0);
+            } else if (pass == 3) {
+                tree.rewrite_in_place("proc/200/fdinfo/4", ""); // the descriptor closed
+            } else if (pass == 5) {
+                tree.rewrite_in_place("proc/400/fdinfo/6", kernel_tree::v3d_fdinfo(85, 0, 0, 20));
+            } else if (pass == 7) {
+                tree.add_process(100, "game", 300, 0);
+            }
+        });
+    }
+    EXPECT_EQ(run(), 0);
+    ASSERT_EQ(record.frames.size(), static_cast<std::size_t>(PASSES));
+    const std::map<std::uint64_t, recorded_row> tenth = by_client(record.frames[9]);
+    for (std::size_t frame = 0; frame < record.frames.size(); ++frame) {
+        const std::size_t sample = frame + 1;
+        const std::map<std::uint64_t, recorded_row> rows = by_client(record.frames[frame]);
+        SCOPED_TRACE("sample " + std::to_string(sample));
+        ASSERT_EQ(rows.count(81), 1U);
+        EXPECT_DOUBLE_EQ(rows.at(81).render, sample == 1 ? 0.0 : 50.0);
+        // A new client waits for the census; a file that no longer shows its
+        // client drops it at once, and the reused number's client waits too.
+        EXPECT_EQ(rows.count(83), sample >= 10 ? 1U : 0U);
+        EXPECT_EQ(rows.count(82), sample < 5 ? 1U : 0U);
+        EXPECT_EQ(rows.count(84), sample < 7 ? 1U : 0U);
+        EXPECT_EQ(rows.count(85), sample >= 10 ? 1U : 0U);
+        // CPU is over the last census period: none before a second census, and
+        // between censuses the same figure on every row, the census's.
+        EXPECT_EQ(rows.at(81).cpu_known, sample >= 10);
+        if (sample >= 10) {
+            EXPECT_DOUBLE_EQ(rows.at(81).cpu, tenth.at(81).cpu);
+        }
+    }
+    EXPECT_GT(tenth.at(81).cpu, 0.0);
+}
+
+// The CSV report at 10 ms, its waits real, with a fake kernel that moves on
+// before each sample: the time base by 10 ms and the client's render by 5 ms.
+kernel_tree *moving_tree = nullptr;
+int moving_step = 0;
+void move_then_wait()
+{
+    ++moving_step;
+    moving_tree->rewrite_in_place("gpu_stats", kernel_tree::gpu_stats(1'000'000'000 + moving_step * 10'000'000LL));
+    moving_tree->rewrite_in_place("proc/100/fdinfo/3",
+                                  kernel_tree::v3d_fdinfo(81, 40'000'000 + moving_step * 5'000'000LL, 0, 0));
+    CSV_REPORT.wait();
+}
+
+TEST_F(sample_loop_test, writes_csv_at_a_hundred_samples_a_second)
+{
+    sample_interval_ns = 10'000'000;
+    census_interval_ns = 1'000'000'000;
+    set_reference(1'000'000'000);
+    tree.add_process(100, "game");
+    tree.add_v3d_client(100, 3, 81, 40'000'000, 0, 0);
+    moving_tree = &tree;
+    moving_step = 0;
+    report_operations moving_csv = CSV_REPORT;
+    moving_csv.wait = move_then_wait;
+    run_settings settings;
+    settings.mode = output_mode::csv;
+    settings.frame_limit = 50;
+
+    std::FILE *output = std::tmpfile();
+    ASSERT_NE(output, nullptr);
+    std::fflush(stdout);
+    const int saved_output = ::dup(STDOUT_FILENO);
+    ::dup2(::fileno(output), STDOUT_FILENO);
+    const int status = run_sample_loop(moving_csv, tree.proc().c_str(), tree.path("gpu_stats").c_str(), settings);
+    ::dup2(saved_output, STDOUT_FILENO);
+    ::close(saved_output);
+    moving_tree = nullptr;
+    EXPECT_EQ(status, 0);
+
+    std::rewind(output);
+    std::vector<std::string> lines;
+    std::array<char, 256> line{};
+    while (std::fgets(line.data(), static_cast<int>(line.size()), output) != nullptr) {
+        lines.emplace_back(line.data());
+    }
+    std::fclose(output);
+    ASSERT_EQ(lines.size(), 51U);
+    double last_time = 0.0;
+    for (std::size_t index = 1; index < lines.size(); ++index) {
+        SCOPED_TRACE(lines[index]);
+        const std::string timestamp = lines[index].substr(0, lines[index].find(','));
+        EXPECT_EQ(timestamp.size() - timestamp.find('.'), 7U) << "six decimals";
+        EXPECT_GT(std::stod(timestamp), last_time);
+        last_time = std::stod(timestamp);
+        if (index > 1) {
+            EXPECT_EQ(lines[index].substr(timestamp.size()), ",81,100,game,50.0,0.0,0.0,\n");
+        }
+    }
+    // Loosely: fifty samples 10 ms apart span about half a second.
+    const double span = last_time - std::stod(lines[1]);
+    EXPECT_GT(span, 0.3);
+    EXPECT_LT(span, 30.0);
 }
 
 } // namespace

@@ -144,6 +144,27 @@ TEST(csv_end_to_end, writes_the_percentages_worked_out_by_hand)
     EXPECT_LT(std::stod(passes[1].timestamp), std::stod(passes[2].timestamp));
 }
 
+// At 10 ms: as many rows as -n asks, with microseconds, in time order.
+TEST(csv_end_to_end, samples_a_hundred_times_a_second)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    add_still_clients(tree, 2);
+    program_run run(tree, {"--csv", "-d", "0.01", "-n", "50"});
+    const std::vector<std::string> &lines = run.read_all();
+    EXPECT_EQ(run.wait(), 0);
+    ASSERT_EQ(lines.size(), 1U + 50 * 2);
+    const std::vector<pass_rows> passes = group_by_pass(lines);
+    ASSERT_EQ(passes.size(), 50U);
+    for (std::size_t index = 0; index < passes.size(); ++index) {
+        EXPECT_EQ(passes[index].timestamp.size() - passes[index].timestamp.find('.'), 7U) << "six decimals";
+        EXPECT_EQ(passes[index].rows.size(), 2U);
+        if (index > 0) {
+            EXPECT_LT(std::stod(passes[index - 1].timestamp), std::stod(passes[index].timestamp));
+        }
+    }
+}
+
 TEST(csv_end_to_end, ends_in_order_on_sigint_and_sigterm)
 {
     REQUIRE_NAMESPACES();
