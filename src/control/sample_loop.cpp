@@ -1,11 +1,76 @@
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <ctime>
 
 #include <unistd.h>
 
 #include "control/control.hpp"
+#include "sampling/held_clients.hpp"
 
 namespace {
+
+// One process's CPU time at a census.
+struct process_reading {
+    std::int32_t pid = 0;
+    double cpu_seconds = 0.0;
+};
+
+// Samples between censuses read only the held clients of the last census.
+// CPU time comes from the census, in clock ticks too coarse for a short
+// interval, so a row's CPU is measured over the last census period: from the
+// census before the last (`before`) to the last.
+struct census_cadence {
+    int samples_per_census = 2;
+    int samples_since_census = 0;
+    held_clients held{};
+    double census_time = 0.0;
+    std::array<process_reading, MAX_CLIENTS> before{};
+    int before_count = 0;
+    double before_time = 0.0;
+};
+
+// Made at the first run that holds clients: one whose every sample is a
+// census takes none of its memory.
+census_cadence &program_cadence()
+{
+    static census_cadence cadence;
+    return cadence;
+}
+
+// How many samples of `denominator` nanoseconds make `numerator`, rounded to
+// the nearest or up; at least one.
+int ratio_at_least_one(std::int64_t numerator, std::int64_t denominator, bool round_up)
+{
+    const std::int64_t ratio = (numerator + (round_up ? denominator - 1 : denominator / 2)) / denominator;
+    return static_cast<int>(std::max<std::int64_t>(ratio, 1));
+}
+
+// Keeps the new census's clients held, and the last one's CPU readings as
+// the base of the next census period.
+void keep_census(census_cadence &cadence, const client_table &census, double time, const char *proc_path,
+                 const char *stats_file)
+{
+    cadence.before_count = 0;
+    for (int index = 0; index < cadence.held.count; ++index) {
+        const held_client &client = cadence.held.clients[static_cast<std::size_t>(index)];
+        cadence.before[static_cast<std::size_t>(cadence.before_count++)] = {client.pid, client.cpu_seconds};
+    }
+    cadence.before_time = cadence.census_time;
+    cadence.census_time = time;
+    hold_clients(cadence.held, census, proc_path, stats_file);
+}
+
+// The process's CPU time at the census before the last; unknown when it was not there.
+double cpu_at_census_before(const census_cadence &cadence, std::int32_t pid)
+{
+    for (int index = 0; index < cadence.before_count; ++index) {
+        if (cadence.before[static_cast<std::size_t>(index)].pid == pid) {
+            return cadence.before[static_cast<std::size_t>(index)].cpu_seconds;
+        }
+    }
+    return CPU_SECONDS_UNKNOWN;
+}
 
 // A sample is three readings, always taken in this order.
 struct sample {
@@ -21,15 +86,30 @@ double monotonic_seconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-void take_sample(sample &into, const char *proc_path, const char *stats_file, client_listing listing)
+// A census, or between censuses one read of each held file; `cadence` is
+// null when every sample is a census.
+void take_sample(sample &into, const char *proc_path, const char *stats_file, client_listing listing,
+                 census_cadence *cadence)
 {
-    read_gpu_counters(*into.counters, stats_file);
-    scan_clients(*into.table, proc_path, listing);
-    into.time = monotonic_seconds();
+    if (cadence != nullptr && cadence->samples_since_census > 0) {
+        sample_held_clients(cadence->held, *into.table, *into.counters);
+        into.time = monotonic_seconds();
+    } else {
+        read_gpu_counters(*into.counters, stats_file);
+        scan_clients(*into.table, proc_path, listing);
+        into.time = monotonic_seconds();
+        if (cadence != nullptr) {
+            keep_census(*cadence, *into.table, into.time, proc_path, stats_file);
+        }
+    }
+    if (cadence != nullptr) {
+        cadence->samples_since_census = (cadence->samples_since_census + 1) % cadence->samples_per_census;
+    }
 }
 
 // Hands one pass to the report; returns 0, OUTPUT_STOPPED or the errno of a failed write.
-int report_pass(const report_operations &report, const sample &previous, const sample &current)
+int report_pass(const report_operations &report, const sample &previous, const sample &current,
+                const census_cadence *cadence)
 {
     std::int64_t reference_delta = 0;
     if (__builtin_sub_overflow(current.counters->reference, previous.counters->reference, &reference_delta)) {
@@ -45,8 +125,11 @@ int report_pass(const report_operations &report, const sample &previous, const s
         return failure;
     }
     for (int index = 0; index < current.table->count; ++index) {
-        const utilisation_row row = compute_utilisation(current.table->records[static_cast<std::size_t>(index)],
-                                                        *previous.table, reference_delta, elapsed);
+        utilisation_row row = compute_utilisation(current.table->records[static_cast<std::size_t>(index)],
+                                                  *previous.table, reference_delta, elapsed);
+        if (cadence != nullptr) {
+            set_process_cpu(row, cpu_at_census_before(*cadence, row.pid), cadence->census_time - cadence->before_time);
+        }
         if (const int failure = report.row(row, current.time); failure != 0) {
             return failure;
         }
@@ -72,8 +155,21 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
                                        ? client_listing::all_queues
                                        : client_listing::default_queues;
 
+    const int samples_per_census = ratio_at_least_one(census_interval_ns, sample_interval_ns, false);
+    census_cadence *cadence = nullptr;
+    if (samples_per_census > 1) {
+        cadence = &program_cadence();
+        cadence->samples_per_census = samples_per_census;
+        cadence->samples_since_census = 0;
+        cadence->census_time = 0.0;
+        cadence->before_count = 0;
+        cadence->before_time = 0.0;
+        release_clients(cadence->held);
+    }
+    const int samples_per_frame = ratio_at_least_one(report.shortest_frame_ns, sample_interval_ns, true);
+
     int failure = report.open();
-    take_sample(previous, proc_path, stats_file, listing);
+    take_sample(previous, proc_path, stats_file, listing, cadence);
     // Frames left before -n stops the run; counted only when there is a limit.
     int frames_left = settings.frame_limit;
     const auto finished = [&failure, &frames_left, &settings] {
@@ -85,18 +181,28 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
         }
     };
     if (report.reports_baseline && !finished()) {
-        failure = report_pass(report, previous, previous);
+        failure = report_pass(report, previous, previous, cadence);
         count_frame();
     }
+    int samples_since_frame = 0;
     while (!finished()) {
         report.wait();
         if (stop_requested != 0) {
             break;
         }
-        take_sample(current, proc_path, stats_file, listing);
-        failure = report_pass(report, previous, current);
+        take_sample(current, proc_path, stats_file, listing, cadence);
+        // A sample that makes no frame is measured no further: the next
+        // frame's percentages run from the last frame's sample.
+        if (++samples_since_frame < samples_per_frame) {
+            continue;
+        }
+        samples_since_frame = 0;
+        failure = report_pass(report, previous, current, cadence);
         count_frame();
         std::swap(previous, current);
+    }
+    if (cadence != nullptr) {
+        release_clients(cadence->held);
     }
     const int close_failure = report.close();
     if (failure == 0) {

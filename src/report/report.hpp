@@ -122,7 +122,14 @@ struct report_operations {
     // Whether the baseline sample is a frame too, for outputs of raw counters,
     // which need no second sample; its percentages are all zero.
     bool reports_baseline;
+    // The shortest time between frames, in nanoseconds: the samples in between
+    // make none, and the next frame is measured from the last one. 0: a frame
+    // for every sample.
+    std::int64_t shortest_frame_ns = 0;
 };
+
+// The terminal view redraws at most ten times a second.
+inline constexpr std::int64_t SHORTEST_REDRAW_NS = 100'000'000;
 
 extern const report_operations CSV_REPORT;
 extern const report_operations CSV_ALL_REPORT;

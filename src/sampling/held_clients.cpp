@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -62,7 +63,12 @@ void release_clients(held_clients &held)
 void hold_clients(held_clients &held, const client_table &census, const char *proc_path, const char *stats_file)
 {
     release_clients(held);
-    held.gpu_stats.reset(open_gpu_stats(stats_file));
+    held.stats_file = stats_file;
+    // Looked at before it is opened: opening a FIFO would take a writer's text.
+    struct stat status {};
+    if (::stat(stats_file, &status) == 0 && S_ISREG(status.st_mode)) {
+        held.gpu_stats.reset(open_gpu_stats(stats_file));
+    }
     const file_descriptor proc(::open(proc_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (int index = 0; index < census.count; ++index) {
         held_client &client = held.clients[static_cast<std::size_t>(index)];
@@ -82,7 +88,11 @@ void hold_clients(held_clients &held, const client_table &census, const char *pr
 
 int sample_held_clients(held_clients &held, client_table &table, gpu_counters &counters)
 {
-    read_gpu_counters_from(counters, held.gpu_stats.fd);
+    if (held.gpu_stats.is_open()) {
+        read_gpu_counters_from(counters, held.gpu_stats.fd);
+    } else {
+        read_gpu_counters(counters, held.stats_file != nullptr ? held.stats_file : stats_path);
+    }
     std::array<char, FDINFO_BUFFER_SIZE> buffer;
     table.count = 0;
     for (int index = 0; index < held.count; ++index) {

@@ -25,6 +25,9 @@ struct held_clients {
     std::array<held_client, MAX_CLIENTS> clients{};
     int count = 0;
     file_descriptor gpu_stats{-1};
+    // The statistics file, read by its name at each sample where it is not a
+    // regular file (a FIFO standing in for it cannot be read again at offset 0).
+    const char *stats_file = nullptr;
 };
 
 // Closes every held file.

@@ -135,8 +135,10 @@ int terminal_close()
 
 const report_operations TERMINAL_REPORT = {
     terminal_open, terminal_begin_frame, terminal_row, terminal_end_frame, wait_for_keys, terminal_close, "", false,
+    SHORTEST_REDRAW_NS,
 };
 
 const report_operations TERMINAL_ALL_REPORT = {
     terminal_all_open, terminal_begin_frame, terminal_row, terminal_end_frame, wait_for_keys, terminal_close, "", false,
+    SHORTEST_REDRAW_NS,
 };

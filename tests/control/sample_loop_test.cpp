@@ -273,13 +273,52 @@ TEST_F(sample_loop_test, samples_between_censuses_read_the_held_clients_again)
         EXPECT_EQ(rows.count(84), sample < 7 ? 1U : 0U);
         EXPECT_EQ(rows.count(85), sample >= 10 ? 1U : 0U);
         // CPU is over the last census period: none before a second census, and
-        // between censuses the same figure on every row, the census's.
+        // from one census to the next the same figure on every row.
         EXPECT_EQ(rows.at(81).cpu_known, sample >= 10);
-        if (sample >= 10) {
+        if (sample >= 10 && sample < 20) {
             EXPECT_DOUBLE_EQ(rows.at(81).cpu, tenth.at(81).cpu);
         }
     }
     EXPECT_GT(tenth.at(81).cpu, 0.0);
+}
+
+// A report that redraws at most every 100 ms, at 10 ms: one frame per ten
+// samples, measured over all ten. The render time grows by 10 ms on every
+// other sample, which one sample alone would show as 0 or 100 %.
+kernel_tree *stepping_tree = nullptr;
+int stepping_samples = 0;
+void step_every_other_sample()
+{
+    if (stepping_samples == 30) {
+        stop_requested = 1;
+        return;
+    }
+    ++stepping_samples;
+    const std::int64_t busy = static_cast<std::int64_t>(stepping_samples / 2) * 10'000'000;
+    stepping_tree->rewrite_in_place("gpu_stats", kernel_tree::gpu_stats(1'000'000'000 + stepping_samples * 10'000'000LL));
+    stepping_tree->rewrite_in_place("proc/100/fdinfo/3", kernel_tree::v3d_fdinfo(81, 40'000'000 + busy, 0, 0));
+    current_recording->calls.emplace_back("wait");
+}
+
+TEST_F(sample_loop_test, a_slow_report_is_measured_from_its_last_frame)
+{
+    sample_interval_ns = 10'000'000;
+    census_interval_ns = 1'000'000'000;
+    set_reference(1'000'000'000);
+    tree.add_process(100, "game");
+    tree.add_v3d_client(100, 3, 81, 40'000'000, 0, 0);
+    stepping_tree = &tree;
+    stepping_samples = 0;
+    report_operations slow = RECORDING_REPORT;
+    slow.wait = step_every_other_sample;
+    slow.shortest_frame_ns = 100'000'000;
+    EXPECT_EQ(run_sample_loop(slow, tree.proc().c_str(), tree.path("gpu_stats").c_str()), 0);
+    stepping_tree = nullptr;
+    ASSERT_EQ(record.frames.size(), 3U);
+    for (const std::vector<recorded_row> &frame : record.frames) {
+        ASSERT_EQ(frame.size(), 1U);
+        EXPECT_DOUBLE_EQ(frame[0].render, 50.0);
+    }
 }
 
 // The CSV report at 10 ms, its waits real, with a fake kernel that moves on
@@ -337,7 +376,7 @@ TEST_F(sample_loop_test, writes_csv_at_a_hundred_samples_a_second)
         EXPECT_GT(std::stod(timestamp), last_time);
         last_time = std::stod(timestamp);
         if (index > 1) {
-            EXPECT_EQ(lines[index].substr(timestamp.size()), ",81,100,game,50.0,0.0,0.0,\n");
+            EXPECT_EQ(lines[index].substr(timestamp.size()), ",81,100,game,50.0,0.0,0.0,0.0\n");
         }
     }
     // Loosely: fifty samples 10 ms apart span about half a second.

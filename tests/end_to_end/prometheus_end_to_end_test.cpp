@@ -249,7 +249,7 @@ TEST(prometheus_end_to_end, readers_never_see_part_of_a_file_and_a_stop_keeps_th
     // three memory kinds per client, one process each, and fourteen header
     // lines: some 55 KB.
     const std::size_t line_count = 14 + 12 + 1 + CLIENTS * (6 + 6 + 3 + 1);
-    program_run run(tree, {"--prometheus", file, "-d", "0.1"});
+    program_run run(tree, {"--prometheus", file, "-d", "0.1", "--census", "0.1"});
 
     std::set<std::tuple<ino_t, time_t, long>> writes_seen;
     std::size_t reads = 0;

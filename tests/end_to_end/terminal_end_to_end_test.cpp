@@ -264,7 +264,7 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
             tree.add_fdinfo(client.pid, 4, steady_fdinfo(client, static_cast<std::int64_t>(sample)));
         }
     });
-    const tmux_session session(command("-a -d 0.2"), 80, 24);
+    const tmux_session session(command("-a -d 0.2 --census 0.2"), 80, 24);
 
     // 80 columns: whole columns only, from the left, as far as csd.
     const std::vector<std::string> top_80 = {
@@ -337,7 +337,7 @@ TEST_F(terminal_end_to_end, reaches_sixty_clients_in_24_lines_and_follows_a_resi
         tree.add_process(1000 + client, "client" + std::to_string(client), 1, 1);
         tree.add_v3d_client(1000 + client, 5, 2000 + client, 10, 0, 0);
     }
-    const tmux_session session(command("-d 0.1"), 80, 24);
+    const tmux_session session(command("-d 0.1 --census 0.1"), 80, 24);
     // The client ids on screen; every other line below the rule is the count.
     std::set<std::string> seen;
     const auto shown_clients = [&session, &seen](std::size_t expected_rows) {
@@ -419,7 +419,7 @@ TEST_F(terminal_end_to_end, shows_names_as_characters_of_the_locale)
     for (const auto &[locale, rows] : expected) {
         SCOPED_TRACE(locale);
         std::filesystem::remove(status_path());
-        const tmux_session session(command("-d 0.1", locale), 80, 24);
+        const tmux_session session(command("-d 0.1 --census 0.1", locale), 80, 24);
         ASSERT_TRUE(session.wait_for_line(3, RULE));
         std::vector<std::string> lines;
         for (int attempt = 0; attempt < 50 && lines.size() < 4 + names.size(); ++attempt) {
@@ -490,7 +490,7 @@ TEST_F(terminal_end_to_end, charts_known_steps_frozen_across_a_resize)
             tree.add_fdinfo(100, 4, "drm-driver:\tv3d\ndrm-client-id:\t1\ndrm-engine-render:\t" +
                                         std::to_string(stepped_runtime(static_cast<std::int64_t>(sample))) + " ns\n");
         });
-        const tmux_session session(command("-d 0.1", chart.locale), 80, 24);
+        const tmux_session session(command("-d 0.1 --census 0.1", chart.locale), 80, 24);
         ASSERT_TRUE(session.wait_for_line(3, RULE));
         session.send_keys("g");
         for (int tenth = 0; tenth < 100 && !waiting; ++tenth) {

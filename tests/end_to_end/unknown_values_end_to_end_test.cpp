@@ -71,7 +71,7 @@ const std::vector<std::string> STATS_TEXTS = {
 std::vector<std::string> run_over_old_kernel(const kernel_tree &tree, std::vector<std::string> arguments)
 {
     const fifo_server stats(tree.path(GPU_STATS), STATS_TEXTS, [&tree](std::size_t sample) { build_tree(tree, sample); });
-    arguments.insert(arguments.end(), {"-d", "0.1"});
+    arguments.insert(arguments.end(), {"-d", "0.1", "--census", "0.1"});
     program_run run(tree, arguments);
     const std::vector<std::string> lines = run.read_all();
     EXPECT_EQ(run.wait(), 0);

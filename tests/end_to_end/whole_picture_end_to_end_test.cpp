@@ -76,7 +76,7 @@ const std::vector<std::string> STATS_TEXTS = {
 std::vector<std::string> one_frame(const kernel_tree &tree, std::vector<std::string> arguments)
 {
     const fifo_server stats(tree.path(GPU_STATS), STATS_TEXTS, [&tree](std::size_t sample) { build_tree(tree, sample); });
-    arguments.insert(arguments.end(), {"-n", "1", "-d", "0.1"});
+    arguments.insert(arguments.end(), {"-n", "1", "-d", "0.1", "--census", "0.1"});
     program_run run(tree, arguments);
     const std::vector<std::string> lines = run.read_all();
     EXPECT_EQ(run.wait(), 0) << "-n 1 ends after one frame, in order";
@@ -175,7 +175,7 @@ TEST(whole_picture_end_to_end, json_others_is_what_no_listed_client_accounts_for
                             {render_only(1'000'000'000, 0), render_only(1'100'000'000, 70'000'000),
                              render_only(1'200'000'000, 140'000'000)},
                             prepare);
-    program_run run(tree, {"--json", "-n", "2", "-d", "0.1"});
+    program_run run(tree, {"--json", "-n", "2", "-d", "0.1", "--census", "0.1"});
     const std::vector<std::string> lines = run.read_all();
     EXPECT_EQ(run.wait(), 0);
     ASSERT_EQ(lines.size(), 2U);
@@ -193,7 +193,7 @@ TEST(whole_picture_end_to_end, count_and_interval_pace_and_end_the_run)
     tree.set_gpu_stats(1000);
     tree.add_process(100, "still", 1, 1);
     tree.add_v3d_client(100, 5, 81, 10, 0, 0);
-    program_run run(tree, {"--csv", "-n", "3", "-d", "0.5"});
+    program_run run(tree, {"--csv", "-n", "3", "-d", "0.5", "--census", "0.5"});
     const std::vector<std::string> lines = run.read_all();
     EXPECT_EQ(run.wait(), 0);
     ASSERT_EQ(lines.size(), 4U) << "the header and three frames";
@@ -217,7 +217,7 @@ TEST(whole_picture_end_to_end, stop_while_a_write_blocks_is_orderly)
     }
     for (const char *mode : {"--csv", "--json"}) {
         SCOPED_TRACE(mode);
-        program_run run(tree, {mode, "-d", "0.1"});
+        program_run run(tree, {mode, "-d", "0.1", "--census", "0.1"});
         std::this_thread::sleep_for(std::chrono::seconds(3)); // 30 frames of about 10 KiB fill a 64 KiB pipe
         run.signal(SIGTERM);
         EXPECT_EQ(run.wait(std::chrono::seconds(5)), 0);

@@ -321,6 +321,17 @@ TEST(descriptor_leaks, many_passes_of_the_loop_in_csv_mode)
     check_loop_holds_no_descriptors(CSV_REPORT);
 }
 
+// A census every third sample: the held files are as many after every pass,
+// and all closed when the loop ends.
+TEST(descriptor_leaks, many_passes_of_the_loop_between_censuses)
+{
+    sample_interval_ns = 10'000'000;
+    census_interval_ns = 30'000'000;
+    check_loop_holds_no_descriptors(CSV_REPORT);
+    sample_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
+    census_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
+}
+
 TEST(descriptor_leaks, many_passes_of_the_loop_in_metrics_mode)
 {
     // Each pass makes a new file and renames it over the last.
