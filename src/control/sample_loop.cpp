@@ -30,13 +30,10 @@ struct census_cadence {
     double before_time = 0.0;
 };
 
-// Made at the first run that holds clients: one whose every sample is a
-// census takes none of its memory.
-census_cadence &program_cadence()
-{
-    static census_cadence cadence;
-    return cadence;
-}
+// A constant at namespace scope: a run whose every sample is a census touches
+// none of its pages, and no guard of a function's static is needed (which
+// would bring in the C++ runtime).
+constinit census_cadence program_cadence;
 
 // How many samples of `denominator` nanoseconds make `numerator`, rounded to
 // the nearest or up; at least one.
@@ -158,7 +155,7 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     const int samples_per_census = ratio_at_least_one(census_interval_ns, sample_interval_ns, false);
     census_cadence *cadence = nullptr;
     if (samples_per_census > 1) {
-        cadence = &program_cadence();
+        cadence = &program_cadence;
         cadence->samples_per_census = samples_per_census;
         cadence->samples_since_census = 0;
         cadence->census_time = 0.0;

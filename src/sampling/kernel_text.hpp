@@ -29,7 +29,9 @@ struct file_descriptor {
     constexpr explicit file_descriptor(int value) : fd(value) {}
     file_descriptor(const file_descriptor &) = delete;
     file_descriptor &operator=(const file_descriptor &) = delete;
-    ~file_descriptor()
+    // constexpr, so that a record holding some can be a constant, zero-cost
+    // static; only an open descriptor is ever closed.
+    constexpr ~file_descriptor()
     {
         if (fd >= 0) {
             ::close(fd);
