@@ -10,9 +10,20 @@ namespace {
 output_buffer standard_output;
 
 // RFC 8259: the quote, the backslash and the control characters are escaped.
-bool escape_json_character(output_buffer &output, char character)
+// U+2028 and U+2029 are escaped too: valid JSON as they are, but common line
+// splitters (JavaScript's among them) would cut a record there.
+bool escape_json_character(output_buffer &output, std::string_view character)
 {
-    const auto byte = static_cast<unsigned char>(character);
+    constexpr std::string_view LINE_SEPARATOR = "\xE2\x80\xA8";
+    constexpr std::string_view PARAGRAPH_SEPARATOR = "\xE2\x80\xA9";
+    if (character == LINE_SEPARATOR || character == PARAGRAPH_SEPARATOR) {
+        append_text(output, character == LINE_SEPARATOR ? "\\u2028" : "\\u2029");
+        return true;
+    }
+    if (character.size() != 1) {
+        return false;
+    }
+    const auto byte = static_cast<unsigned char>(character.front());
     if (byte == '"' || byte == '\\') {
         append_text(output, byte == '"' ? "\\\"" : "\\\\");
     } else if (byte < 0x20) {
@@ -58,6 +69,21 @@ int json_begin_frame(const frame_summary &frame)
     return append_text(standard_output, "},\"clients\":[");
 }
 
+// An object of one value per queue that the row's fdinfo lists, in the kernel's order.
+void append_listed_queues(const utilisation_row &row, const std::array<double, ENGINE_COUNT> &values)
+{
+    append_text(standard_output, "{");
+    bool first_queue = true;
+    for (const int queue : KERNEL_ENGINE_ORDER) {
+        const auto engine = static_cast<std::size_t>(queue);
+        if (row.engine_listed[engine]) {
+            append_format(standard_output, "%s\"%s\":%.1f", first_queue ? "" : ",", ENGINE_NAMES[engine], values[engine]);
+            first_queue = false;
+        }
+    }
+    append_text(standard_output, "}");
+}
+
 int json_row(const utilisation_row &row, double)
 {
     append_format(standard_output, "%s{\"client_id\":%llu,\"pid\":%d,\"process\":", first_client ? "" : ",",
@@ -65,24 +91,16 @@ int json_row(const utilisation_row &row, double)
     first_client = false;
     add_client_busy(clients_busy, row);
     append_json_string(standard_output, row.name.data());
-    append_text(standard_output, ",\"busy\":{");
-    for (std::size_t position = 0; position < KERNEL_ENGINE_ORDER.size(); ++position) {
-        const auto engine = static_cast<std::size_t>(KERNEL_ENGINE_ORDER[position]);
-        append_format(standard_output, "%s\"%s\":%.1f", position == 0 ? "" : ",", ENGINE_NAMES[engine],
-                      row.engine[engine]);
+    // Only the queues the client's fdinfo lists: an older kernel has fewer.
+    append_text(standard_output, ",\"busy\":");
+    append_listed_queues(row, row.engine);
+    append_text(standard_output, ",\"jobs_per_second\":");
+    append_listed_queues(row, row.jobs_per_second);
+    if (row.cpu_known) {
+        append_format(standard_output, ",\"process_cpu\":%.1f,\"memory\":{", row.cpu);
+    } else {
+        append_text(standard_output, ",\"process_cpu\":null,\"memory\":{");
     }
-    // Only the queues the kernel lists: an older kernel has fewer.
-    append_text(standard_output, "},\"jobs_per_second\":{");
-    bool first_queue = true;
-    for (const int engine : KERNEL_ENGINE_ORDER) {
-        const auto index = static_cast<std::size_t>(engine);
-        if (row.engine_listed[index]) {
-            append_format(standard_output, "%s\"%s\":%.1f", first_queue ? "" : ",", ENGINE_NAMES[index],
-                          row.jobs_per_second[index]);
-            first_queue = false;
-        }
-    }
-    append_format(standard_output, "},\"process_cpu\":%.1f,\"memory\":{", row.cpu);
     bool first_kind = true;
     for (std::size_t kind = 0; kind < row.memory.size(); ++kind) {
         if (row.memory[kind] != MEMORY_UNKNOWN) {

@@ -17,14 +17,16 @@ struct utilisation_row {
     std::array<char, NAME_SIZE> name{};
     std::array<double, ENGINE_COUNT> engine{}; // percentages, indexed like client_sample::engine
     double cpu = 0.0;
+    // Whether `cpu` rests on two known readings of the process; 0.0 when not.
+    bool cpu_known = false;
     // Bytes, or MEMORY_UNKNOWN, as compute_utilisation fills them in. Zero by
     // default, so that the outputs' tables of rows need no pages until used.
     memory_values memory{};
     // The census's own readings, for outputs that carry the kernel's counters.
     std::array<std::int64_t, ENGINE_COUNT> engine_nanoseconds{};
     std::array<std::int64_t, ENGINE_COUNT> jobs{};
-    engine_flags engine_listed{};
-    double cpu_seconds = 0.0;
+    engine_flags engine_listed{}; // a queue not listed has no value, which is not 0
+    double cpu_seconds = 0.0;     // or CPU_SECONDS_UNKNOWN
     // What each queue gained since the previous census, never negative: busy
     // nanoseconds and jobs completed, over `elapsed` seconds of wall time. Their
     // ratio is the average job's length; jobs over `elapsed`, the rate.
@@ -160,12 +162,12 @@ int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, 
 // its first byte does not start one (overlong forms and surrogates included).
 std::size_t utf8_character_length(std::string_view text);
 
-// Writes one ASCII character of a quoted text escaped as its format needs, and
-// says so; false leaves the character to be written as it is.
-using character_escape = bool (*)(output_buffer &output, char character);
+// Writes one character of a quoted text (its valid UTF-8 bytes) escaped as its
+// format needs, and says so; false leaves the character to be written as it is.
+using character_escape = bool (*)(output_buffer &output, std::string_view character);
 
 // `bytes` in double quotes as valid UTF-8: every byte that is not part of a
-// valid character becomes U+FFFD, and each ASCII character goes through `escape`.
+// valid character becomes U+FFFD, and each character goes through `escape`.
 int append_quoted_utf8(output_buffer &output, std::string_view bytes, character_escape escape);
 
 // JSON text for `bytes`: quoted, escaped as RFC 8259 requires, and with every

@@ -58,12 +58,14 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
     }
 
     // CPU time is only comparable with the same process's earlier reading; a
-    // process seen for the first time is measured from the next pass on.
+    // process seen for the first time is measured from the next pass on, and
+    // an unknown reading on either side gives no percentage at all.
     const client_sample *base =
         match != nullptr && match->pid == current.pid
             ? match
             : find_first(previous, [&current](const client_sample &record) { return record.pid == current.pid; });
-    if (base != nullptr && elapsed > 0.0) {
+    row.cpu_known = base != nullptr && elapsed > 0.0 && current.cpu_seconds >= 0.0 && base->cpu_seconds >= 0.0;
+    if (row.cpu_known) {
         const double gained = current.cpu_seconds - base->cpu_seconds;
         if (gained > 0.0) {
             row.cpu = gained / elapsed * 100.0;

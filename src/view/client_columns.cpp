@@ -28,6 +28,16 @@ void format_memory(std::int64_t bytes, cell_text &text)
     (void)std::snprintf(text.data(), text.size(), "%.1f %s", value, UNITS[unit]);
 }
 
+// A percentage; with -a, "-" where there is none, as for unknown memory.
+void format_percentage(bool known, double value, cell_text &text)
+{
+    if (known || !view.all_queues) {
+        (void)std::snprintf(text.data(), text.size(), "%.1f%%", value);
+    } else {
+        (void)std::snprintf(text.data(), text.size(), "-");
+    }
+}
+
 // The figure of -a's queue columns that the key j chose: busy per cent, jobs
 // per second, or the average job's length ("-" when no job completed, or the
 // kernel does not list the queue's jobs).
@@ -35,7 +45,7 @@ void format_queue_figure(const utilisation_row &row, std::size_t engine, cell_te
 {
     switch (view.figure) {
     case queue_figure::busy:
-        (void)std::snprintf(text.data(), text.size(), "%.1f%%", row.engine[engine]);
+        format_percentage(row.engine_listed[engine], row.engine[engine], text);
         return;
     case queue_figure::jobs_per_second:
         if (row.engine_listed[engine]) {
@@ -86,7 +96,7 @@ void format_cell(const table_column &column, const utilisation_row &row, cell_te
         format_queue_figure(row, static_cast<std::size_t>(column.index), text);
         break;
     case column_kind::process_cpu:
-        (void)std::snprintf(text.data(), text.size(), "%.1f%%", row.cpu);
+        format_percentage(row.cpu_known, row.cpu, text);
         break;
     case column_kind::memory:
         format_memory(row.memory[static_cast<std::size_t>(column.index)], text);

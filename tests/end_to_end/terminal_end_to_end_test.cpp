@@ -98,20 +98,23 @@ constexpr std::array<const char *, 6> QUEUES = {"bin", "render", "tfu", "csd", "
 using queue_values = std::array<std::int64_t, 6>;
 
 // A client whose queues gain the same busy time at every sample, in kernel order.
+// It is busy from the baseline sample on, so its CPU time has two readings at
+// the first frame.
 struct steady_client {
     int pid;
     std::string name;
     int client_id;
     queue_values gain;
-    std::string memory; // the memory lines; none on an older kernel
+    std::string memory;             // the memory lines; none on an older kernel
+    std::size_t queue_count = 6;    // the first queues listed; 3 on an older kernel
 };
 
 std::string steady_fdinfo(const steady_client &client, std::int64_t sample)
 {
     std::string text = "pos:\t0\nflags:\t02400002\ndrm-driver:\tv3d\ndrm-client-id:\t" +
                        std::to_string(client.client_id) + "\n";
-    for (std::size_t queue = 0; queue < QUEUES.size(); ++queue) {
-        text += std::string("drm-engine-") + QUEUES[queue] + ": \t" + std::to_string(client.gain[queue] * sample) +
+    for (std::size_t queue = 0; queue < client.queue_count; ++queue) {
+        text += std::string("drm-engine-") + QUEUES[queue] + ": \t" + std::to_string(client.gain[queue] * (sample + 1)) +
                 " ns\nv3d-jobs-" + QUEUES[queue] + ": \t" + std::to_string(sample) + " jobs\n";
     }
     return text + client.memory;
@@ -241,12 +244,12 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
     REQUIRE_NAMESPACES();
     // Per sample of 0.1 s: client 81 gains 10 ms of bin, 50 ms of render and
     // 1 ms of cache_clean; 82 computes only (75 ms of csd, 2.5 ms of cpu
-    // jobs); 83 runs on a kernel without memory keys.
+    // jobs); 83 runs on a kernel without memory keys or the later queues.
     const std::vector<steady_client> clients = {
         {100, "glmark2", 81, {10'000'000, 50'000'000, 0, 0, 1'000'000, 0},
          "drm-total-memory:\t15168 KiB\ndrm-shared-memory:\t9336 KiB\ndrm-resident-memory:\t8 MiB\n"},
         {200, "clpeak", 82, {0, 0, 0, 75'000'000, 0, 2'500'000}, "drm-total-memory:\t512\ndrm-resident-memory:\t0\n"},
-        {300, "old-kernel", 83, {0, 20'000'000, 5'000'000, 0, 0, 0}, ""},
+        {300, "old-kernel", 83, {0, 20'000'000, 5'000'000, 0, 0, 0}, "", 3},
     };
     for (const steady_client &client : clients) {
         tree.add_process(client.pid, client.name, 7, 3);
@@ -290,7 +293,7 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
     EXPECT_EQ(rows, (std::vector<std::string>{
                         "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%",
                         "    82  200      clpeak               0.0%     0.0%     0.0%     0.0%    75.0%",
-                        "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%     0.0%",
+                        "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%        -",
                     }));
 
     // s: the busiest render client first, its heading marked.
@@ -298,7 +301,7 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
     ASSERT_TRUE(session.wait_for_line(7, "Client  PID      Process           *render      tfu      bin      CPU      csd"));
     lines = session.screen();
     EXPECT_EQ(lines.at(9), "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%");
-    EXPECT_EQ(lines.at(10), "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%     0.0%");
+    EXPECT_EQ(lines.at(10), "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%        -");
 
     // ? shows the keys until the next key.
     session.send_keys("?");
@@ -317,7 +320,7 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
         std::string(123, '-'),
         "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%         1.0%     0.0%"
         "   14.8 MiB    8.0 MiB",
-        "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%     0.0%         0.0%     0.0%"
+        "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%        -            -        -"
         "          -          -",
         "    82  200      clpeak               0.0%     0.0%     0.0%     0.0%    75.0%         0.0%     2.5%"
         "      512 B        0 B",

@@ -112,6 +112,23 @@ TEST(cpu_percentage, is_measured_against_the_same_process_only)
     EXPECT_DOUBLE_EQ(compute_utilisation(client(7, 100, 1, 0, 0, 2.25), same_owner, TEN_MS, 1.0).cpu, 25.0);
 }
 
+TEST(cpu_percentage, needs_two_known_readings_of_the_process)
+{
+    const client_table known = table_of({client(7, 100, 1, 0, 0, 9.0)});
+    const client_table unknown = table_of({client(7, 100, 1, 0, 0, CPU_SECONDS_UNKNOWN)});
+    const utilisation_row after_gap = compute_utilisation(client(7, 100, 1, 0, 0, 12.0), unknown, TEN_MS, 1.0);
+    EXPECT_FALSE(after_gap.cpu_known);
+    EXPECT_DOUBLE_EQ(after_gap.cpu, 0.0) << "no spike from a missing reading";
+    const utilisation_row ended =
+        compute_utilisation(client(7, 100, 1, 0, 0, CPU_SECONDS_UNKNOWN), known, TEN_MS, 1.0);
+    EXPECT_FALSE(ended.cpu_known);
+    EXPECT_DOUBLE_EQ(ended.cpu, 0.0);
+    EXPECT_FALSE(compute_utilisation(client(7, 100, 1, 0, 0, 12.0), table_of({}), TEN_MS, 1.0).cpu_known)
+        << "a process seen for the first time";
+    EXPECT_TRUE(compute_utilisation(client(7, 100, 1, 0, 0, 9.0), known, TEN_MS, 1.0).cpu_known)
+        << "no gain is a known 0";
+}
+
 TEST(cpu_percentage, is_zero_for_a_reused_pid_or_no_elapsed_time)
 {
     const client_table previous = table_of({client(7, 100, 1, 0, 0, 9.0)});
