@@ -55,8 +55,10 @@ void keep_position_in_range()
 
 void draw_gpu_block(int y)
 {
-    // Busy per cent, jobs per second and the average job's length in ms.
-    constexpr std::size_t FIGURES = 3;
+    // The queues' names, then busy per cent, jobs per second and the average
+    // job's length in ms.
+    constexpr std::size_t BLOCK_LINES = 4;
+    constexpr std::size_t FIGURES = BLOCK_LINES - 1;
     std::array<std::array<cell_text, FIGURES>, MAX_QUEUE_ROWS> figures{};
     std::array<int, MAX_COLUMNS> widths{};
     std::array<int, MAX_COLUMNS> gaps{};
@@ -81,7 +83,7 @@ void draw_gpu_block(int y)
         gaps[index + 1] = 1;
     }
     const std::size_t shown = columns_that_fit(static_cast<std::size_t>(view.queue_count) + 1, widths, gaps.data());
-    std::array<screen_line, FIGURES + 1> lines;
+    std::array<screen_line, BLOCK_LINES> lines;
     add_ascii_cell(lines[0], 0, GPU_LABEL_WIDTH, true, "GPU");
     add_ascii_cell(lines[1], 0, GPU_LABEL_WIDTH, true, "busy");
     add_ascii_cell(lines[2], 0, GPU_LABEL_WIDTH, true, "jobs/s");
@@ -171,7 +173,8 @@ bool draw_table(int y)
     const table_page page = page_of_rows();
     int shown_rows = 0;
     for (; shown_rows < page.rows && view.first_shown + shown_rows < view.row_count; ++shown_rows) {
-        const int order = view_order[static_cast<std::size_t>(view.first_shown + shown_rows)];
+        const int listed = view.first_shown + shown_rows;
+        const int order = view_order[static_cast<std::size_t>(listed)];
         const utilisation_row &row = view_rows[static_cast<std::size_t>(order)];
         screen_line line;
         for (std::size_t place = 0; place < shown; ++place) {
