@@ -189,12 +189,15 @@ void scan_process(int proc_fd, std::int32_t pid, client_table &table, client_lis
 
 } // namespace
 
-int scan_clients(client_table &table, const char *proc_path, client_listing listing)
+int scan_clients(client_table &table, const char *proc_path, client_listing listing, process_tree *tree)
 {
     table.count = 0;
     const file_descriptor proc(::open(proc_path, DIRECTORY_FLAGS));
     if (!proc.is_open()) {
         return 0;
+    }
+    if (tree != nullptr) {
+        begin_tree_census(*tree);
     }
     directory_listing processes;
     processes.fd = proc.fd;
@@ -207,7 +210,16 @@ int scan_clients(client_table &table, const char *proc_path, client_listing list
         if (pid > std::numeric_limits<std::int32_t>::max()) {
             continue;
         }
+        // Outside the tree, a process costs one read of its stat line.
+        process_status status;
+        if (tree != nullptr && (!read_process_status_at(proc.fd, static_cast<std::int32_t>(pid), status) ||
+                                !admit_to_tree(*tree, status))) {
+            continue;
+        }
         scan_process(proc.fd, static_cast<std::int32_t>(pid), table, listing);
+    }
+    if (tree != nullptr) {
+        end_tree_census(*tree);
     }
     return table.count;
 }

@@ -181,6 +181,20 @@ struct stats_row_search {
 // drivers/gpu/drm/v3d/v3d_sysfs.c): the header line is skipped.
 std::int64_t parse_stats_text(std::string_view text);
 
+// The numeric fields of a /proc/<pid>/stat line, counted from 0 (0 is the pid,
+// 1 the name); proc(5) counts the same fields from 1.
+inline constexpr std::size_t STAT_PARENT = 3;
+inline constexpr std::size_t STAT_UTIME = 13;
+inline constexpr std::size_t STAT_STIME = 14;
+inline constexpr std::size_t STAT_CHILDREN_UTIME = 15;
+inline constexpr std::size_t STAT_CHILDREN_STIME = 16;
+inline constexpr std::size_t STAT_START_TIME = 21;
+using stat_fields = std::array<std::int64_t, STAT_START_TIME + 1>;
+
+// Fields 2 to 21 of one stat line, each as parse_decimal reads it (the state,
+// field 2, reads as 0); the pid and name stay 0. False without a ')'.
+bool parse_stat_fields(std::string_view line, stat_fields &fields);
+
 // User plus system time (proc(5) fields 14 and 15, utime and stime) of one stat
 // line in clock ticks, saturated; 0 without a ')'.
 std::int64_t parse_stat_cpu_ticks(std::string_view line);
@@ -198,3 +212,10 @@ double read_process_cpu_seconds_at(int proc_fd, std::int32_t pid);
 
 // Writes `value` in decimal followed by `suffix` into `buffer`; false when it does not fit.
 bool format_pid_path(std::span<char> buffer, const char *prefix, std::int32_t pid, const char *suffix);
+
+// The parts of a process tree that the census drives (sampling/process_tree.cpp).
+bool read_process_status_at(int proc_fd, std::int32_t pid, process_status &status);
+void begin_tree_census(process_tree &tree);
+// Whether the process belongs to the tree now; a member is remembered.
+bool admit_to_tree(process_tree &tree, const process_status &status);
+void end_tree_census(process_tree &tree);
