@@ -22,7 +22,15 @@ struct utilisation_row {
     memory_values memory{};
     // The census's own readings, for outputs that carry the kernel's counters.
     std::array<std::int64_t, ENGINE_COUNT> engine_nanoseconds{};
+    std::array<std::int64_t, ENGINE_COUNT> jobs{};
+    engine_flags engine_listed{};
     double cpu_seconds = 0.0;
+    // What each queue gained since the previous census, never negative: busy
+    // nanoseconds and jobs completed, over `elapsed` seconds of wall time. Their
+    // ratio is the average job's length; jobs over `elapsed`, the rate.
+    std::array<std::int64_t, ENGINE_COUNT> engine_gained_nanoseconds{};
+    std::array<std::int64_t, ENGINE_COUNT> jobs_gained{};
+    double elapsed = 0.0;
 };
 
 // The percentages of `current` against the previous census. Engine time is
@@ -75,6 +83,7 @@ struct report_operations {
 extern const report_operations CSV_REPORT;
 extern const report_operations CSV_ALL_REPORT;
 extern const report_operations JSON_REPORT;
+// The terminal view, in src/view/.
 extern const report_operations TERMINAL_REPORT;
 extern const report_operations TERMINAL_ALL_REPORT;
 extern const report_operations PROMETHEUS_REPORT;

@@ -15,6 +15,13 @@ const client_sample *find_first(const client_table &table, record_test wanted)
     return nullptr;
 }
 
+// What a cumulative counter gained since `before`; 0 for a fall or an overflow.
+std::int64_t gain(std::int64_t now, std::int64_t before)
+{
+    std::int64_t delta = 0;
+    return !__builtin_sub_overflow(now, before, &delta) && delta > 0 ? delta : 0;
+}
+
 } // namespace
 
 utilisation_row compute_utilisation(const client_sample &current, const client_table &previous,
@@ -26,16 +33,19 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
     row.name = current.name;
     row.memory = current.memory;
     row.engine_nanoseconds = current.engine;
+    row.jobs = current.jobs;
+    row.engine_listed = current.engine_listed;
     row.cpu_seconds = current.cpu_seconds;
+    row.elapsed = elapsed;
 
-    // A new client is measured from zero: all its busy time is new.
+    // A new client is measured from zero: all its busy time and jobs are new.
     const client_sample *match =
         find_first(previous, [&current](const client_sample &record) { return record.client_id == current.client_id; });
     for (std::size_t engine = 0; engine < row.engine.size(); ++engine) {
-        const std::int64_t before = match != nullptr ? match->engine[engine] : 0;
-        std::int64_t delta = 0;
-        // A difference that overflows is no measurable gain.
-        if (!__builtin_sub_overflow(current.engine[engine], before, &delta) && delta > 0 && reference_delta > 0) {
+        const std::int64_t delta = gain(current.engine[engine], match != nullptr ? match->engine[engine] : 0);
+        row.engine_gained_nanoseconds[engine] = delta;
+        row.jobs_gained[engine] = gain(current.jobs[engine], match != nullptr ? match->jobs[engine] : 0);
+        if (delta > 0 && reference_delta > 0) {
             row.engine[engine] = static_cast<double>(delta) / static_cast<double>(reference_delta) * 100.0;
         }
     }

@@ -42,6 +42,8 @@ void copy_client(client_sample &record, const fdinfo_keys &keys, std::int32_t pi
     record.pid = pid;
     record.name = name;
     record.engine = keys.engine;
+    record.jobs = keys.jobs;
+    record.engine_listed = keys.engine_listed;
     record.memory = keys.memory;
     record.cpu_seconds = read_process_cpu_seconds_at(proc_fd, pid);
 }

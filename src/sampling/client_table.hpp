@@ -43,12 +43,18 @@ inline constexpr memory_values NO_MEMORY_VALUES = {MEMORY_UNKNOWN, MEMORY_UNKNOW
 
 inline constexpr int NAME_SIZE = 64;
 
+// One flag per queue, indexed like the engine values.
+using engine_flags = std::array<bool, ENGINE_COUNT>;
+
 // One V3D client as seen by one census.
 struct client_sample {
     std::uint64_t client_id = 0;
     std::int32_t pid = 0;
     std::array<char, NAME_SIZE> name{};
     std::array<std::int64_t, ENGINE_COUNT> engine{};
+    std::array<std::int64_t, ENGINE_COUNT> jobs{}; // jobs completed, cumulative
+    // The queues the client's fdinfo lists: older kernels lack the later ones.
+    engine_flags engine_listed{};
     memory_values memory = NO_MEMORY_VALUES;
     double cpu_seconds = 0.0;
 };

@@ -15,18 +15,20 @@ constexpr std::size_t DIRENT_RECLEN_OFFSET = 16;
 constexpr std::size_t DIRENT_NAME_OFFSET = 19;
 
 constexpr std::string_view DRIVER_TEXT = "drm-driver:\tv3d";
-constexpr std::string_view KEY_FAMILY = "drm-";
+// The families of the keys below: the DRM core's and the v3d driver's own.
+constexpr std::array<std::string_view, 2> KEY_FAMILIES = {"drm-", "v3d-"};
 constexpr std::string_view REFERENCE_ROW = "bin";
 
-// The fdinfo keys the census takes (Documentation/gpu/drm-usage-stats.rst),
+// The fdinfo keys the census takes (Documentation/gpu/drm-usage-stats.rst, and
+// the driver's job counts from v3d_show_fdinfo in drivers/gpu/drm/v3d/v3d_drv.c),
 // each with the place its value goes. A key that is not here is passed over.
-enum class key_kind { client_id, engine, memory };
+enum class key_kind { client_id, engine, jobs, memory };
 struct fdinfo_key {
     std::string_view text; // up to and including the colon
     key_kind kind;
     int index;
 };
-constexpr std::array<fdinfo_key, 11> FDINFO_KEYS = {{
+constexpr std::array<fdinfo_key, 17> FDINFO_KEYS = {{
     {"drm-client-id:", key_kind::client_id, 0},
     {"drm-engine-bin:", key_kind::engine, ENGINE_BIN},
     {"drm-engine-render:", key_kind::engine, ENGINE_RENDER},
@@ -34,6 +36,12 @@ constexpr std::array<fdinfo_key, 11> FDINFO_KEYS = {{
     {"drm-engine-csd:", key_kind::engine, ENGINE_CSD},
     {"drm-engine-cache_clean:", key_kind::engine, ENGINE_CACHE_CLEAN},
     {"drm-engine-cpu:", key_kind::engine, ENGINE_CPU},
+    {"v3d-jobs-bin:", key_kind::jobs, ENGINE_BIN},
+    {"v3d-jobs-render:", key_kind::jobs, ENGINE_RENDER},
+    {"v3d-jobs-tfu:", key_kind::jobs, ENGINE_TFU},
+    {"v3d-jobs-csd:", key_kind::jobs, ENGINE_CSD},
+    {"v3d-jobs-cache_clean:", key_kind::jobs, ENGINE_CACHE_CLEAN},
+    {"v3d-jobs-cpu:", key_kind::jobs, ENGINE_CPU},
     {"drm-total-memory:", key_kind::memory, MEMORY_TOTAL},
     {"drm-shared-memory:", key_kind::memory, MEMORY_SHARED},
     {"drm-resident-memory:", key_kind::memory, MEMORY_RESIDENT},
@@ -236,7 +244,8 @@ void apply_fdinfo_line(std::string_view piece, fdinfo_keys &keys)
         keys.is_v3d = true;
         return;
     }
-    if (!starts_with_text(line, KEY_FAMILY)) {
+    if (std::none_of(KEY_FAMILIES.begin(), KEY_FAMILIES.end(),
+                     [line](std::string_view family) { return starts_with_text(line, family); })) {
         return;
     }
     for (const fdinfo_key &key : FDINFO_KEYS) {
@@ -251,6 +260,10 @@ void apply_fdinfo_line(std::string_view piece, fdinfo_keys &keys)
             break;
         case key_kind::engine:
             keys.engine[index] = parse_decimal(value);
+            keys.engine_listed[index] = true;
+            break;
+        case key_kind::jobs:
+            keys.jobs[index] = parse_decimal(value);
             break;
         case key_kind::memory:
             keys.memory[index] = parse_memory_bytes(value);

@@ -138,6 +138,8 @@ struct fdinfo_keys {
     bool has_client_id = false;
     std::uint64_t client_id = 0;
     std::array<std::int64_t, ENGINE_COUNT> engine{};
+    std::array<std::int64_t, ENGINE_COUNT> jobs{};
+    engine_flags engine_listed{}; // the queues that have a drm-engine-<queue> line
     memory_values memory = NO_MEMORY_VALUES;
 };
 

@@ -68,6 +68,23 @@ TEST(engine_percentages, measure_a_new_client_from_zero_and_may_pass_100)
     EXPECT_DOUBLE_EQ(row.engine[ENGINE_RENDER], 250.0);
 }
 
+TEST(engine_percentages, come_with_the_busy_time_and_jobs_gained_per_queue)
+{
+    client_sample before = client(7, 100, 1'000'000, 2'000'000, 0, 0.0);
+    before.jobs = {10, 4, 0, 3, 0, 0};
+    client_sample now = client(7, 100, 6'000'000, 1'000'000, 100'000, 0.0);
+    now.jobs = {15, 4, 2, 1, 0, 0};
+    const utilisation_row row = compute_utilisation(now, table_of({before}), TEN_MS, 0.5);
+    EXPECT_EQ(row.engine_gained_nanoseconds, (std::array<std::int64_t, ENGINE_COUNT>{5'000'000, 0, 100'000}))
+        << "a fall is no gain";
+    EXPECT_EQ(row.jobs_gained, (std::array<std::int64_t, ENGINE_COUNT>{5, 0, 2, 0, 0, 0}));
+    EXPECT_EQ(row.jobs, now.jobs);
+    EXPECT_DOUBLE_EQ(row.elapsed, 0.5);
+
+    const utilisation_row fresh = compute_utilisation(now, table_of({}), TEN_MS, 0.5);
+    EXPECT_EQ(fresh.jobs_gained, now.jobs) << "a new client's jobs are all new";
+}
+
 TEST(engine_percentages, stay_defined_at_the_limits_of_64_bits)
 {
     constexpr std::int64_t top = std::numeric_limits<std::int64_t>::max();

@@ -62,6 +62,8 @@ TEST_F(census_test, gives_the_records_worked_out_by_hand)
     EXPECT_EQ(game->engine[ENGINE_RENDER], 154563573);
     EXPECT_EQ(game->engine[ENGINE_TFU], 10574);
     EXPECT_EQ(game->engine[ENGINE_BIN], 4916187);
+    EXPECT_EQ(game->jobs, (std::array<std::int64_t, ENGINE_COUNT>{1, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(game->engine_listed, (engine_flags{true, true, true, true, true, true}));
     EXPECT_DOUBLE_EQ(game->cpu_seconds, 3.0);
     const client_sample *compositor = find(82);
     ASSERT_NE(compositor, nullptr);

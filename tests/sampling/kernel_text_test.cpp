@@ -121,6 +121,19 @@ TEST(fdinfo_keys_test, read_every_queue_and_memory_in_each_unit)
     EXPECT_EQ(parse_memory_bytes("\t8796093022207 MiB\n"), 8796093022207LL * 1024 * 1024);
 }
 
+TEST(fdinfo_keys_test, read_each_queues_jobs_and_which_queues_are_listed)
+{
+    // A kernel from before the later queues: no csd, cache_clean or cpu lines.
+    const fdinfo_keys keys = keys_of("drm-driver:\tv3d\ndrm-client-id:\t5\n"
+                                     "drm-engine-bin: \t4916187 ns\nv3d-jobs-bin: \t98 jobs\n"
+                                     "drm-engine-render: \t0 ns\nv3d-jobs-render: \t97 jobs\n"
+                                     "drm-engine-tfu: \t10574 ns\nv3d-jobs-tfu: \t1 jobs\n"
+                                     "v3d-jobs-cpu: \t6 jobs\nv3d-jobs-csdx: \t9 jobs\n");
+    EXPECT_EQ(keys.jobs, (std::array<std::int64_t, ENGINE_COUNT>{97, 1, 98, 0, 0, 6}));
+    EXPECT_EQ(keys.engine_listed, (engine_flags{true, true, true, false, false, false}))
+        << "a queue is listed by its engine line, even at 0 ns, and not by its jobs line";
+}
+
 TEST(fdinfo_keys_test, need_the_v3d_driver_line_with_a_tab)
 {
     EXPECT_TRUE(keys_of("x drm-driver:\tv3d-extra\n").is_v3d);

@@ -1,4 +1,4 @@
-#include "report/terminal_library.hpp"
+#include "view/terminal_library.hpp"
 
 #include <dlfcn.h>
 

@@ -1,0 +1,65 @@
+// The columns of the client table: what each shows, how its cells read, and
+// the order a sorted column gives the rows.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <iterator>
+
+#include "report/report.hpp"
+#include "view/screen_line.hpp"
+
+// What a column of the client table shows.
+enum class column_kind { client_id, pid, name, engine, process_cpu, memory };
+
+struct table_column {
+    const char *heading;
+    int width; // the least; a wider value pushes the rest of its line right
+    bool left_aligned;
+    int gap; // spaces before the column
+    column_kind kind;
+    int index; // the engine or memory kind
+};
+
+// The default layout; the columns after them are those of -a.
+inline constexpr table_column CLIENT_COLUMNS[] = {
+    {"Client", 6, false, 0, column_kind::client_id, 0},
+    {"PID", 8, true, 2, column_kind::pid, 0},
+    {"Process", 16, true, 1, column_kind::name, 0},
+    {"render", 8, false, 1, column_kind::engine, ENGINE_RENDER},
+    {"tfu", 8, false, 1, column_kind::engine, ENGINE_TFU},
+    {"bin", 8, false, 1, column_kind::engine, ENGINE_BIN},
+    {"CPU", 8, false, 1, column_kind::process_cpu, 0},
+    {"csd", 8, false, 1, column_kind::engine, ENGINE_CSD},
+    {"cache_clean", 12, false, 1, column_kind::engine, ENGINE_CACHE_CLEAN},
+    // The driver's cpu queue: jobs the kernel runs for the GPU, not the process's CPU time.
+    {"cpu_job", 8, false, 1, column_kind::engine, ENGINE_CPU},
+    {"total", 10, false, 1, column_kind::memory, MEMORY_TOTAL},
+    {"resident", 10, false, 1, column_kind::memory, MEMORY_RESIDENT},
+};
+inline constexpr int DEFAULT_COLUMN_COUNT = 7;
+inline constexpr int ALL_COLUMN_COUNT = static_cast<int>(std::size(CLIENT_COLUMNS));
+inline constexpr int MAX_COLUMNS =
+    ALL_COLUMN_COUNT > MAX_QUEUE_ROWS + 1 ? ALL_COLUMN_COUNT : MAX_QUEUE_ROWS + 1;
+
+// The columns of the view: the first of CLIENT_COLUMNS.
+std::size_t layout_size();
+
+bool is_sortable(const table_column &column);
+
+// The order of the rows as shown: census order, or the sorted column's
+// busiest first, ties in census order.
+void order_rows();
+void next_sort_column();
+
+// One cell of the table, as it is shown.
+void make_cell(const table_column &column, const utilisation_row &row, screen_line &cell);
+
+// Column widths: the least for each column in the default view, where a
+// longer value pushes its line right as before; with -a wide enough for every
+// value shown, so that columns line up and are left out whole at the edge.
+void measure_columns(std::array<int, MAX_COLUMNS> &widths);
+
+// The number of whole columns that fit on the screen: all of them in the
+// default view, whose lines are cut at the edge instead.
+std::size_t columns_that_fit(std::size_t count, const std::array<int, MAX_COLUMNS> &widths, const int *gaps);

@@ -1,0 +1,131 @@
+#include "view/keys.hpp"
+
+#include <cstdint>
+
+#include "control/process_state.hpp"
+#include "view/client_columns.hpp"
+#include "view/screen_line.hpp"
+#include "view/table.hpp"
+#include "view/terminal_library.hpp"
+#include "view/view_state.hpp"
+
+namespace {
+
+// 'q' and 'Q' differ only in bit 5.
+constexpr int CASE_BIT = 0x20;
+constexpr int QUIT_KEY = 'Q';
+
+// The headings of the sortable columns from `from` to `to`, separated by commas.
+void add_sortable_headings(screen_line &line, std::size_t from, std::size_t to)
+{
+    for (std::size_t column = from; column < to; ++column) {
+        const table_column &layout = CLIENT_COLUMNS[column];
+        if (is_sortable(layout)) {
+            add_ascii(line, line.width > 0 ? ", " : "");
+            add_ascii(line, layout.heading);
+        }
+    }
+}
+
+} // namespace
+
+void draw_help()
+{
+    constexpr int INDENT = 16;
+    show_ascii(0, "GPU Utilisation: keys");
+    show_ascii(2, "Down, Up        one row down or up");
+    show_ascii(3, "PgDn, PgUp      one screen down or up");
+    show_ascii(4, "Home, End       the first or the last rows");
+    show_ascii(5, "s               sort by the next column, busiest first, marked *:");
+    screen_line order;
+    add_spaces(order, INDENT);
+    add_ascii(order, "census order");
+    add_sortable_headings(order, 0, DEFAULT_COLUMN_COUNT);
+    int y = 6;
+    if (view.all_queues) {
+        add_ascii(order, ",");
+        show_line(y++, order);
+        screen_line added;
+        add_sortable_headings(added, DEFAULT_COLUMN_COUNT, ALL_COLUMN_COUNT);
+        screen_line indented;
+        add_cell(indented, INDENT, 0, true, added);
+        show_line(y++, indented);
+    } else {
+        show_line(y++, order);
+    }
+    show_ascii(y++, "h, ?            this help");
+    show_ascii(y++, "q, Q, Ctrl-C    quit");
+    show_ascii(y + 1, "Any key goes back to the table.");
+}
+
+bool take_key(int key)
+{
+    if ((key & ~CASE_BIT) == QUIT_KEY) {
+        stop_requested = 1;
+        return false;
+    }
+    if (key == KEY_RESIZE) {
+        // Nothing of the earlier size may stay on the screen.
+        (void)curses.clearok(*curses.current_screen, TRUE);
+        keep_position_in_range();
+        return true;
+    }
+    if (view.help_shown) {
+        view.help_shown = false;
+        return true;
+    }
+    const int page = page_of_rows().rows;
+    switch (key) {
+    case 'h':
+    case '?':
+        view.help_shown = true;
+        return true;
+    case 's':
+        next_sort_column();
+        order_rows();
+        return true;
+    case KEY_DOWN:
+        ++view.first_shown;
+        break;
+    case KEY_UP:
+        --view.first_shown;
+        break;
+    case KEY_NPAGE:
+        view.first_shown += page > 0 ? page : 1;
+        break;
+    case KEY_PPAGE:
+        view.first_shown -= page > 0 ? page : 1;
+        break;
+    case KEY_HOME:
+        view.first_shown = 0;
+        break;
+    case KEY_END:
+        view.first_shown = view.row_count;
+        break;
+    default:
+        return false;
+    }
+    keep_position_in_range();
+    return true;
+}
+
+void wait_for_keys()
+{
+    std::int64_t remaining_ms = sample_interval_ns / 1'000'000;
+    while (stop_requested == 0) {
+        bool changed = false;
+        for (int key = curses.wgetch(*curses.standard_screen); key != ERR && stop_requested == 0;
+             key = curses.wgetch(*curses.standard_screen)) {
+            changed = take_key(key) || changed;
+        }
+        if (changed && stop_requested == 0) {
+            draw_view();
+        }
+        if (stop_requested != 0 || remaining_ms <= 0) {
+            break;
+        }
+        const int pause = remaining_ms < KEY_POLL_PAUSE_MS ? static_cast<int>(remaining_ms) : KEY_POLL_PAUSE_MS;
+        (void)curses.napms(pause);
+        remaining_ms -= pause;
+    }
+}

@@ -1,0 +1,16 @@
+// The keys of the terminal view, the help that lists them, and the wait for
+// them between samples.
+#pragma once
+
+// How often the keys are polled while the view waits, and so how long a lone
+// Esc waits for the rest of a key's sequence.
+inline constexpr int KEY_POLL_PAUSE_MS = 100;
+
+void draw_help();
+
+// Acts on one key; true when the screen must be drawn again.
+bool take_key(int key);
+
+// Polls the keys every KEY_POLL_PAUSE_MS for one sample interval; a key redraws
+// the frame at once, and a quit key ends the wait.
+void wait_for_keys();

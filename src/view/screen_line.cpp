@@ -1,0 +1,106 @@
+#include "view/screen_line.hpp"
+
+#include <cstdint>
+#include <cwchar>
+#include <string_view>
+
+#include "report/report.hpp"
+#include "sampling/kernel_text.hpp"
+#include "view/terminal_library.hpp"
+
+void add_character(screen_line &line, wchar_t character, int cells)
+{
+    if (line.length < LINE_CAPACITY) {
+        line.text[line.length] = character;
+        line.cells[line.length] = static_cast<signed char>(cells);
+        ++line.length;
+        line.width += cells;
+    }
+}
+
+void add_ascii(screen_line &line, const char *text)
+{
+    for (; *text != '\0'; ++text) {
+        add_character(line, static_cast<wchar_t>(static_cast<unsigned char>(*text)), 1);
+    }
+}
+
+void add_spaces(screen_line &line, int count)
+{
+    for (; count > 0; --count) {
+        add_character(line, L' ', 1);
+    }
+}
+
+void add_name(screen_line &line, const char *name, bool utf8)
+{
+    const std::string_view bytes(name);
+    for (std::size_t position = 0; position < bytes.size();) {
+        const auto first = static_cast<unsigned char>(bytes[position]);
+        const std::size_t length = first < 0x80 ? 1 : utf8 ? utf8_character_length(text_part(bytes, position)) : 0;
+        if (length == 0) {
+            add_character(line, L'?', 1);
+            ++position;
+            continue;
+        }
+        // The bits of a UTF-8 sequence (RFC 3629): the lead byte's after its
+        // length marker, then six from each continuation byte.
+        std::uint32_t code = length == 1 ? first : first & (0xFFU >> (length + 1));
+        for (std::size_t index = 1; index < length; ++index) {
+            code = (code << 6) | (static_cast<unsigned char>(bytes[position + index]) & 0x3FU);
+        }
+        const auto character = static_cast<wchar_t>(code);
+        const int cells = wcwidth(character);
+        if (cells < 0) {
+            add_character(line, L'?', 1);
+        } else {
+            add_character(line, character, cells);
+        }
+        position += length;
+    }
+}
+
+void add_cell(screen_line &line, int gap, int width, bool left_aligned, const screen_line &cell)
+{
+    add_spaces(line, gap);
+    const int padding = width - cell.width;
+    if (!left_aligned) {
+        add_spaces(line, padding);
+    }
+    for (std::size_t index = 0; index < cell.length; ++index) {
+        add_character(line, cell.text[index], cell.cells[index]);
+    }
+    if (left_aligned) {
+        add_spaces(line, padding);
+    }
+}
+
+void add_ascii_cell(screen_line &line, int gap, int width, bool left_aligned, const char *text)
+{
+    screen_line cell;
+    add_ascii(cell, text);
+    add_cell(line, gap, width, left_aligned, cell);
+}
+
+void show_line(int y, const screen_line &line)
+{
+    if (y < 0 || y >= *curses.lines) {
+        return;
+    }
+    std::size_t count = 0;
+    for (int used = 0; count < line.length && used + line.cells[count] <= *curses.columns; ++count) {
+        used += line.cells[count];
+    }
+    if (count > 0) {
+        if (curses.wmove(*curses.standard_screen, y, 0) != ERR) {
+            (void)curses.waddnwstr(*curses.standard_screen, line.text.data(), static_cast<int>(count));
+        }
+    }
+}
+
+void show_ascii(int y, const char *text)
+{
+    screen_line line;
+    add_ascii(line, text);
+    show_line(y, line);
+}

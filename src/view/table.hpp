@@ -1,0 +1,27 @@
+// The client table on screen: the page of rows it shows, its scrolling, and
+// the whole GPU's block above it.
+#pragma once
+
+// Lines above the client table: title, blank line, headings and rule, and
+// with -a the whole GPU's queues (heading, busy, jobs) and a blank line.
+inline constexpr int DEFAULT_TOP_LINES = 4;
+inline constexpr int ALL_QUEUES_TOP_LINES = 8;
+inline constexpr int GPU_BLOCK_LINE = 2;
+
+int top_lines();
+
+// How many rows the table shows at once, and whether the last screen line
+// is taken by the count of rows.
+struct table_page {
+    int rows = 0;
+    bool counted = false;
+};
+
+table_page page_of_rows();
+void keep_position_in_range();
+
+// The whole GPU's queues in the statistics file's order: a line of names,
+// then busy per cent and jobs per second.
+void draw_gpu_block(int y);
+// The headings and rule at `y`, then the page of rows.
+void draw_table(int y);

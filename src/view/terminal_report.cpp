@@ -1,0 +1,120 @@
+// The full-screen view: a table of the clients, redrawn each pass and at each
+// key from the frame it holds, scrolled and sorted through an index array.
+#include <langinfo.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstring>
+
+#include "report/report.hpp"
+#include "view/client_columns.hpp"
+#include "view/keys.hpp"
+#include "view/screen_line.hpp"
+#include "view/table.hpp"
+#include "view/terminal_library.hpp"
+#include "view/view_state.hpp"
+
+terminal_view view;
+std::array<utilisation_row, MAX_CLIENTS> view_rows{};
+std::array<int, MAX_CLIENTS> view_order{};
+
+void draw_view()
+{
+    (void)curses.werase(*curses.standard_screen);
+    if (view.help_shown) {
+        draw_help();
+    } else {
+        show_ascii(0, "GPU Utilisation");
+        if (view.all_queues) {
+            draw_gpu_block(GPU_BLOCK_LINE);
+        }
+        draw_table(top_lines() - 2);
+    }
+    (void)curses.wrefresh(*curses.standard_screen);
+}
+
+namespace {
+
+int open_view(bool all_queues)
+{
+    // Start-up loads the library; a caller that skipped it gets a failure, not a crash.
+    if (!terminal_library_loaded()) {
+        return ELIBACC;
+    }
+    // Only the character type: numbers keep their '.' whatever the locale.
+    (void)std::setlocale(LC_CTYPE, "");
+    view.all_queues = all_queues;
+    view.utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    view.help_shown = false;
+    view.sort_column = CENSUS_ORDER;
+    view.first_shown = 0;
+    view.row_count = 0;
+    view.queue_count = 0;
+    (void)curses.initscr();
+    (void)curses.cbreak();
+    (void)curses.noecho();
+    (void)curses.nodelay(*curses.standard_screen, TRUE);
+    (void)curses.keypad(*curses.standard_screen, TRUE);
+    // A lone Esc waits no longer than a poll for the rest of a key's sequence.
+    (void)curses.set_escdelay(KEY_POLL_PAUSE_MS);
+    (void)curses.curs_set(0);
+    // The frame's outline at once, so that the keys answer before the first figures.
+    draw_view();
+    return 0;
+}
+
+int terminal_open()
+{
+    return open_view(false);
+}
+
+int terminal_all_open()
+{
+    return open_view(true);
+}
+
+int terminal_begin_frame(const frame_summary &frame)
+{
+    view.row_count = 0;
+    view.queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
+    for (int queue = 0; queue < view.queue_count; ++queue) {
+        const auto index = static_cast<std::size_t>(queue);
+        view.queue_names[index] = frame.counters->queues[index].name;
+        view.queues[index] = frame.queues[index];
+    }
+    return 0;
+}
+
+int terminal_row(const utilisation_row &row, double)
+{
+    if (view.row_count < MAX_CLIENTS) {
+        view_rows[static_cast<std::size_t>(view.row_count++)] = row;
+    }
+    return 0;
+}
+
+int terminal_end_frame()
+{
+    order_rows();
+    keep_position_in_range();
+    draw_view();
+    return 0;
+}
+
+int terminal_close()
+{
+    if (terminal_library_loaded()) {
+        (void)curses.endwin();
+    }
+    return 0;
+}
+
+} // namespace
+
+const report_operations TERMINAL_REPORT = {
+    terminal_open, terminal_begin_frame, terminal_row, terminal_end_frame, wait_for_keys, terminal_close, "", false,
+};
+
+const report_operations TERMINAL_ALL_REPORT = {
+    terminal_all_open, terminal_begin_frame, terminal_row, terminal_end_frame, wait_for_keys, terminal_close, "", false,
+};
