@@ -8,6 +8,39 @@
 #include "sampling/kernel_text.hpp"
 #include "view/terminal_library.hpp"
 
+namespace {
+
+// The characters of general category Cf (format), from Unicode 15.0's
+// DerivedGeneralCategory.txt, in order. Zero-width joiners and bidirectional
+// controls among them: terminals give them widths that wcwidth does not
+// agree with, or turn the text after them round.
+struct code_range {
+    std::uint32_t first;
+    std::uint32_t last;
+};
+constexpr code_range FORMAT_CHARACTERS[] = {
+    {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+    {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x202A, 0x202E},
+    {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+    {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F},
+};
+
+bool is_format_character(std::uint32_t code)
+{
+    for (const code_range &range : FORMAT_CHARACTERS) {
+        if (code < range.first) {
+            return false;
+        }
+        if (code <= range.last) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 void add_character(screen_line &line, wchar_t character, int cells)
 {
     if (line.length < LINE_CAPACITY) {
@@ -51,7 +84,7 @@ void add_name(screen_line &line, const char *name, bool utf8)
         }
         const auto character = static_cast<wchar_t>(code);
         const int cells = wcwidth(character);
-        if (cells < 0) {
+        if (cells < 0 || is_format_character(code)) {
             add_character(line, L'?', 1);
         } else {
             add_character(line, character, cells);

@@ -24,7 +24,9 @@ void add_ascii(screen_line &line, const char *text);
 void add_spaces(screen_line &line, int count);
 
 // A name as the characters it holds: a byte that is not part of a valid,
-// printable character becomes '?'. Outside UTF-8 every byte from 0x80 up is '?'.
+// printable character becomes '?', and so does a format character (Cf), which
+// could move the cells after it or reverse the text. Combining marks stay.
+// Outside UTF-8 every byte from 0x80 up is '?'.
 void add_name(screen_line &line, const char *name, bool utf8);
 
 // Adds a cell padded to `width`, after its gap.
