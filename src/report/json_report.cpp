@@ -27,7 +27,7 @@ bool first_client = true;
 
 int json_open()
 {
-    standard_output.fd = 1;
+    standard_output.fd = stream_fd;
     return 0;
 }
 

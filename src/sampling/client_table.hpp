@@ -108,6 +108,9 @@ struct process_tree {
 bool start_process_tree(process_tree &tree, const std::int32_t *pids, int count, std::int32_t &missing,
                         const char *proc_path = DEFAULT_PROC_PATH);
 
+// Takes a process that its adopting parent has reaped out of the tree.
+void forget_tree_process(process_tree &tree, std::int32_t pid);
+
 // The members found by the latest census.
 int tree_member_count(const process_tree &tree);
 

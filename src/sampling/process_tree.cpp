@@ -146,6 +146,19 @@ void end_tree_census(process_tree &tree)
     }
 }
 
+void forget_tree_process(process_tree &tree, std::int32_t pid)
+{
+    process_list &members = tree.generations[static_cast<std::size_t>(tree.current)];
+    int &count = tree.counts[static_cast<std::size_t>(tree.current)];
+    for (int index = 0; index < count; ++index) {
+        if (members[static_cast<std::size_t>(index)].pid == pid) {
+            members[static_cast<std::size_t>(index)] = members[static_cast<std::size_t>(count - 1)];
+            --count;
+            return;
+        }
+    }
+}
+
 int tree_member_count(const process_tree &tree)
 {
     return tree.counts[static_cast<std::size_t>(tree.current)];
