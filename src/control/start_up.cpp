@@ -1,3 +1,4 @@
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -39,10 +40,10 @@ struct glob_result {
     ~glob_result() { globfree(&paths); }
 };
 
-void print_usage(std::FILE *messages, const char *program)
+// False when the text could not be written whole.
+bool print_usage(std::FILE *messages, const char *program)
 {
-    // A message that cannot be written has nowhere better to go; the exit status still tells.
-    (void)std::fprintf(messages, USAGE_TEXT, program);
+    return std::fprintf(messages, USAGE_TEXT, program) >= 0 && std::fflush(messages) == 0;
 }
 
 // Only this one device is watched, the first in byte order.
@@ -111,20 +112,19 @@ bool parse_count(std::string_view text, int &count)
     return !text.empty() && count >= 1;
 }
 
-// An option that takes a value: "-d 2", "--interval 2" or "--interval=2";
-// `short_name` is null for an option that has only the long form.
+// An option that takes a value, and its value, as the user wrote them.
 struct valued_option {
     std::string_view name; // as the user wrote it, without "=value"
     const char *value = nullptr; // null when none follows
 };
 
-// True when `argv[index]` is the option; `found` then holds it, and `index`
-// has moved past a value given as the next argument.
-bool take_valued_option(const char *short_name, std::string_view long_name, int argc, char **argv, int &index,
-                        valued_option &found)
+// True when `argv[index]` is the long option, as "--interval 2" or
+// "--interval=2"; `found` then holds it, and `index` has moved past a value
+// given as the next argument.
+bool take_valued_option(std::string_view long_name, int argc, char **argv, int &index, valued_option &found)
 {
     const std::string_view argument(argv[index]);
-    if ((short_name != nullptr && argument == short_name) || argument == long_name) {
+    if (argument == long_name) {
         found = {argument, index + 1 < argc ? argv[++index] : nullptr};
         return true;
     }
@@ -151,6 +151,84 @@ constexpr const char *INTERVAL_RULE = "seconds from 0.1 to 3600";
 constexpr const char *COUNT_RULE = "a count from 1 to 2147483647";
 constexpr const char *METRICS_FILE_RULE = "a file to write the metrics to";
 
+bool take_interval(std::FILE *messages, const valued_option &option, std::int64_t &interval)
+{
+    if (option.value == nullptr || !parse_interval(option.value, interval)) {
+        refuse_value(messages, option, INTERVAL_RULE);
+        return false;
+    }
+    return true;
+}
+
+bool take_count(std::FILE *messages, const valued_option &option, int &count)
+{
+    if (option.value == nullptr || !parse_count(option.value, count)) {
+        refuse_value(messages, option, COUNT_RULE);
+        return false;
+    }
+    return true;
+}
+
+// The short options beyond -h follow the usual conventions: flags bundle
+// ("-an1") and a value may be attached ("-d5") or be the next argument.
+struct short_option {
+    char letter;
+    bool takes_value;
+};
+constexpr std::array<short_option, 3> SHORT_OPTIONS = {{{'a', false}, {'d', true}, {'n', true}}};
+
+const short_option *find_short_option(char letter)
+{
+    for (const short_option &option : SHORT_OPTIONS) {
+        if (option.letter == letter) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+// A cluster is '-', flags, then at most one option that takes the rest of the
+// argument, or the next one, as its value.
+bool is_short_cluster(std::string_view argument)
+{
+    if (argument.size() < 2 || argument[0] != '-') {
+        return false;
+    }
+    for (std::size_t position = 1; position < argument.size(); ++position) {
+        const short_option *option = find_short_option(argument[position]);
+        if (option == nullptr) {
+            return false;
+        }
+        if (option->takes_value) {
+            return true;
+        }
+    }
+    return true;
+}
+
+// Takes every option of a cluster; false, with the message written, when a
+// value is refused.
+bool take_short_cluster(std::FILE *messages, int argc, char **argv, int &index, run_settings &settings,
+                        std::int64_t &interval)
+{
+    const std::string_view argument(argv[index]);
+    for (std::size_t position = 1; position < argument.size(); ++position) {
+        const char letter = argument[position];
+        if (letter == 'a') {
+            settings.all_queues = true;
+            continue;
+        }
+        const std::array<char, 3> name = {'-', letter, '\0'};
+        const valued_option option{std::string_view(name.data(), 2),
+                                   position + 1 < argument.size() ? argv[index] + position + 1
+                                   : index + 1 < argc             ? argv[++index]
+                                                                  : nullptr};
+        return letter == 'd' ? take_interval(messages, option, interval)
+                             : take_count(messages, option, settings.frame_limit);
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" void on_stop_signal(int)
@@ -176,34 +254,39 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
         } else if (argument == "--json") {
             json_asked = true;
             result.settings.mode = output_mode::json;
-        } else if (take_valued_option(nullptr, "--prometheus", argc, argv, index, option)) {
+        } else if (take_valued_option("--prometheus", argc, argv, index, option)) {
             if (option.value == nullptr || option.value[0] == '\0') {
                 refuse_value(messages, option, METRICS_FILE_RULE);
                 return {true, 1, result.settings};
             }
             metrics_file = option.value;
             result.settings.mode = output_mode::prometheus;
-        } else if (argument == "-a" || argument == "--all") {
+        } else if (argument == "--all") {
             result.settings.all_queues = true;
-        } else if (take_valued_option("-d", "--interval", argc, argv, index, option)) {
-            if (option.value == nullptr || !parse_interval(option.value, interval)) {
-                refuse_value(messages, option, INTERVAL_RULE);
+        } else if (take_valued_option("--interval", argc, argv, index, option)) {
+            if (!take_interval(messages, option, interval)) {
                 return {true, 1, result.settings};
             }
-        } else if (take_valued_option("-n", "--count", argc, argv, index, option)) {
-            if (option.value == nullptr || !parse_count(option.value, result.settings.frame_limit)) {
-                refuse_value(messages, option, COUNT_RULE);
+        } else if (take_valued_option("--count", argc, argv, index, option)) {
+            if (!take_count(messages, option, result.settings.frame_limit)) {
+                return {true, 1, result.settings};
+            }
+        } else if (is_short_cluster(argument)) {
+            if (!take_short_cluster(messages, argc, argv, index, result.settings, interval)) {
                 return {true, 1, result.settings};
             }
         } else if (argument == "--version") {
-            (void)std::fputs("v3dwatch " V3DWATCH_VERSION "\n", output);
-            return {true, 0, result.settings};
+            // Written now, not at exit, so that a failed write can still change the status.
+            const bool written = std::fputs("v3dwatch " V3DWATCH_VERSION "\n", output) >= 0 &&
+                                 std::fflush(output) == 0;
+            return {true, written ? 0 : 1, result.settings};
         } else if (argument == "--help" || argument == "-h") {
-            print_usage(messages, program);
-            return {true, 0, result.settings};
+            // Help asked for and not given is a failure, as for every other output.
+            return {true, print_usage(messages, program) ? 0 : 1, result.settings};
         } else {
+            // A message that cannot be written has nowhere better to go; the exit status still tells.
             (void)std::fprintf(messages, "Unknown option: %s\n", argv[index]);
-            print_usage(messages, program);
+            (void)print_usage(messages, program);
             return {true, 1, result.settings};
         }
     }
@@ -239,13 +322,23 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     }
 
     // No SA_RESTART: a stop signal cuts a wait or a blocked write short. Every
-    // signal that would end the program ends it in order, screen restored.
+    // signal that would end the program ends it in order, screen restored;
+    // but one the parent set to be ignored stays ignored, as nohup and a
+    // shell's background jobs expect. SIGTERM always stops in order.
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
     for (const int signal_number : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
+        struct sigaction inherited {};
+        if (signal_number != SIGTERM && sigaction(signal_number, nullptr, &inherited) == 0 &&
+            inherited.sa_handler == SIG_IGN) {
+            continue;
+        }
         sigaction(signal_number, &action, nullptr);
     }
+    // A write past the file-size limit then fails with EFBIG and takes the
+    // failed-write path, which removes the metrics file's temporary file.
+    signal(SIGXFSZ, SIG_IGN);
     return result;
 }

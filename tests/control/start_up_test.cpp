@@ -1,6 +1,7 @@
 // Start-up: the options, the statistics file, clock ticks and the stop signals.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -123,6 +124,9 @@ TEST_F(start_up_test, reads_the_interval_and_the_count_exactly)
         {{"--interval=.25", "-n", "1"}, 250'000'000, 1},
         {{"-d", "2.0000000019", "--count=2147483647"}, 2'000'000'001, 2147483647},
         {{"-d", "0.5", "-d", "7"}, 7'000'000'000, 0},
+        {{"-d5"}, 5'000'000'000, 0},
+        {{"-an1"}, 1'000'000'000, 1},
+        {{"-ad", "2", "-n", "3"}, 2'000'000'000, 3},
     };
     for (const expectation &expected : cases) {
         sample_interval_ns = 0;
@@ -133,6 +137,7 @@ TEST_F(start_up_test, reads_the_interval_and_the_count_exactly)
     }
     const start_up_run all = run({"-a", "--json"});
     EXPECT_TRUE(all.result.settings.all_queues);
+    EXPECT_TRUE(run({"-an1"}).result.settings.all_queues);
     EXPECT_EQ(all.result.settings.mode, output_mode::json);
     for (const std::vector<std::string> &arguments :
          {std::vector<std::string>{"--prometheus", "v3d.prom"}, {"--prometheus=v3d.prom"}}) {
@@ -161,6 +166,10 @@ TEST_F(start_up_test, refuses_bad_values_in_one_line_before_anything_else)
         {{"-n", "0"}, "Invalid value for -n: '0'" + count_rule},
         {{"--count", "2147483648"}, "Invalid value for --count: '2147483648'" + count_rule},
         {{"-n"}, "Missing value for -n" + count_rule},
+        {{"-d0"}, "Invalid value for -d: '0'" + interval_rule},
+        {{"-an"}, "Missing value for -n" + count_rule},
+        {{"-ax"}, "Unknown option: -ax\n" + USAGE},
+        {{"-ah"}, "Unknown option: -ah\n" + USAGE},
         {{"--csv", "--json"}, "Error: --csv and --json cannot be used together\n"},
         {{"--prometheus"}, "Missing value for --prometheus (a file to write the metrics to)\n"},
         {{"--prometheus="}, "Invalid value for --prometheus: '' (a file to write the metrics to)\n"},
@@ -218,6 +227,21 @@ TEST_F(start_up_test, cuts_a_long_statistics_path_to_its_buffer)
     const std::string full = tree.path(deep + "/card0/device/gpu_stats");
     ASSERT_GT(full.size(), static_cast<std::size_t>(STATS_PATH_SIZE));
     EXPECT_EQ(std::string(stats_path), full.substr(0, STATS_PATH_SIZE - 1));
+}
+
+TEST_F(start_up_test, fails_when_the_help_or_the_version_cannot_be_written)
+{
+    for (std::string argument : {"--version", "-h"}) {
+        SCOPED_TRACE(argument);
+        std::FILE *full = std::fopen("/dev/full", "w");
+        ASSERT_NE(full, nullptr);
+        std::string program = "v3dwatch";
+        std::array<char *, 3> argv = {program.data(), argument.data(), nullptr};
+        const start_up_result result = start_up(2, argv.data(), full, pattern.c_str(), full);
+        std::fclose(full);
+        EXPECT_TRUE(result.stop);
+        EXPECT_EQ(result.exit_status, 1);
+    }
 }
 
 TEST_F(start_up_test, installs_the_stop_signals)

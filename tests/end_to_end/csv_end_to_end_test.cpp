@@ -165,6 +165,22 @@ TEST(csv_end_to_end, ends_in_order_on_sigint_and_sigterm)
     }
 }
 
+// As under nohup (SIGHUP) and in a shell's background job (SIGINT, SIGQUIT).
+TEST(csv_end_to_end, keeps_the_stop_signals_its_parent_ignored_and_stops_on_sigterm)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    add_still_clients(tree, 1);
+    program_run run(tree, {"--csv", "-d", "0.1"}, "", false, {.ignored_signals = {SIGHUP, SIGINT, SIGQUIT}});
+    ASSERT_EQ(run.read_lines(2).size(), 2U);
+    for (const int number : {SIGHUP, SIGINT, SIGQUIT}) {
+        run.signal(number);
+    }
+    EXPECT_EQ(run.read_lines(2 + 5).size(), 7U) << "frames keep coming";
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.wait(), 0);
+}
+
 TEST(csv_end_to_end, writes_only_the_header_while_there_are_no_clients)
 {
     REQUIRE_NAMESPACES();
@@ -188,6 +204,13 @@ TEST(csv_end_to_end, fails_with_the_reason_when_output_cannot_be_written)
     {
         program_run run(tree, {"--csv"}, "/dev/full");
         EXPECT_EQ(run.read_errors(), "Error: cannot write CSV output: No space left on device\n");
+        EXPECT_EQ(run.wait(), 1);
+    }
+    for (const auto &[mode, lead] : {std::pair{"--csv", "CSV"}, std::pair{"--json", "JSON"}}) {
+        // A file that reaches the file-size limit in the first frame, with SIGXFSZ at its default action.
+        tree.write("out/" + std::string(lead), "");
+        program_run run(tree, {mode}, tree.path("out/" + std::string(lead)), false, {.file_size_limit = 64});
+        EXPECT_EQ(run.read_errors(), "Error: cannot write " + std::string(lead) + " output: File too large\n");
         EXPECT_EQ(run.wait(), 1);
     }
     {

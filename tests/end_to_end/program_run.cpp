@@ -85,7 +85,8 @@ bool namespaces_required()
 }
 
 program_run::program_run(const kernel_tree &tree, const std::vector<std::string> &arguments,
-                         const std::string &standard_output, bool broken_pipe_ignored)
+                         const std::string &standard_output, bool broken_pipe_ignored,
+                         const inherited_state &inherited)
 {
     int output[2];
     int errors[2];
@@ -107,6 +108,16 @@ program_run::program_run(const kernel_tree &tree, const std::vector<std::string>
         const int null = ::open("/dev/null", O_RDONLY);
         ::dup2(null, STDIN_FILENO);
         ::signal(SIGPIPE, broken_pipe_ignored ? SIG_IGN : SIG_DFL);
+        for (const int number : inherited.ignored_signals) {
+            ::signal(number, SIG_IGN);
+        }
+        if (inherited.file_size_limit != RLIM_INFINITY) {
+            const rlimit size_limit{inherited.file_size_limit, inherited.file_size_limit};
+            ::setrlimit(RLIMIT_FSIZE, &size_limit);
+        }
+        if (inherited.output_non_blocking) {
+            ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
+        }
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

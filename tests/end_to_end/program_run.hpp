@@ -1,6 +1,7 @@
 // Runs the real v3dwatch over a fake kernel and talks to it through pipes.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -31,13 +32,21 @@
 bool namespaces_available();
 bool namespaces_required();
 
+// What the program inherits from its parent besides its outputs.
+struct inherited_state {
+    std::vector<int> ignored_signals{};
+    rlim_t file_size_limit = RLIM_INFINITY;
+    bool output_non_blocking = false; // O_NONBLOCK set on standard output's open file
+};
+
 // v3dwatch started with `arguments` over `tree`; its standard output and error
 // are pipes unless `standard_output` names a file to write to instead. It
 // starts with SIGPIPE at its default action unless `broken_pipe_ignored`.
 class program_run {
 public:
     program_run(const kernel_tree &tree, const std::vector<std::string> &arguments,
-                const std::string &standard_output = "", bool broken_pipe_ignored = false);
+                const std::string &standard_output = "", bool broken_pipe_ignored = false,
+                const inherited_state &inherited = {});
     ~program_run();
     program_run(const program_run &) = delete;
     program_run &operator=(const program_run &) = delete;
@@ -53,6 +62,8 @@ public:
     // The exit status, or -1 when it did not end in time (it is then killed).
     int wait(std::chrono::seconds limit = std::chrono::seconds(15));
     [[nodiscard]] bool output_ended() const { return output_ended_; }
+    // What came after the last newline read.
+    [[nodiscard]] const std::string &unfinished_line() const { return pending_; }
     [[nodiscard]] pid_t pid() const { return pid_; }
 
 private:

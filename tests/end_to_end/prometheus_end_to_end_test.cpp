@@ -198,21 +198,14 @@ TEST(prometheus_end_to_end, fails_at_once_and_leaves_no_file_behind)
         {folder + "/plain/v3dwatch.prom", "Not a directory", RLIM_INFINITY},
         // Written whole, but a folder is in the way of the rename.
         {folder + "/taken.prom", "Is a directory", RLIM_INFINITY},
-        // The disk fills up halfway through the file.
+        // The file-size limit is reached halfway through the file.
         {folder + "/v3dwatch.prom", "File too large", 4096},
     };
     for (const failing_case &failing : cases) {
         SCOPED_TRACE(failing.file);
-        // The limit and an ignored SIGXFSZ pass to the program; the test takes them back at once.
-        rlimit saved{};
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit limited = saved;
-        limited.rlim_cur = failing.size_limit;
-        ::setrlimit(RLIMIT_FSIZE, &limited);
-        const sighandler_t saved_action = ::signal(SIGXFSZ, SIG_IGN);
-        program_run run(tree, {"--prometheus", failing.file, "-d", "3600"});
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        ::signal(SIGXFSZ, saved_action);
+        // SIGXFSZ at its default action, as a shell leaves it.
+        program_run run(tree, {"--prometheus", failing.file, "-d", "3600"}, "", false,
+                        {.file_size_limit = failing.size_limit});
 
         EXPECT_EQ(run.read_errors(), "Error: cannot write metrics file " + failing.file + ": " + failing.reason + "\n");
         EXPECT_EQ(run.wait(), 1);
