@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "control/process_state.hpp"
 #include "report/report.hpp"
@@ -49,6 +50,9 @@ struct follow_state {
     std::int32_t command_pid = 0;
     bool command_reaped = false;
     int command_wait_status = 0;
+    // When the command was started (monotonic and Unix seconds): its run's start.
+    double command_start_time = 0.0;
+    double command_start_wall_time = 0.0;
     // The summary's figures; null when no summary is asked for.
     run_summary *summary = nullptr;
 };
@@ -75,6 +79,9 @@ extern "C" void on_stop_signal(int signal_number);
 // stops the run when SIGCHLD comes from its end.
 extern "C" void on_command_signal(int signal_number);
 extern "C" void on_child_signal(int signal_number);
+
+// Seconds on `clock` (CLOCK_MONOTONIC or CLOCK_REALTIME).
+double clock_seconds(clockid_t clock);
 
 // The report operations that `settings` ask for.
 const report_operations &select_report(const run_settings &settings);

@@ -190,6 +190,8 @@ int run_followed_command(follow_state &follow, const run_settings &settings)
     // Orphans below the command come to v3dwatch, not to init, and stay in the tree.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     follow.tree.adopting_parent = static_cast<std::int32_t>(getpid());
+    follow.command_start_time = clock_seconds(CLOCK_MONOTONIC);
+    follow.command_start_wall_time = clock_seconds(CLOCK_REALTIME);
     const int failure = start_command(follow, inherited, settings.command);
     sigprocmask(SIG_SETMASK, &inherited.mask, nullptr);
     if (failure != 0) {

@@ -16,12 +16,16 @@ struct sample {
     double wall_time = 0.0;
 };
 
+} // namespace
+
 double clock_seconds(clockid_t clock)
 {
     timespec now{};
     clock_gettime(clock, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
+
+namespace {
 
 void take_sample(sample &into, const char *proc_path, const char *stats_file, client_listing listing,
                  process_tree *tree)
@@ -102,7 +106,11 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
         if (tree != nullptr) {
             tree_cpu_ticks(*tree, user_ticks, system_ticks);
         }
-        begin_summary(*summary, *previous.counters, previous.time, previous.wall_time, user_ticks, system_ticks);
+        // A command's run starts when the command does, a little before the baseline.
+        const bool command_started = follow->command_pid != 0;
+        begin_summary(*summary, *previous.counters, command_started ? follow->command_start_time : previous.time,
+                      command_started ? follow->command_start_wall_time : previous.wall_time, user_ticks,
+                      system_ticks);
     }
     // Frames left before -n stops the run; counted only when there is a limit.
     int frames_left = settings.frame_limit;

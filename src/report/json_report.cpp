@@ -35,7 +35,8 @@ int json_open()
 int json_begin_frame(const frame_summary &frame)
 {
     first_client = true;
-    append_format(standard_output, "{\"timestamp\":%.3f,\"gpu\":{", frame.sample_time);
+    append_format(standard_output, "{\"timestamp\":%.3f,\"wall_time\":%.3f,\"gpu\":{", frame.sample_time,
+                  frame.wall_time);
     const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (int index = 0; index < queue_count; ++index) {
         const auto position = static_cast<std::size_t>(index);
