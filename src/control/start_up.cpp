@@ -13,10 +13,8 @@
 namespace {
 
 constexpr const char *USAGE_TEXT =
-    "Usage: %s [options] [-- COMMAND [ARG...]]\n\n"
-    "Monitor VideoCore VII GPU block utilisation on Quenzil.\n"
-    "With a COMMAND, run it, follow the clients of it and its descendants, and\n"
-    "write a summary to standard error when it ends.\n\n"
+    "Usage: %s [options]\n\n"
+    "Monitor VideoCore VII GPU block utilisation on Quenzil.\n\n"
     "  -a, --all             Show every queue, client memory and the whole GPU's load\n"
     "  --csv                 Output in CSV format (pipe to file)\n"
     "  --json                Output JSON Lines, one object per sample, with everything\n"
@@ -28,6 +26,7 @@ constexpr const char *USAGE_TEXT =
     "  --summary             Write a summary of the run to standard error at the end\n"
     "  --summary-json FILE   Write the summary as JSON to FILE as well\n"
     "  --wall-clock          CSV and JSON timestamps in Unix time\n"
+    "  -- COMMAND [ARG...]   Run COMMAND, follow it and its descendants, then summarise\n"
     "  --version             Show the version\n"
     "  -h, --help            Show this help message\n";
 
@@ -385,11 +384,7 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
             result.settings.summary = true;
         } else if (argument == "--wall-clock") {
             result.settings.wall_clock = true;
-        } else if (argument == "--") {
-            if (index + 1 == argc) {
-                (void)std::fputs("Error: no command after --\n", messages);
-                return {true, 1, result.settings};
-            }
+        } else if (argument == "--" && index + 1 < argc) {
             result.settings.command = argv + index + 1;
             break;
         } else if (is_short_cluster(argument)) {

@@ -3,6 +3,8 @@
 // a write is blocked on a pipe nobody reads.
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include <signal.h>
 
 #include <array>
@@ -121,21 +123,29 @@ TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
     for (const int pid : listing_order(tree.proc())) {
         listed += (listed.empty() ? "" : ",") + clients.at(pid);
     }
-    const std::string expected = R"({"timestamp":T,"gpu":{"bin":{"busy":10.0,"jobs_per_second":100.0},)"
+    const std::string expected = R"({"timestamp":T,"wall_time":W,"gpu":{"bin":{"busy":10.0,"jobs_per_second":100.0},)"
                                  R"("render":{"busy":50.0,"jobs_per_second":50.0},)"
                                  R"("tfu":{"busy":2.5,"jobs_per_second":10.0},)"
                                  R"("csd":{"busy":30.0,"jobs_per_second":40.0},)"
                                  R"("cache_clean":{"busy":0.0,"jobs_per_second":0.0},)"
                                  R"("cpu":{"busy":0.1,"jobs_per_second":20.0}},"clients":[)" +
                                  listed + "]}";
-    // The timestamp has three decimals; the rest is known to the byte.
+    // Both times have three decimals, the wall time being Unix time (a clock
+    // off by the difference of the two clocks would be decades away); the rest
+    // is known to the byte.
     const std::string prefix = R"({"timestamp":)";
+    const std::string wall_key = R"(,"wall_time":)";
     ASSERT_EQ(lines[0].rfind(prefix, 0), 0U);
     const std::size_t end = lines[0].find(',');
+    const std::size_t wall_end = lines[0].find(',', end + 1);
     const std::string timestamp = lines[0].substr(prefix.size(), end - prefix.size());
-    EXPECT_EQ(timestamp.find_first_not_of("0123456789."), std::string::npos) << timestamp;
-    EXPECT_EQ(timestamp.size() - timestamp.find('.'), 4U) << timestamp;
-    EXPECT_EQ(prefix + "T" + lines[0].substr(end), expected);
+    const std::string wall_time = lines[0].substr(end + wall_key.size(), wall_end - end - wall_key.size());
+    for (const std::string &time : {timestamp, wall_time}) {
+        EXPECT_EQ(time.find_first_not_of("0123456789."), std::string::npos) << time;
+        EXPECT_EQ(time.size() - time.find('.'), 4U) << time;
+    }
+    EXPECT_NEAR(std::stod(wall_time), static_cast<double>(::time(nullptr)), 60.0);
+    EXPECT_EQ(prefix + "T" + wall_key + "W" + lines[0].substr(wall_end), expected);
 }
 
 TEST(whole_picture_end_to_end, count_and_interval_pace_and_end_the_run)
