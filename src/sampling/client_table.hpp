@@ -89,7 +89,13 @@ bool read_process_status(std::int32_t pid, process_status &status, const char *p
 // while it lives, so that an orphan stays in the tree.
 inline constexpr int MAX_TREE_PROCESSES = 1024;
 using process_list = std::array<process_status, MAX_TREE_PROCESSES>;
+// The processes one census can judge; those listed after them are not followed.
+inline constexpr int MAX_CENSUS_PROCESSES = 4096;
 struct process_tree {
+    // Every process of the census, in the order /proc lists them, and which belong.
+    std::array<process_status, MAX_CENSUS_PROCESSES> candidates{};
+    std::array<bool, MAX_CENSUS_PROCESSES> admitted{};
+    int candidate_count = 0;
     // A process whose children belong (v3dwatch itself, while it runs a command
     // and adopts the orphans below it); 0 for none.
     std::int32_t adopting_parent = 0;

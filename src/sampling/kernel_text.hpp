@@ -215,9 +215,12 @@ double read_process_cpu_seconds_at(int proc_fd, std::int32_t pid);
 // Writes `value` in decimal followed by `suffix` into `buffer`; false when it does not fit.
 bool format_pid_path(std::span<char> buffer, const char *prefix, std::int32_t pid, const char *suffix);
 
-// The parts of a process tree that the census drives (sampling/process_tree.cpp).
+// The next process of a listing of /proc (the entries named by a pid); false at the end.
+bool next_process_entry(directory_listing &processes, std::int32_t &pid);
+
+// The stat line of `pid`, opened relative to an open proc directory.
 bool read_process_status_at(int proc_fd, std::int32_t pid, process_status &status);
-void begin_tree_census(process_tree &tree);
-// Whether the process belongs to the tree now; a member is remembered.
-bool admit_to_tree(process_tree &tree, const process_status &status);
-void end_tree_census(process_tree &tree);
+
+// Reads the stat line of every process below the open proc directory into the
+// tree's candidates and brings the tree up to date: `admitted` marks its members.
+void judge_process_tree(process_tree &tree, int proc_fd);

@@ -101,34 +101,24 @@ bool start_process_tree(process_tree &tree, const std::int32_t *pids, int count,
     return true;
 }
 
-void begin_tree_census(process_tree &tree)
-{
-    tree.current = 1 - tree.current;
-    tree.counts[static_cast<std::size_t>(tree.current)] = 0;
-}
+namespace {
 
-// A child whose pid comes before its parent's in the listing, both new, is
-// admitted one census later, when its parent is in the previous generation.
-bool admit_to_tree(process_tree &tree, const process_status &status)
+// Whether the parent of `status` makes it a member, or it was one already.
+bool belongs(const process_tree &tree, const process_status &status)
 {
     int previous_count = 0;
     const process_list &previous = previous_members(tree, previous_count);
     int current_count = 0;
     const process_list &current = current_members(tree, current_count);
-    const bool member = (tree.adopting_parent != 0 && status.parent == tree.adopting_parent) ||
-                        holds_process(previous, previous_count, status) ||
-                        holds_pid(previous, previous_count, status.parent) ||
-                        holds_pid(current, current_count, status.parent);
-    if (member) {
-        add_member(tree, status); // past the limit it is still read, but not remembered
-    }
-    return member;
+    return (tree.adopting_parent != 0 && status.parent == tree.adopting_parent) ||
+           holds_process(previous, previous_count, status) || holds_pid(previous, previous_count, status.parent) ||
+           holds_pid(current, current_count, status.parent);
 }
 
 // A member that has gone was reaped: by a member, whose children's time now
 // holds its own; by the adopting parent, which counts what wait4 gives it; or
 // by a process outside the tree, and then its last reading is all there is.
-void end_tree_census(process_tree &tree)
+void credit_ended_members(process_tree &tree)
 {
     int previous_count = 0;
     const process_list &previous = previous_members(tree, previous_count);
@@ -144,6 +134,40 @@ void end_tree_census(process_tree &tree)
         tree.ended_user_ticks += member.user_ticks;
         tree.ended_system_ticks += member.system_ticks;
     }
+}
+
+} // namespace
+
+void judge_process_tree(process_tree &tree, int proc_fd)
+{
+    tree.current = 1 - tree.current;
+    tree.counts[static_cast<std::size_t>(tree.current)] = 0;
+    tree.candidate_count = 0;
+    directory_listing processes;
+    processes.fd = proc_fd;
+    std::int32_t pid = 0;
+    while (tree.candidate_count < MAX_CENSUS_PROCESSES && next_process_entry(processes, pid)) {
+        const auto index = static_cast<std::size_t>(tree.candidate_count);
+        if (read_process_status_at(proc_fd, pid, tree.candidates[index])) {
+            tree.admitted[index] = false;
+            ++tree.candidate_count;
+        }
+    }
+    // A child may be listed before its parent: each round admits the children
+    // of the members found so far, until a round finds none.
+    bool admitted_some = true;
+    while (admitted_some) {
+        admitted_some = false;
+        for (int index = 0; index < tree.candidate_count; ++index) {
+            const auto position = static_cast<std::size_t>(index);
+            if (!tree.admitted[position] && belongs(tree, tree.candidates[position])) {
+                tree.admitted[position] = true;
+                admitted_some = true;
+                add_member(tree, tree.candidates[position]); // past the limit it is read, not remembered
+            }
+        }
+    }
+    credit_ended_members(tree);
 }
 
 void forget_tree_process(process_tree &tree, std::int32_t pid)
