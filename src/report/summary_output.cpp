@@ -107,7 +107,7 @@ int write_summary_text(const run_summary &summary, int fd)
                       system_seconds(summary), cpu_mean_percent(summary));
     }
     if (summary.client_count > 0) {
-        append_text(output, "client   pid      process               peak total    peak resident\n");
+        append_text(output, "client   pid      process                peak total    peak resident\n");
     }
     for (int index = 0; index < summary.client_count; ++index) {
         const client_peak &client = summary.clients[static_cast<std::size_t>(index)];

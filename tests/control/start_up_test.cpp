@@ -182,6 +182,10 @@ TEST_F(start_up_test, refuses_bad_values_in_one_line_before_anything_else)
         {{"--csv", "--prometheus", "v3d.prom"}, "Error: --prometheus and --csv cannot be used together\n"},
         {{"--prometheus=v3d.prom", "--json"}, "Error: --prometheus and --json cannot be used together\n"},
         {{"--prometheus", long_name}, "Error: cannot write metrics file " + long_name + ": File name too long\n"},
+        {{"-p", "0"}, "Invalid value for -p: '0' (process ids, as PID[,PID...], 64 at most)\n"},
+        {{"--pid=12,,13"}, "Invalid value for --pid: '12,,13' (process ids, as PID[,PID...], 64 at most)\n"},
+        {{"-o", "out", "--prometheus", "v3d.prom"}, "Error: --output needs --csv or --json\n"},
+        {{"--json", "--", "true"}, "Error: --json with a command needs --output FILE\n"},
     };
     const std::string nowhere = tree.root() + "/nowhere*";
     for (const auto &[arguments, message] : cases) {
