@@ -84,7 +84,8 @@ void set_up_signals(inherited_signals &inherited)
     sigprocmask(SIG_SETMASK, &inherited.mask, nullptr);
     execvp(command[0], command);
     const int failure = errno;
-    (void)!write(report, &failure, sizeof failure);
+    // Unreported, the failure still shows in the exit status.
+    [[maybe_unused]] const ssize_t reported = write(report, &failure, sizeof failure);
     _exit(failure == ENOENT ? NOT_FOUND_STATUS : NOT_EXECUTABLE_STATUS);
 }
 

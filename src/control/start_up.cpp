@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -261,12 +262,9 @@ constexpr std::array<short_option, 5> SHORT_OPTIONS = {
 
 const short_option *find_short_option(char letter)
 {
-    for (const short_option &option : SHORT_OPTIONS) {
-        if (option.letter == letter) {
-            return &option;
-        }
-    }
-    return nullptr;
+    const auto *const found = std::find_if(SHORT_OPTIONS.begin(), SHORT_OPTIONS.end(),
+                                           [letter](const short_option &option) { return option.letter == letter; });
+    return found != SHORT_OPTIONS.end() ? found : nullptr;
 }
 
 // A cluster is '-', flags, then at most one option that takes the rest of the
@@ -481,6 +479,6 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     }
     // A write past the file-size limit then fails with EFBIG and takes the
     // failed-write path, which removes the metrics file's temporary file.
-    signal(SIGXFSZ, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
     return result;
 }

@@ -191,7 +191,8 @@ inline constexpr std::size_t STAT_STIME = 14;
 inline constexpr std::size_t STAT_CHILDREN_UTIME = 15;
 inline constexpr std::size_t STAT_CHILDREN_STIME = 16;
 inline constexpr std::size_t STAT_START_TIME = 21;
-using stat_fields = std::array<std::int64_t, STAT_START_TIME + 1>;
+inline constexpr std::size_t STAT_FIELD_COUNT = 22;
+using stat_fields = std::array<std::int64_t, STAT_FIELD_COUNT>;
 
 // Fields 2 to 21 of one stat line, each as parse_decimal reads it (the state,
 // field 2, reads as 0); the pid and name stay 0. False without a ')'.
