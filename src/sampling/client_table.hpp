@@ -43,6 +43,10 @@ inline constexpr memory_values NO_MEMORY_VALUES = {MEMORY_UNKNOWN, MEMORY_UNKNOW
 
 inline constexpr int NAME_SIZE = 64;
 
+// The CPU time of a process whose stat could not be read (it has ended, or is
+// another user's): unknown, which is not zero. Any negative time reads so.
+inline constexpr double CPU_SECONDS_UNKNOWN = -1.0;
+
 // One flag per queue, indexed like the engine values.
 using engine_flags = std::array<bool, ENGINE_COUNT>;
 
@@ -56,7 +60,7 @@ struct client_sample {
     // The queues the client's fdinfo lists: older kernels lack the later ones.
     engine_flags engine_listed{};
     memory_values memory = NO_MEMORY_VALUES;
-    double cpu_seconds = 0.0;
+    double cpu_seconds = 0.0; // or CPU_SECONDS_UNKNOWN
 };
 
 // The first `count` records are valid, in discovery order, with distinct client ids.
@@ -129,7 +133,8 @@ void tree_cpu_ticks(const process_tree &tree, std::int64_t &user, std::int64_t &
 int scan_clients(client_table &table, const char *proc_path = DEFAULT_PROC_PATH,
                  client_listing listing = client_listing::default_queues, process_tree *tree = nullptr);
 
-// User plus system CPU seconds of `pid`, divided by `clock_ticks`; 0.0 when unreadable.
+// User plus system CPU seconds of `pid`, divided by `clock_ticks`;
+// CPU_SECONDS_UNKNOWN when unreadable.
 double read_process_cpu_seconds(std::int32_t pid, const char *proc_path = DEFAULT_PROC_PATH);
 
 // The rows of the driver's statistics file: one per queue.

@@ -207,7 +207,8 @@ std::int64_t parse_stat_cpu_ticks(std::string_view line);
 // the pid in decimal when nothing is left.
 void set_process_name(std::array<char, NAME_SIZE> &name, std::string_view raw, std::int32_t pid);
 
-// CPU seconds from an open /proc/<pid>/stat.
+// CPU seconds from an open /proc/<pid>/stat; CPU_SECONDS_UNKNOWN when nothing
+// is read, or what is read is no stat line (it has no ')').
 double read_cpu_seconds_from(int fd);
 
 // The same for `pid`, opened relative to an open proc directory.

@@ -145,10 +145,11 @@ TEST(descriptor_leaks, census_over_folders_and_files_it_may_not_read)
         const int before = open_descriptor_count();
         for (int repeat = 0; repeat < CENSUS_REPEATS; ++repeat) {
             scan_clients(table, proc.c_str());
-            // Only pid 302's client can be read, under its pid for a name, with no CPU time.
+            // Only pid 302's client can be read, under its pid for a name, with its CPU time unknown.
             const client_sample &only = table.records[0];
             if (table.count != 1 || only.client_id != 3 || std::string(only.name.data()) != "302" ||
-                only.cpu_seconds != 0.0 || read_process_cpu_seconds(302, proc.c_str()) != 0.0) {
+                only.cpu_seconds != CPU_SECONDS_UNKNOWN ||
+                read_process_cpu_seconds(302, proc.c_str()) != CPU_SECONDS_UNKNOWN) {
                 ::_exit(WRONG_CLIENTS);
             }
             if (open_descriptor_count() != before) {
@@ -176,7 +177,7 @@ TEST(descriptor_leaks, process_cpu_time_over_every_kind_of_stat)
     for (int repeat = 0; repeat < CENSUS_REPEATS; ++repeat) {
         EXPECT_DOUBLE_EQ(read_process_cpu_seconds(100, proc.c_str()), 3.0);
         for (const int pid : {101, 106, 107, 108, 109, 110, 111, 4242}) {
-            EXPECT_DOUBLE_EQ(read_process_cpu_seconds(pid, proc.c_str()), 0.0) << pid;
+            EXPECT_DOUBLE_EQ(read_process_cpu_seconds(pid, proc.c_str()), CPU_SECONDS_UNKNOWN) << pid;
         }
     }
     EXPECT_EQ(open_descriptor_count(), before);
