@@ -24,7 +24,7 @@ void fold_kept(run_summary &summary)
         }
     }
     summary.kept_count /= 2;
-    summary.fold *= 2;
+    ++summary.fold_level;
 }
 
 void keep_pending(run_summary &summary)
@@ -116,6 +116,8 @@ void add_summary_row(run_summary &summary, const utilisation_row &row)
         }
         peak = &summary.clients[static_cast<std::size_t>(summary.client_count++)];
         peak->client_id = row.client_id;
+        peak->total = MEMORY_UNKNOWN;
+        peak->resident = MEMORY_UNKNOWN;
     }
     peak->pid = row.pid;
     peak->name = row.name;
@@ -133,7 +135,7 @@ void end_summary_pass(run_summary &summary, const gpu_counters &counters)
         summary.pending_busy[engine] += summary.pass_busy[engine];
     }
     summary.pass_busy = {};
-    if (++summary.pending < summary.fold) {
+    if (++summary.pending < (1 << summary.fold_level)) {
         return;
     }
     if (summary.kept_count == SUMMARY_SAMPLE_CAPACITY) {

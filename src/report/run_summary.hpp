@@ -12,13 +12,15 @@
 // each then stands for 2, 4, ... passes; the mean and the maximum stay exact.
 inline constexpr int SUMMARY_SAMPLE_CAPACITY = 86'400;
 
-// One client's peak memory over the run, in bytes, or MEMORY_UNKNOWN.
+// One client's peak memory over the run, in bytes, or MEMORY_UNKNOWN once the
+// client is met. Zero by default, like the whole summary, so that it takes no
+// room in the program file and no page until used.
 struct client_peak {
     std::uint64_t client_id = 0;
     std::int32_t pid = 0;
     std::array<char, NAME_SIZE> name{};
-    std::int64_t total = MEMORY_UNKNOWN;
-    std::int64_t resident = MEMORY_UNKNOWN;
+    std::int64_t total = 0;
+    std::int64_t resident = 0;
 };
 
 // One queue's figures, as finish_summary works them out.
@@ -47,11 +49,11 @@ struct run_summary {
     std::array<std::int64_t, ENGINE_COUNT> busy_nanoseconds{};
     std::array<std::int64_t, ENGINE_COUNT> jobs{};
     engine_flags listed{};
-    // The kept pass sums, each standing for `fold` passes; `pending` passes
-    // wait in `pending_busy` for the next kept value.
+    // The kept pass sums, each standing for 2^fold_level passes; `pending`
+    // passes wait in `pending_busy` for the next kept value.
     std::array<std::array<float, SUMMARY_SAMPLE_CAPACITY>, ENGINE_COUNT> kept{};
     int kept_count = 0;
-    int fold = 1;
+    int fold_level = 0;
     int pending = 0;
     std::array<double, ENGINE_COUNT> pending_busy{};
     // The whole GPU's rows at the start and at the latest pass.

@@ -54,7 +54,7 @@ TEST(run_summary, folds_a_longer_run_into_pairs)
     }
     finish_summary(*summary, 1.0, 1.0, 0, 0);
     EXPECT_EQ(summary->passes, 2 * SUMMARY_SAMPLE_CAPACITY);
-    EXPECT_EQ(summary->fold, 2);
+    EXPECT_EQ(summary->fold_level, 1);
     const queue_figures &render = summary->figures[ENGINE_RENDER];
     EXPECT_DOUBLE_EQ(render.mean, 30.0);
     EXPECT_DOUBLE_EQ(render.p95, 50.0);
