@@ -54,6 +54,8 @@ using engine_flags = std::array<bool, ENGINE_COUNT>;
 struct client_sample {
     std::uint64_t client_id = 0;
     std::int32_t pid = 0;
+    // The descriptor of `pid` whose fdinfo file the census read the client from.
+    std::int32_t descriptor = -1;
     std::array<char, NAME_SIZE> name{};
     std::array<std::int64_t, ENGINE_COUNT> engine{};
     std::array<std::int64_t, ENGINE_COUNT> jobs{}; // jobs completed, cumulative
@@ -158,6 +160,13 @@ struct gpu_counters {
 
 // Reads every row of the statistics file in one read; all zero when unreadable.
 void read_gpu_counters(gpu_counters &counters, const char *path = stats_path);
+
+// Opens the statistics file as read_gpu_counters does, to be held; -1 on failure.
+int open_gpu_stats(const char *path = stats_path);
+
+// The same as read_gpu_counters from a held descriptor of the statistics file,
+// read again from offset 0; all zero when unreadable.
+void read_gpu_counters_from(gpu_counters &counters, int fd);
 
 // Only the reference reading of the statistics file; 0 when unreadable.
 std::int64_t read_reference_counter(const char *path = stats_path);
