@@ -39,9 +39,11 @@ void draw_view()
             column_heading(view.sort_column, sorted);
         }
         std::array<char, 3 * CELL_SIZE> title{};
-        (void)std::snprintf(title.data(), title.size(), "GPU Utilisation%s%s%s",
-                            view.frozen ? " - frozen, space resumes" : "", sorted_shown ? "" : " - sorted by ",
-                            sorted_shown ? "" : sorted.data() + 1);
+        const char *state = view.frozen            ? " - frozen, space resumes"
+                            : view.followed_ended ? " (the followed processes have ended)"
+                                                  : "";
+        (void)std::snprintf(title.data(), title.size(), "GPU Utilisation%s%s%s", state,
+                            sorted_shown ? "" : " - sorted by ", sorted_shown ? "" : sorted.data() + 1);
         show_ascii(0, title.data());
     }
     (void)curses.wrefresh(*curses.standard_screen);
@@ -113,6 +115,7 @@ int terminal_begin_frame(const frame_summary &frame)
     frame_taken = frame;
     clients_busy = {};
     view.row_count = 0;
+    view.followed_ended = frame.followed_ended;
     view.queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (int queue = 0; queue < view.queue_count; ++queue) {
         const auto index = static_cast<std::size_t>(queue);

@@ -34,6 +34,7 @@ struct terminal_view {
     others_load others{};
     int row_count = 0;
     int queue_count = 0;
+    bool followed_ended = false; // every process of -p has ended
     std::array<std::array<char, QUEUE_NAME_SIZE>, MAX_QUEUE_ROWS> queue_names{};
     std::array<queue_load, MAX_QUEUE_ROWS> queues{};
 };

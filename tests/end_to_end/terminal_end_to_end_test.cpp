@@ -557,7 +557,9 @@ TEST_F(terminal_end_to_end, others_row_job_figures_and_every_column_at_80_column
         texts.push_back(steady_gpu_stats(sample, {0, 12, 0, 0, 0, 0}, {0, 70'000'000, 0, 0, 0, 0}));
     }
     std::atomic<bool> overcounting{false};
-    std::int64_t game_render = 0;
+    // Both clients are listed from the first sample on, so that their CPU
+    // percentages are known from the first frame.
+    std::int64_t game_render = 10'000'000;
     const auto fdinfo = [](int client_id, std::int64_t render, std::int64_t jobs, const std::string &memory) {
         std::string text = "drm-driver:\tv3d\ndrm-client-id:\t" + std::to_string(client_id) + "\n";
         for (const char *queue : QUEUES) {
@@ -572,7 +574,7 @@ TEST_F(terminal_end_to_end, others_row_job_figures_and_every_column_at_80_column
         game_render += sample == 0 ? 0 : overcounting ? 110'000'000 : 20'000'000;
         tree.add_fdinfo(100, 4, fdinfo(81, game_render, 10 * sample,
                                        "drm-total-memory:\t20 MiB\ndrm-resident-memory:\t12 MiB\n"));
-        tree.add_fdinfo(200, 4, fdinfo(82, 20'000'000 * sample, 2 * sample, ""));
+        tree.add_fdinfo(200, 4, fdinfo(82, 10'000'000 + 20'000'000 * sample, 2 * sample, ""));
     });
     const tmux_session session(command("-a -d 0.1"), 80, 24);
     ASSERT_TRUE(session.wait_for_line(3, "busy       0.0%    70.0%     0.0%     0.0%        0.0%     0.0%"))
