@@ -39,11 +39,19 @@ void read_process_name(int proc_fd, std::int32_t pid, std::array<char, NAME_SIZE
     set_process_name(name, text, pid);
 }
 
-void copy_client(client_sample &record, const fdinfo_keys &keys, std::int32_t pid,
+// Where a client was found: its process and the descriptor of its DRM file.
+struct client_origin {
+    std::int32_t pid = 0;
+    std::int32_t descriptor = -1;
+};
+
+void copy_client(client_sample &record, const fdinfo_keys &keys, client_origin origin,
                  const std::array<char, NAME_SIZE> &name, int proc_fd)
 {
+    const std::int32_t pid = origin.pid;
     record.client_id = keys.client_id;
     record.pid = pid;
+    record.descriptor = origin.descriptor;
     record.name = name;
     record.engine = keys.engine;
     record.jobs = keys.jobs;
@@ -55,20 +63,20 @@ void copy_client(client_sample &record, const fdinfo_keys &keys, std::int32_t pi
 // One record per client id, owned by the lowest pid that holds it. A record
 // that changes owner takes the new owner's CPU time too, so that a row never
 // pairs one process's pid with another's CPU time.
-void record_client(client_table &table, const fdinfo_keys &keys, std::int32_t pid,
+void record_client(client_table &table, const fdinfo_keys &keys, client_origin origin,
                    const std::array<char, NAME_SIZE> &name, int proc_fd)
 {
     for (int index = 0; index < table.count; ++index) {
         client_sample &record = table.records[static_cast<std::size_t>(index)];
         if (record.client_id == keys.client_id) {
-            if (record.pid > pid) {
-                copy_client(record, keys, pid, name, proc_fd);
+            if (record.pid > origin.pid) {
+                copy_client(record, keys, origin, name, proc_fd);
             }
             return;
         }
     }
     if (table.count < MAX_CLIENTS) {
-        copy_client(table.records[static_cast<std::size_t>(table.count)], keys, pid, name, proc_fd);
+        copy_client(table.records[static_cast<std::size_t>(table.count)], keys, origin, name, proc_fd);
         ++table.count;
     }
 }
@@ -124,7 +132,11 @@ void read_fdinfo(process_census &process, const char *entry)
         read_process_name(process.proc_fd, process.pid, process.name);
         process.name_settled = true;
     }
-    record_client(*process.table, keys, process.pid, process.name, process.proc_fd);
+    // The entry is the descriptor's number (proc(5), /proc/pid/fdinfo).
+    const std::int64_t descriptor = parse_decimal(entry);
+    const bool numbered = descriptor >= 0 && descriptor <= std::numeric_limits<std::int32_t>::max();
+    const client_origin origin{process.pid, numbered ? static_cast<std::int32_t>(descriptor) : -1};
+    record_client(*process.table, keys, origin, process.name, process.proc_fd);
 }
 
 // Whether the open file behind fd/<entry> may be a DRM file: a character
@@ -254,25 +266,44 @@ void scan_process(int proc_fd, std::int32_t pid, client_table &table, client_lis
 
 } // namespace
 
-int scan_clients(client_table &table, const char *proc_path, client_listing listing)
+int scan_clients(client_table &table, const char *proc_path, client_listing listing, process_tree *tree)
 {
     table.count = 0;
     const file_descriptor proc(::open(proc_path, DIRECTORY_FLAGS));
     if (!proc.is_open()) {
         return 0;
     }
+    if (tree != nullptr) {
+        // Outside the tree, a process costs one read of its stat line.
+        judge_process_tree(*tree, proc.fd);
+        for (int index = 0; index < tree->candidate_count; ++index) {
+            if (tree->admitted[static_cast<std::size_t>(index)]) {
+                scan_process(proc.fd, tree->candidates[static_cast<std::size_t>(index)].pid, table, listing);
+            }
+        }
+        return table.count;
+    }
     directory_listing processes;
     processes.fd = proc.fd;
+    std::int32_t pid = 0;
+    while (next_process_entry(processes, pid)) {
+        scan_process(proc.fd, pid, table, listing);
+    }
+    return table.count;
+}
+
+bool next_process_entry(directory_listing &processes, std::int32_t &pid)
+{
     std::string_view entry;
     while (next_directory_entry(processes, entry)) {
         if (entry.front() < '0' || entry.front() > '9') {
             continue;
         }
-        const std::int64_t pid = parse_decimal(entry);
-        if (pid > std::numeric_limits<std::int32_t>::max()) {
-            continue;
+        const std::int64_t value = parse_decimal(entry);
+        if (value <= std::numeric_limits<std::int32_t>::max()) {
+            pid = static_cast<std::int32_t>(value);
+            return true;
         }
-        scan_process(proc.fd, static_cast<std::int32_t>(pid), table, listing);
     }
-    return table.count;
+    return false;
 }

@@ -36,6 +36,14 @@ struct file_descriptor {
         }
     }
     [[nodiscard]] bool is_open() const { return fd >= 0; }
+    // Closes the descriptor held so far and takes `value` in its place.
+    void reset(int value = -1)
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        fd = value;
+    }
 };
 
 // Lists an open directory with getdents64 into a fixed buffer; the descriptor
@@ -105,22 +113,30 @@ std::size_t split_line_pieces(std::string_view data, bool at_end, piece_visitor 
     return start;
 }
 
+// Where read_line_pieces starts: at the file's current offset, or at offset 0
+// with pread, which makes the kernel generate a held file's text anew.
+enum class read_start { current_offset, file_start };
+
 // Reads a file from `fd` to its end through `buffer` (at least 256 bytes) and
 // calls on_piece for every line piece. A short read is taken as the end, as it
 // is for the kernel's small generated files, which saves the empty read.
 template <typename piece_visitor>
-void read_line_pieces(int fd, std::span<char> buffer, piece_visitor &&on_piece)
+void read_line_pieces(int fd, std::span<char> buffer, piece_visitor &&on_piece,
+                      read_start start = read_start::current_offset)
 {
     std::size_t filled = 0;
+    off_t offset = 0;
     bool at_end = false;
     while (!at_end) {
         const std::size_t wanted = buffer.size() - filled;
-        const ssize_t got = ::read(fd, buffer.data() + filled, wanted);
+        const ssize_t got = start == read_start::file_start ? ::pread(fd, buffer.data() + filled, wanted, offset)
+                                                            : ::read(fd, buffer.data() + filled, wanted);
         if (got <= 0 || static_cast<std::size_t>(got) < wanted) {
             at_end = true;
         }
         if (got > 0) {
             filled += static_cast<std::size_t>(got);
+            offset += got;
         }
         const std::size_t used = split_line_pieces(std::string_view(buffer.data(), filled), at_end, on_piece);
         std::memmove(buffer.data(), buffer.data() + used, filled - used);
@@ -183,6 +199,21 @@ struct stats_row_search {
 // drivers/gpu/drm/v3d/v3d_sysfs.c): the header line is skipped.
 std::int64_t parse_stats_text(std::string_view text);
 
+// The numeric fields of a /proc/<pid>/stat line, counted from 0 (0 is the pid,
+// 1 the name); proc(5) counts the same fields from 1.
+inline constexpr std::size_t STAT_PARENT = 3;
+inline constexpr std::size_t STAT_UTIME = 13;
+inline constexpr std::size_t STAT_STIME = 14;
+inline constexpr std::size_t STAT_CHILDREN_UTIME = 15;
+inline constexpr std::size_t STAT_CHILDREN_STIME = 16;
+inline constexpr std::size_t STAT_START_TIME = 21;
+inline constexpr std::size_t STAT_FIELD_COUNT = 22;
+using stat_fields = std::array<std::int64_t, STAT_FIELD_COUNT>;
+
+// Fields 2 to 21 of one stat line, each as parse_decimal reads it (the state,
+// field 2, reads as 0); the pid and name stay 0. False without a ')'.
+bool parse_stat_fields(std::string_view line, stat_fields &fields);
+
 // User plus system time (proc(5) fields 14 and 15, utime and stime) of one stat
 // line in clock ticks, saturated; 0 without a ')'.
 std::int64_t parse_stat_cpu_ticks(std::string_view line);
@@ -201,3 +232,13 @@ double read_process_cpu_seconds_at(int proc_fd, std::int32_t pid);
 
 // Writes `value` in decimal followed by `suffix` into `buffer`; false when it does not fit.
 bool format_pid_path(std::span<char> buffer, const char *prefix, std::int32_t pid, const char *suffix);
+
+// The next process of a listing of /proc (the entries named by a pid); false at the end.
+bool next_process_entry(directory_listing &processes, std::int32_t &pid);
+
+// The stat line of `pid`, opened relative to an open proc directory.
+bool read_process_status_at(int proc_fd, std::int32_t pid, process_status &status);
+
+// Reads the stat line of every process below the open proc directory into the
+// tree's candidates and brings the tree up to date: `admitted` marks its members.
+void judge_process_tree(process_tree &tree, int proc_fd);

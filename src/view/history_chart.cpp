@@ -31,8 +31,8 @@ constexpr int level_count(const wchar_t (&)[SIZE])
     return static_cast<int>(SIZE) - 2;
 }
 
-// A busy share in `steps` equal steps of 0 to 100 %, nearest; any work at all
-// shows as one step at least.
+// A busy share in `steps` equal steps of 0 to 100 %, nearest; work that the
+// table shows as 0.1 % or more takes one step at least.
 int steps_of(double busy, int steps)
 {
     const double share = std::clamp(busy, 0.0, 100.0) / 100.0;
@@ -61,7 +61,9 @@ void draw_band(int y, int rows, std::size_t queue)
     const auto frozen = static_cast<std::size_t>(view.frozen_passes);
     const wchar_t *const levels = view.utf8 ? BLOCK_LEVELS : ASCII_LEVELS;
     const int per_cell = view.utf8 ? level_count(BLOCK_LEVELS) : level_count(ASCII_LEVELS);
-    const int width = std::min(*curses.columns - LEGEND_WIDTH, static_cast<int>(GPU_HISTORY_SIZE));
+    // On the widest terminals the ring, or the line's room, ends the chart on the left.
+    const int width = std::min({*curses.columns - LEGEND_WIDTH, static_cast<int>(GPU_HISTORY_SIZE),
+                                static_cast<int>(LINE_CAPACITY) - LEGEND_WIDTH});
     double latest = 0.0;
     const bool known = sample_at(ring, frozen, latest);
     for (int row = 0; row < rows; ++row) {

@@ -15,6 +15,7 @@
 #include "control/control.hpp"
 #include "end_to_end/program_run.hpp"
 #include "fake_tree.hpp"
+#include "sampling/held_clients.hpp"
 #include "support/kernel_tree.hpp"
 
 namespace {
@@ -108,6 +109,32 @@ TEST(descriptor_leaks, census_over_every_kind_of_unreadable_part)
         const client_sample &record = table.records[static_cast<std::size_t>(index)];
         EXPECT_STREQ(record.name.data(), record.pid == 100 ? "good" : std::to_string(record.pid).c_str());
     }
+}
+
+// Held files: one per listed client and one for the statistics file while
+// held, all closed at the next census's hold, at a release and when the holder goes.
+TEST(descriptor_leaks, held_files_across_censuses)
+{
+    const fake_tree tree;
+    const std::set<std::uint64_t> expected = build_hostile_tree(tree);
+    tree.write_file("gpu_stats", "queue\ttimestamp\tjobs\truntime\nbin\t1000\t1\t1\n");
+    static client_table census;
+    static client_table table;
+    static gpu_counters counters;
+    const int before = open_descriptor_count();
+    {
+        held_clients held;
+        for (int repeat = 0; repeat < CENSUS_REPEATS; ++repeat) {
+            scan_clients(census, tree.path("proc").c_str());
+            hold_clients(held, census, tree.path("proc").c_str(), tree.path("gpu_stats").c_str());
+            ASSERT_EQ(sample_held_clients(held, table, counters), static_cast<int>(expected.size()));
+            ASSERT_EQ(open_descriptor_count(), before + static_cast<int>(expected.size()) + 1) << "census " << repeat;
+        }
+        release_clients(held);
+        EXPECT_EQ(open_descriptor_count(), before);
+        hold_clients(held, census, tree.path("proc").c_str(), tree.path("gpu_stats").c_str());
+    }
+    EXPECT_EQ(open_descriptor_count(), before);
 }
 
 // Another user's process: its folders and files are there but refuse to open.
