@@ -73,6 +73,7 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
                                        : client_listing::default_queues;
 
     int failure = report.open();
+    start_sample_grid();
     take_sample(previous, proc_path, stats_file, listing);
     // Frames left before -n stops the run; counted only when there is a limit.
     int frames_left = settings.frame_limit;
@@ -102,7 +103,7 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     if (failure == 0) {
         failure = close_failure;
     }
-    // A stop signal that cut a blocked write short is an orderly stop.
+    // A stop signal that ended the output is an orderly stop.
     if (failure == OUTPUT_STOPPED) {
         return 0;
     }

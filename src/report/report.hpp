@@ -60,8 +60,9 @@ struct frame_summary {
 void compute_queue_loads(const gpu_counters &current, const gpu_counters &previous,
                          std::array<queue_load, MAX_QUEUE_ROWS> &loads);
 
-// Returned by a write that a stop signal interrupted: the run ends in order,
-// and whatever was still buffered is dropped.
+// Returned once a stop signal has ended the output at a line's end (or cut
+// it, when the reader took nothing for a second): the run ends in order, and
+// whatever was still buffered is dropped.
 inline constexpr int OUTPUT_STOPPED = -1;
 
 // The six operations the sampling loop drives, supplied by each mode. Those that
@@ -104,6 +105,7 @@ struct output_buffer {
     std::array<char, OUTPUT_BUFFER_SIZE> bytes{};
     std::size_t length = 0;
     int failure = 0; // the first failure; later output is dropped
+    bool line_begun = false; // what has gone out ends inside a line
 };
 
 // Each returns 0, OUTPUT_STOPPED or the errno of the failed write; after a
@@ -112,7 +114,7 @@ int append_text(output_buffer &output, std::string_view text);
 int append_format(output_buffer &output, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int flush_output(output_buffer &output);
 
-// Sleeps for the sample interval; a stop signal cuts it short.
+// Sleeps until the next sample is due on the grid; a stop signal cuts it short.
 void wait_one_interval();
 
 // One CSV data line for `row`; the name is quoted when it holds ',' or '"'.
