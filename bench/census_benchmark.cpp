@@ -9,6 +9,10 @@
 // workloads: a fake kernel tree on tmpfs with 256 V3D clients (with fd/ links
 // to device nodes when run as root), and the real /proc loaded with sleeping
 // children that hold open descriptors.
+// Beside the census, one sample between censuses: 8 held clients and gpu_stats,
+// each read again with one pread at offset 0. On tmpfs it is the program's own
+// sample of 8 of the tree's clients; the real /proc has no V3D client, so there
+// 8 held fdinfo files of the children are read and parsed the same way.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -35,6 +39,7 @@
 #include <benchmark/benchmark.h>
 
 #include "sampling/client_table.hpp"
+#include "sampling/held_clients.hpp"
 
 namespace {
 
@@ -44,6 +49,7 @@ constexpr int TREE_CLIENTS = 256;
 constexpr int TREE_FIRST_PID = 1000;
 constexpr int CHILD_PROCESSES = 400;
 constexpr int CHILD_DESCRIPTORS = 30;
+constexpr int SAMPLE_CLIENTS = 8;
 
 constexpr std::size_t LISTING_SIZE = 8192;
 constexpr std::size_t FILE_BUFFER_SIZE = 4096;
@@ -585,6 +591,59 @@ void run_floor(benchmark::State &state, floor_kind kind, const std::string &proc
     set_file_counters(state, files);
 }
 
+// One sample of 8 of the tree's clients, held after a census.
+void run_sample(benchmark::State &state, const std::string &proc_path, const std::string &stats_file)
+{
+    static client_table census;
+    static client_table table;
+    static gpu_counters counters;
+    static held_clients held;
+    scan_clients(census, proc_path.c_str());
+    census.count = std::min(census.count, SAMPLE_CLIENTS);
+    hold_clients(held, census, proc_path.c_str(), stats_file.c_str());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(sample_held_clients(held, table, counters));
+    }
+    if (table.count != SAMPLE_CLIENTS) {
+        state.SkipWithError("the sample lost held clients");
+    }
+    release_clients(held);
+}
+
+// The same reads on the real /proc: 8 fdinfo files of the children held open,
+// each read again from offset 0 and parsed with the program's key table.
+void run_sample_floor(benchmark::State &state, const std::vector<pid_t> &children, const std::string &stats_file)
+{
+    std::array<int, SAMPLE_CLIENTS> held{};
+    for (std::size_t index = 0; index < held.size(); ++index) {
+        const std::string path =
+            "/proc/" + std::to_string(children.at(index * children.size() / held.size())) + "/fdinfo/3";
+        held[index] = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    const int stats = open_gpu_stats(stats_file.c_str());
+    std::array<char, FILE_BUFFER_SIZE> buffer;
+    static gpu_counters counters;
+    for (auto _ : state) {
+        read_gpu_counters_from(counters, stats);
+        for (const int fd : held) {
+            fdinfo_keys keys;
+            read_line_pieces(
+                fd, buffer, [&keys](std::string_view piece) { apply_fdinfo_line(piece, keys); },
+                read_start::file_start);
+            benchmark::DoNotOptimize(keys);
+        }
+    }
+    bool all_open = stats >= 0;
+    for (const int fd : held) {
+        all_open = all_open && fd >= 0;
+        ::close(fd);
+    }
+    ::close(stats);
+    if (!all_open) {
+        state.SkipWithError("cannot hold the children's fdinfo files");
+    }
+}
+
 std::filesystem::path scratch_root()
 {
     std::error_code error;
@@ -628,7 +687,9 @@ int main(int argc, char **argv)
         benchmark::RegisterBenchmark("filter/tmpfs", run_floor, floor_kind::filter, tree_proc, stats_file, tree_files);
         benchmark::RegisterBenchmark("read_all/tmpfs", run_floor, floor_kind::read_all, tree_proc, stats_file,
                                      tree_files);
+        benchmark::RegisterBenchmark("sample/tmpfs", run_sample, tree_proc, stats_file);
         benchmark::RegisterBenchmark("census/proc", run_census, real_proc, stats_file, proc_files);
+        benchmark::RegisterBenchmark("sample/proc", run_sample_floor, children, stats_file);
         benchmark::RegisterBenchmark("filter/proc", run_floor, floor_kind::filter, real_proc, stats_file, proc_files);
         benchmark::RegisterBenchmark("read_all/proc", run_floor, floor_kind::read_all, real_proc, stats_file,
                                      proc_files);

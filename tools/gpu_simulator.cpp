@@ -25,29 +25,45 @@
 // idle otherwise; "comes and goes" clients exist for the active seconds of every
 // period, each time under a new client id whose counters start from zero):
 //
-//   pid        name           fd      client  behaviour       render    bin      tfu     period active
-//   812        labwc          9       1       steady           4 +-2     1 +-0.5 25 +-10  7 s
-//   1317       supertuxkart   11, 14  2       steady          35 +-10   15 +-5    2 +-1   5 s
-//   1402       clock-applet   6       3       wakes           15         4        0       6 s   0.5 s
-//   1455       Web Content    21      4, 101, comes and goes   8 +-2     3 +-1    0       7 s   4 s
-//   1520       gst-launch-1.0 5       5       steady           6 +-2     2 +-1    0       9 s
-//   1520       gst-launch-1.0 6       6       steady           0         0       10 +-4   4 s
-//   1600, 1601 renderd        8       100     steady          10 +-3     5 +-2    0      11 s
+//   pid        name           fd      client  behaviour       render    bin      tfu     csd     period active
+//   812        labwc          9       1       steady           4 +-2     1 +-0.5 25 +-10  0       7 s
+//   1317       supertuxkart   11, 14  2       steady, stutters 35 +-10   15 +-5    2 +-1   0       5 s
+//   1402       clock-applet   6       3       wakes           15         4        0       0       6 s   0.5 s
+//   1455       Web Content    21      4, 101, comes and goes   8 +-2     3 +-1    0       0       7 s   4 s
+//   1520       gst-launch-1.0 5       5       steady           6 +-2     2 +-1    0       0       9 s
+//   1520       gst-launch-1.0 6       6       steady           0         0       10 +-4   0       4 s
+//   1600, 1601 renderd        8       100     steady          10 +-3     5 +-2    0       0      11 s
+//   1700       clpeak         4       7, ...  comes and goes   0         0        0      60 +-25 12 s   5 s
+//
+// supertuxkart stutters: every 4 s its render load jumps to 70 % for 0.4 s, in
+// jobs of 40 ms (a frame that takes too long). clpeak computes in bursts of
+// 5 s every 12 s, on the csd queue alone, each burst under a new client id.
+//
+// Each client's jobs on a queue last the queue's typical job length times the
+// client's job scale (labwc's compositing jobs are short, renderd's offline
+// frames long), and the kernel's job counts grow by the busy time over that.
+//
+// Work that no listed client accounts for (another user's process, whose
+// fdinfo cannot be read): every 10 s, 2 s of 15 % render, in gpu_stats only.
+//
+// A queue runs one job at a time: when the loads on it add up to more than
+// 100 %, each is cut to its share of the queue.
 //
 // labwc also holds a vc4 DRM file (another driver, not counted). supertuxkart
 // has its client open twice (a duplicated descriptor). gst-launch-1.0 holds two
 // clients. renderd (1600) shares its client with its forked worker (1601).
-// Web Content's client is 4 the first time and 101, 102 and so on afterwards.
+// Web Content's client is 4 the first time and clpeak's 7; each new opening
+// after that takes the next of 101, 102 and so on.
 //
 // CPU load of each process, in per cent of one CPU: base + factor * (the sum of
-// the render, bin and tfu loads of the clients it drives; renderd's shared
-// client is driven by the worker, 1601, while v3dwatch shows it under 1600):
+// the queue loads of the clients it drives; renderd's shared client is driven
+// by the worker, 1601, while v3dwatch shows it under 1600):
 //
 //   pid   base  factor      pid   base  factor
 //   812   3     0.2         1455  5     0.5
 //   1317  20    0.5         1520  4     0.3
 //   1402  0.5   0.5         1600  1     0
-//                           1601  2     0.6
+//   1700  1     0.1         1601  2     0.6
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -82,6 +98,7 @@ constexpr std::array<const char *, QUEUE_COUNT> QUEUE_NAMES = {"bin", "render", 
 constexpr int QUEUE_BIN = 0;
 constexpr int QUEUE_RENDER = 1;
 constexpr int QUEUE_TFU = 2;
+constexpr int QUEUE_CSD = 3;
 // Typical job lengths, so that job counts grow believably with busy time.
 constexpr std::array<std::int64_t, QUEUE_COUNT> JOB_NS = {900'000, 3'500'000, 400'000, 1'000'000, 50'000, 1'000'000};
 
@@ -101,6 +118,15 @@ struct process_config {
     double cpu_seconds_at_start;
 };
 
+// A render load that takes over for `seconds` of every `period_seconds`, in
+// jobs of `job_ns`: a stutter, or work in bursts.
+struct burst {
+    double period_seconds = 0.0; // 0 for none
+    double seconds = 0.0;
+    double render = 0.0; // per cent
+    std::int64_t job_ns = 0;
+};
+
 struct client_config {
     int process;        // index of the owning process
     int sharing_process; // index of a second holder, or -1
@@ -110,13 +136,21 @@ struct client_config {
     engine_load render;
     engine_load bin;
     engine_load tfu;
+    engine_load csd;
     double period_seconds;
     double active_seconds;
     // Busy time before the simulation starts, so that idle clients are listed.
     std::int64_t history_ns;
+    double job_scale; // of JOB_NS
+    burst stutter;
 };
 
-constexpr int PROCESS_COUNT = 7;
+constexpr burst NO_BURST{};
+constexpr burst GAME_STUTTER{4.0, 0.4, 70.0, 40'000'000};
+// Another user's work, on render only.
+constexpr burst UNSEEN_WORK{10.0, 2.0, 15.0, 5'000'000};
+
+constexpr int PROCESS_COUNT = 8;
 constexpr std::array<process_config, PROCESS_COUNT> PROCESSES = {{
     {812, 1, "labwc", 3.0, 0.2, 412.35},
     {1317, 1, "supertuxkart", 20.0, 0.5, 96.71},
@@ -125,17 +159,20 @@ constexpr std::array<process_config, PROCESS_COUNT> PROCESSES = {{
     {1520, 1, "gst-launch-1.0", 4.0, 0.3, 18.42},
     {1600, 1, "renderd", 1.0, 0.0, 5.02},
     {1601, 1600, "renderd", 2.0, 0.6, 61.77},
+    {1700, 1, "clpeak", 1.0, 0.1, 3.40},
 }};
 
-constexpr int CLIENT_COUNT = 7;
+constexpr int CLIENT_COUNT = 8;
 constexpr std::array<client_config, CLIENT_COUNT> CLIENTS = {{
-    {0, -1, {9, 0}, 1, behaviour::steady, {4, 2}, {1, 0.5}, {25, 10}, 7.0, 0.0, 40'000'000'000},
-    {1, -1, {11, 14}, 2, behaviour::steady, {35, 10}, {15, 5}, {2, 1}, 5.0, 0.0, 21'000'000'000},
-    {2, -1, {6, 0}, 3, behaviour::wakes, {15, 0}, {4, 0}, {0, 0}, 6.0, 0.5, 310'000'000},
-    {3, -1, {21, 0}, 4, behaviour::comes_and_goes, {8, 2}, {3, 1}, {0, 0}, 7.0, 4.0, 0},
-    {4, -1, {5, 0}, 5, behaviour::steady, {6, 2}, {2, 1}, {0, 0}, 9.0, 0.0, 2'500'000'000},
-    {4, -1, {6, 0}, 6, behaviour::steady, {0, 0}, {0, 0}, {10, 4}, 4.0, 0.0, 3'100'000'000},
-    {5, 6, {8, 0}, 100, behaviour::steady, {10, 3}, {5, 2}, {0, 0}, 11.0, 0.0, 9'000'000'000},
+    {0, -1, {9, 0}, 1, behaviour::steady, {4, 2}, {1, 0.5}, {25, 10}, {}, 7.0, 0.0, 40'000'000'000, 0.3, NO_BURST},
+    {1, -1, {11, 14}, 2, behaviour::steady, {35, 10}, {15, 5}, {2, 1}, {}, 5.0, 0.0, 21'000'000'000, 1.0,
+     GAME_STUTTER},
+    {2, -1, {6, 0}, 3, behaviour::wakes, {15, 0}, {4, 0}, {0, 0}, {}, 6.0, 0.5, 310'000'000, 0.5, NO_BURST},
+    {3, -1, {21, 0}, 4, behaviour::comes_and_goes, {8, 2}, {3, 1}, {0, 0}, {}, 7.0, 4.0, 0, 0.8, NO_BURST},
+    {4, -1, {5, 0}, 5, behaviour::steady, {6, 2}, {2, 1}, {0, 0}, {}, 9.0, 0.0, 2'500'000'000, 0.6, NO_BURST},
+    {4, -1, {6, 0}, 6, behaviour::steady, {0, 0}, {0, 0}, {10, 4}, {}, 4.0, 0.0, 3'100'000'000, 2.0, NO_BURST},
+    {5, 6, {8, 0}, 100, behaviour::steady, {10, 3}, {5, 2}, {0, 0}, {}, 11.0, 0.0, 9'000'000'000, 4.0, NO_BURST},
+    {7, -1, {4, 0}, 7, behaviour::comes_and_goes, {}, {}, {}, {60, 25}, 12.0, 5.0, 0, 20.0, NO_BURST},
 }};
 
 // The running state of one client.
@@ -144,6 +181,7 @@ struct client_state {
     int openings = 0;
     int client_id = 0;
     std::array<std::int64_t, QUEUE_COUNT> busy_ns{};
+    std::array<double, QUEUE_COUNT> jobs{}; // completed, with the part of the next
 };
 
 struct simulation {
@@ -153,6 +191,7 @@ struct simulation {
     std::array<double, PROCESS_COUNT> cpu_seconds{};
     // The queues' totals also keep the time of clients that have gone.
     std::array<std::int64_t, QUEUE_COUNT> queue_busy_ns{};
+    std::array<double, QUEUE_COUNT> queue_jobs{};
     int next_client_id = 0;
     std::int64_t start_ns = 0;
     std::int64_t last_ns = 0;
@@ -185,6 +224,11 @@ double wave(double seconds, double period_seconds, int phase)
 bool is_active(const client_config &client, double seconds)
 {
     return std::fmod(seconds, client.period_seconds) < client.active_seconds;
+}
+
+bool in_burst(const burst &work, double seconds)
+{
+    return work.period_seconds > 0.0 && std::fmod(seconds, work.period_seconds) < work.seconds;
 }
 
 // Per cent of the engine's time that the client keeps it busy at this moment.
@@ -263,7 +307,7 @@ bool write_v3d_fdinfo(const simulation &state, int client_index, int process_ind
         append(text, length, "drm-engine-%s: \t%lld ns\n", QUEUE_NAMES[index],
                static_cast<long long>(client.busy_ns[index]));
         append(text, length, "v3d-jobs-%s: \t%lld jobs\n", QUEUE_NAMES[index],
-               static_cast<long long>(client.busy_ns[index] / JOB_NS[index]));
+               static_cast<long long>(client.jobs[index]));
     }
     append(text, length, "drm-total-memory:\t%d KiB\ndrm-shared-memory:\t%d KiB\ndrm-resident-memory:\t%d KiB\n",
            15168 + 512 * client_index, 9336, 15168 + 512 * client_index);
@@ -296,7 +340,7 @@ bool write_gpu_stats(const simulation &state)
     for (int queue = 0; queue < QUEUE_COUNT; ++queue) {
         const auto index = static_cast<std::size_t>(queue);
         append(text, length, "%s\t%lld\t%lld\t%lld\n", QUEUE_NAMES[index], static_cast<long long>(state.last_ns),
-               static_cast<long long>(state.queue_busy_ns[index] / JOB_NS[index]),
+               static_cast<long long>(state.queue_jobs[index]),
                static_cast<long long>(state.queue_busy_ns[index]));
     }
     return replace_file(state, "sys/class/drm/card0/device/gpu_stats", text.data(), length);
@@ -421,17 +465,47 @@ bool lay_out_tree(simulation &state)
            link_descriptor(state, 812, 7, VC4_NODE, true);
 }
 
+// What a client asks of each queue at one moment: per cent and job length.
+struct queue_demand {
+    std::array<double, QUEUE_COUNT> percent{};
+    std::array<double, QUEUE_COUNT> job_ns{};
+};
+
+queue_demand client_demand(const client_config &config, int index, double seconds)
+{
+    queue_demand demand;
+    const std::array<std::pair<int, const engine_load *>, 4> engines = {
+        {{QUEUE_RENDER, &config.render}, {QUEUE_BIN, &config.bin}, {QUEUE_TFU, &config.tfu}, {QUEUE_CSD, &config.csd}}};
+    const bool stuttering = in_burst(config.stutter, seconds);
+    for (const auto &[queue, load] : engines) {
+        const auto slot = static_cast<std::size_t>(queue);
+        demand.percent[slot] = current_load(config, *load, seconds, index * 3 + queue);
+        demand.job_ns[slot] = static_cast<double>(JOB_NS[slot]) * config.job_scale;
+        if (stuttering && queue == QUEUE_RENDER) {
+            demand.percent[slot] = config.stutter.render;
+            demand.job_ns[slot] = static_cast<double>(config.stutter.job_ns);
+        }
+    }
+    return demand;
+}
+
 // Moves the simulation on to `now_ns` and rewrites what changed.
 bool advance(simulation &state, std::int64_t now_ns)
 {
     const double seconds = static_cast<double>(now_ns - state.start_ns) / 1e9;
     const double step_ns = static_cast<double>(now_ns - state.last_ns);
     state.last_ns = now_ns;
-    std::array<double, PROCESS_COUNT> gpu_load{};
-    bool written = true;
+    std::array<queue_demand, CLIENT_COUNT> demands{};
+    std::array<bool, CLIENT_COUNT> was_open{};
+    // A queue runs one job at a time: when the clients ask for more than all
+    // of it, each gets its share of it.
+    std::array<double, QUEUE_COUNT> asked{};
+    const bool unseen = in_burst(UNSEEN_WORK, seconds);
+    asked[QUEUE_RENDER] = unseen ? UNSEEN_WORK.render : 0.0;
     for (int index = 0; index < CLIENT_COUNT; ++index) {
-        const client_config &config = CLIENTS[static_cast<std::size_t>(index)];
-        client_state &client = state.clients[static_cast<std::size_t>(index)];
+        const auto slot = static_cast<std::size_t>(index);
+        const client_config &config = CLIENTS[slot];
+        client_state &client = state.clients[slot];
         const bool open = config.kind != behaviour::comes_and_goes || is_active(config, seconds);
         if (open && !client.open) {
             // A newly opened DRM file gets a new id and starts from nothing.
@@ -440,24 +514,51 @@ bool advance(simulation &state, std::int64_t now_ns)
             client.openings = openings;
             client.client_id = openings == 1 ? config.first_client_id : state.next_client_id++;
         }
-        const bool was_open = client.open;
+        was_open[slot] = client.open;
         client.open = open;
-        // A shared client's work is driven by the process it was passed to.
-        const int driver = config.sharing_process >= 0 ? config.sharing_process : config.process;
         if (open) {
-            const std::array<std::pair<int, const engine_load *>, 3> engines = {
-                {{QUEUE_RENDER, &config.render}, {QUEUE_BIN, &config.bin}, {QUEUE_TFU, &config.tfu}}};
-            for (const auto &[queue, load] : engines) {
-                const double percent = current_load(config, *load, seconds, index * 3 + queue);
-                const auto busy = static_cast<std::int64_t>(std::llround(percent / 100.0 * step_ns));
-                client.busy_ns[static_cast<std::size_t>(queue)] += busy;
-                state.queue_busy_ns[static_cast<std::size_t>(queue)] += busy;
-                gpu_load[static_cast<std::size_t>(driver)] += percent;
+            demands[slot] = client_demand(config, index, seconds);
+            for (std::size_t queue = 0; queue < asked.size(); ++queue) {
+                asked[queue] += demands[slot].percent[queue];
             }
         }
-        if (open || was_open) {
+    }
+    std::array<double, QUEUE_COUNT> share{};
+    for (std::size_t queue = 0; queue < share.size(); ++queue) {
+        share[queue] = asked[queue] > 100.0 ? 100.0 / asked[queue] : 1.0;
+    }
+
+    const auto run = [&state, step_ns, &share](std::size_t queue, double percent, double job_ns, client_state *client) {
+        const auto busy = static_cast<std::int64_t>(std::llround(percent * share[queue] / 100.0 * step_ns));
+        const double jobs = static_cast<double>(busy) / job_ns;
+        state.queue_busy_ns[queue] += busy;
+        state.queue_jobs[queue] += jobs;
+        if (client != nullptr) {
+            client->busy_ns[queue] += busy;
+            client->jobs[queue] += jobs;
+        }
+        return percent * share[queue];
+    };
+    std::array<double, PROCESS_COUNT> gpu_load{};
+    bool written = true;
+    for (int index = 0; index < CLIENT_COUNT; ++index) {
+        const auto slot = static_cast<std::size_t>(index);
+        const client_config &config = CLIENTS[slot];
+        client_state &client = state.clients[slot];
+        // A shared client's work is driven by the process it was passed to.
+        const int driver = config.sharing_process >= 0 ? config.sharing_process : config.process;
+        for (std::size_t queue = 0; client.open && queue < share.size(); ++queue) {
+            if (demands[slot].percent[queue] > 0.0) {
+                gpu_load[static_cast<std::size_t>(driver)] +=
+                    run(queue, demands[slot].percent[queue], demands[slot].job_ns[queue], &client);
+            }
+        }
+        if (client.open || was_open[slot]) {
             written = write_client(state, index) && written;
         }
+    }
+    if (unseen) {
+        run(QUEUE_RENDER, UNSEEN_WORK.render, static_cast<double>(UNSEEN_WORK.job_ns), nullptr);
     }
     for (int index = 0; index < PROCESS_COUNT; ++index) {
         const auto slot = static_cast<std::size_t>(index);
@@ -565,7 +666,11 @@ int main(int argc, char **argv)
             client.busy_ns[QUEUE_TFU] = static_cast<std::int64_t>(static_cast<double>(config.history_ns) * config.tfu.mean / total);
         }
         for (int queue = 0; queue < QUEUE_COUNT; ++queue) {
-            state.queue_busy_ns[static_cast<std::size_t>(queue)] += client.busy_ns[static_cast<std::size_t>(queue)];
+            const auto slot = static_cast<std::size_t>(queue);
+            client.jobs[slot] = std::floor(static_cast<double>(client.busy_ns[slot]) /
+                                           (static_cast<double>(JOB_NS[slot]) * config.job_scale));
+            state.queue_busy_ns[slot] += client.busy_ns[slot];
+            state.queue_jobs[slot] += client.jobs[slot];
         }
     }
     // Ids that later clients get lie past the fixed ones, as the kernel's grow.

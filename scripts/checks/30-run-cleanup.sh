@@ -89,14 +89,20 @@ check_terminal_exit sigterm
 check_terminal_exit sigquit
 check_terminal_exit sighup
 
-# --help: the usage at once, and no simulated GPU started for it.
-status=0
-timeout 60 bash "$V3DWATCH_ROOT/scripts/run" --help >"$work/help-out" 2>"$work/help-err" || status=$?
-[ "$status" -eq 0 ] || fail "scripts/run --help exited with status $status: $(cat "$work/help-err")"
-grep -q '^Usage: .*scripts/run \[options\]' "$work/help-err" || fail "scripts/run --help printed no usage: $(cat "$work/help-err")"
-! grep -q 'No V3D GPU here' "$work/help-err" || fail "scripts/run --help started the simulated GPU: $(cat "$work/help-err")"
-[ "$(own_processes)" = "$processes_before" ] || fail "scripts/run --help left processes behind"
-echo "scripts/run --help prints the usage and starts nothing"
+# --help, and an option v3dwatch refuses: its answer at once, under the
+# script's name, and no simulated GPU started for it.
+for option in --help:0 --bogus:1; do
+    status=0
+    timeout 60 bash "$V3DWATCH_ROOT/scripts/run" "${option%:*}" >"$work/answer-out" 2>"$work/answer-err" || status=$?
+    [ "$status" -eq "${option#*:}" ] || fail "scripts/run ${option%:*} exited with status $status: $(cat "$work/answer-err")"
+    grep -q '^Usage: .*scripts/run \[options\]' "$work/answer-err" ||
+        fail "scripts/run ${option%:*} printed no usage under its name: $(cat "$work/answer-err")"
+    ! grep -q 'No V3D GPU here' "$work/answer-err" ||
+        fail "scripts/run ${option%:*} started the simulated GPU: $(cat "$work/answer-err")"
+    [ "$(own_processes)" = "$processes_before" ] || fail "scripts/run ${option%:*} left processes behind"
+done
+grep -qx 'Unknown option: --bogus' "$work/answer-err" || fail "scripts/run --bogus: $(cat "$work/answer-err")"
+echo "scripts/run --help and --bogus answer as v3dwatch does and start nothing"
 
 # --csv piped to head: v3dwatch meets the closed pipe at its next write.
 status=0

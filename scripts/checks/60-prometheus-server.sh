@@ -74,8 +74,14 @@ if instance not in query("label/instance/values", **{"match[]": "v3d_gpu_busy_se
 # four scrape intervals and one more.
 board = re.sub(r"([\\$^*{}\[\]'+?.()|])", r"\\\\\1", instance)
 expressions = [target["expr"] for panel in dashboard["panels"] for target in panel.get("targets", [])]
-if len(expressions) < 7:
-    fail(f"only {len(expressions)} queries in the dashboard")
+# Every family v3dwatch writes is drawn, and each of the four busiest queues has its busiest clients.
+for family in ("v3d_gpu_busy_seconds_total", "v3d_gpu_jobs_total", "v3d_clients", "v3d_client_busy_seconds_total",
+               "v3d_client_memory_bytes", "v3d_process_cpu_seconds_total"):
+    if not any(family + "{" in expression for expression in expressions):
+        fail(f"no panel draws {family}")
+for queue in ("render", "bin", "tfu", "csd"):
+    if not any(f'v3d_client_busy_seconds_total{{' in e and f'queue="{queue}"' in e for e in expressions):
+        fail(f"no panel shows the busiest clients on {queue}")
 for expression in expressions:
     concrete = expression.replace("$instance", board).replace("$__rate_interval", "5s")
     if "$" in concrete:

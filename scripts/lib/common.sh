@@ -93,3 +93,23 @@ build_targets() {
 }
 
 FUZZ_TARGETS=(fdinfo_fuzz stat_line_fuzz gpu_stats_fuzz)
+
+# What a run of scripts/test skipped, and why, for its closing line: empty
+# when nothing was. Takes ctest's output, ctest's LastTest.log (where each
+# skipped test's reason follows its "Skipped" line) and the checks' output.
+describe_skips() {
+    local ctest_output=$1 test_log=$2 checks_output=$3 tests checks text=
+    tests=$(grep -cE '^[[:space:]]*[0-9]+ - .* \(Skipped\)$' "$ctest_output" || true)
+    checks=$(grep -c '^SKIP: ' "$checks_output" || true)
+    join_reasons() { sort -u | awk 'NF { printf "%s%s", (n++ ? "; " : ""), $0 }'; }
+    if [ "$tests" -gt 0 ]; then
+        text+="; skipped: $tests test$([ "$tests" -eq 1 ] || echo s) ($(
+            grep -A1 -E ': Skipped$' "$test_log" 2>/dev/null | grep -vE ': Skipped$|^--$' | join_reasons))"
+    fi
+    if [ "$checks" -gt 0 ]; then
+        [ -n "$text" ] && text+="," || text="; skipped:"
+        text+=" $checks check$([ "$checks" -eq 1 ] || echo s) ($(
+            sed -n 's/^SKIP: //p' "$checks_output" | join_reasons))"
+    fi
+    printf '%s' "$text"
+}

@@ -11,6 +11,7 @@ V3D_FAMILIES=(
     "v3d_gpu_jobs_total counter"
     "v3d_clients gauge"
     "v3d_client_busy_seconds_total counter"
+    "v3d_client_jobs_total counter"
     "v3d_client_memory_bytes gauge"
     "v3d_process_cpu_seconds_total counter"
 )

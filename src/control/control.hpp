@@ -29,7 +29,8 @@ inline constexpr const char *STATS_PATTERN = "/sys/class/drm/card*/device/gpu_st
 
 // Reads the options, fixes clock_ticks, sample_interval_ns and stats_path, and
 // installs the stop signals. Messages go to `messages` (standard error in the
-// program); --help and --version write to `output`.
+// program); --help and --version write to `output`, which the terminal view
+// needs to be a terminal.
 start_up_result start_up(int argc, char **argv, std::FILE *messages = stderr,
                          const char *stats_pattern = STATS_PATTERN, std::FILE *output = stdout);
 

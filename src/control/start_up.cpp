@@ -319,6 +319,13 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
             (void)std::fprintf(messages, "Error: cannot load the terminal library: %s\n", failure);
             return {true, 1, result.settings};
         }
+        // A redirected view would fill its file with the terminal's escapes.
+        if (::isatty(::fileno(output)) == 0) {
+            (void)std::fputs("Error: standard output is not a terminal; use --csv or --json to write to a file or "
+                             "a pipe\n",
+                             messages);
+            return {true, 1, result.settings};
+        }
     }
 
     // No SA_RESTART: a stop signal cuts a wait or a blocked write short. Every

@@ -36,14 +36,19 @@ void quote_name(const char *name, std::array<char, QUOTED_NAME_SIZE> &quoted)
     quoted[length] = '\0';
 }
 
-// The eight columns of the default stream, without the line's end.
-int write_csv_columns(output_buffer &output, const utilisation_row &row, double sample_time)
+// The four columns that name the client, without the line's end.
+int write_csv_client_columns(output_buffer &output, const utilisation_row &row, double sample_time)
 {
     std::array<char, QUOTED_NAME_SIZE> name;
     quote_name(row.name.data(), name);
-    return append_format(output, "%.3f,%llu,%d,%s,%.1f,%.1f,%.1f,%.1f", sample_time,
-                         static_cast<unsigned long long>(row.client_id), row.pid, name.data(),
-                         row.engine[ENGINE_RENDER], row.engine[ENGINE_TFU], row.engine[ENGINE_BIN], row.cpu);
+    return append_format(output, "%.3f,%llu,%d,%s", sample_time, static_cast<unsigned long long>(row.client_id),
+                         row.pid, name.data());
+}
+
+// A percentage, or an empty field where there is none.
+int write_percentage_column(output_buffer &output, bool known, double value)
+{
+    return known ? append_format(output, ",%.1f", value) : append_text(output, ",");
 }
 
 // Memory in KiB, rounded down; an empty field where the kernel gave none.
@@ -94,15 +99,25 @@ int csv_flush()
 
 int write_csv_row(output_buffer &output, const utilisation_row &row, double sample_time)
 {
-    write_csv_columns(output, row, sample_time);
-    return append_text(output, "\n");
+    write_csv_client_columns(output, row, sample_time);
+    return append_format(output, ",%.1f,%.1f,%.1f,%.1f\n", row.engine[ENGINE_RENDER], row.engine[ENGINE_TFU],
+                         row.engine[ENGINE_BIN], row.cpu);
 }
 
+// The same columns, with an empty field for a queue the client's fdinfo does
+// not list and for a CPU percentage without two readings.
 int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, double sample_time)
 {
-    write_csv_columns(output, row, sample_time);
-    append_format(output, ",%.1f,%.1f,%.1f", row.engine[ENGINE_CSD], row.engine[ENGINE_CACHE_CLEAN],
-                  row.engine[ENGINE_CPU]);
+    write_csv_client_columns(output, row, sample_time);
+    for (const int engine : {ENGINE_RENDER, ENGINE_TFU, ENGINE_BIN}) {
+        const auto index = static_cast<std::size_t>(engine);
+        write_percentage_column(output, row.engine_listed[index], row.engine[index]);
+    }
+    write_percentage_column(output, row.cpu_known, row.cpu);
+    for (const int engine : {ENGINE_CSD, ENGINE_CACHE_CLEAN, ENGINE_CPU}) {
+        const auto index = static_cast<std::size_t>(engine);
+        write_percentage_column(output, row.engine_listed[index], row.engine[index]);
+    }
     write_memory_column(output, row.memory[MEMORY_TOTAL]);
     write_memory_column(output, row.memory[MEMORY_RESIDENT]);
     return append_text(output, "\n");

@@ -1,5 +1,5 @@
-// JSON Lines: one object per frame, with the whole GPU's queues and every
-// client's six queues, CPU and memory.
+// JSON Lines: one object per frame, with the whole GPU's queues, every
+// client's six queues, jobs, CPU and memory, and the busy time of others.
 #include <array>
 #include <string_view>
 
@@ -10,9 +10,20 @@ namespace {
 output_buffer standard_output;
 
 // RFC 8259: the quote, the backslash and the control characters are escaped.
-bool escape_json_character(output_buffer &output, char character)
+// U+2028 and U+2029 are escaped too: valid JSON as they are, but common line
+// splitters (JavaScript's among them) would cut a record there.
+bool escape_json_character(output_buffer &output, std::string_view character)
 {
-    const auto byte = static_cast<unsigned char>(character);
+    constexpr std::string_view LINE_SEPARATOR = "\xE2\x80\xA8";
+    constexpr std::string_view PARAGRAPH_SEPARATOR = "\xE2\x80\xA9";
+    if (character == LINE_SEPARATOR || character == PARAGRAPH_SEPARATOR) {
+        append_text(output, character == LINE_SEPARATOR ? "\\u2028" : "\\u2029");
+        return true;
+    }
+    if (character.size() != 1) {
+        return false;
+    }
+    const auto byte = static_cast<unsigned char>(character.front());
     if (byte == '"' || byte == '\\') {
         append_text(output, byte == '"' ? "\\\"" : "\\\\");
     } else if (byte < 0x20) {
@@ -24,6 +35,9 @@ bool escape_json_character(output_buffer &output, char character)
 }
 
 bool first_client = true;
+// The frame being written, and its clients' busy time so far, for "others".
+frame_summary current_frame;
+client_busy_sum clients_busy{};
 
 int json_open()
 {
@@ -35,16 +49,39 @@ int json_open()
 int json_begin_frame(const frame_summary &frame)
 {
     first_client = true;
+    current_frame = frame;
+    clients_busy = {};
     append_format(standard_output, "{\"timestamp\":%.3f,\"gpu\":{", frame.sample_time);
     const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (int index = 0; index < queue_count; ++index) {
         const auto position = static_cast<std::size_t>(index);
         append_text(standard_output, index == 0 ? "" : ",");
         append_json_string(standard_output, frame.counters->queues[position].name.data());
-        append_format(standard_output, ":{\"busy\":%.1f,\"jobs_per_second\":%.1f}", frame.queues[position].busy,
-                      frame.queues[position].jobs_per_second);
+        const queue_load &load = frame.queues[position];
+        append_format(standard_output, ":{\"busy\":%.1f,\"jobs_per_second\":%.1f,\"average_job_ms\":", load.busy,
+                      load.jobs_per_second);
+        if (load.job_milliseconds == NO_JOB_LENGTH) {
+            append_text(standard_output, "null}");
+        } else {
+            append_format(standard_output, "%.1f}", load.job_milliseconds);
+        }
     }
     return append_text(standard_output, "},\"clients\":[");
+}
+
+// An object of one value per queue that the row's fdinfo lists, in the kernel's order.
+void append_listed_queues(const utilisation_row &row, const std::array<double, ENGINE_COUNT> &values)
+{
+    append_text(standard_output, "{");
+    bool first_queue = true;
+    for (const int queue : KERNEL_ENGINE_ORDER) {
+        const auto engine = static_cast<std::size_t>(queue);
+        if (row.engine_listed[engine]) {
+            append_format(standard_output, "%s\"%s\":%.1f", first_queue ? "" : ",", ENGINE_NAMES[engine], values[engine]);
+            first_queue = false;
+        }
+    }
+    append_text(standard_output, "}");
 }
 
 int json_row(const utilisation_row &row, double)
@@ -52,14 +89,18 @@ int json_row(const utilisation_row &row, double)
     append_format(standard_output, "%s{\"client_id\":%llu,\"pid\":%d,\"process\":", first_client ? "" : ",",
                   static_cast<unsigned long long>(row.client_id), row.pid);
     first_client = false;
+    add_client_busy(clients_busy, row);
     append_json_string(standard_output, row.name.data());
-    append_text(standard_output, ",\"busy\":{");
-    for (std::size_t position = 0; position < KERNEL_ENGINE_ORDER.size(); ++position) {
-        const auto engine = static_cast<std::size_t>(KERNEL_ENGINE_ORDER[position]);
-        append_format(standard_output, "%s\"%s\":%.1f", position == 0 ? "" : ",", ENGINE_NAMES[engine],
-                      row.engine[engine]);
+    // Only the queues the client's fdinfo lists: an older kernel has fewer.
+    append_text(standard_output, ",\"busy\":");
+    append_listed_queues(row, row.engine);
+    append_text(standard_output, ",\"jobs_per_second\":");
+    append_listed_queues(row, row.jobs_per_second);
+    if (row.cpu_known) {
+        append_format(standard_output, ",\"process_cpu\":%.1f,\"memory\":{", row.cpu);
+    } else {
+        append_text(standard_output, ",\"process_cpu\":null,\"memory\":{");
     }
-    append_format(standard_output, "},\"process_cpu\":%.1f,\"memory\":{", row.cpu);
     bool first_kind = true;
     for (std::size_t kind = 0; kind < row.memory.size(); ++kind) {
         if (row.memory[kind] != MEMORY_UNKNOWN) {
@@ -71,9 +112,33 @@ int json_row(const utilisation_row &row, double)
     return append_text(standard_output, "}}");
 }
 
+// The busy keys of a client, and the queues on which the clients' sum is
+// inflated, always present so that a reader finds the same keys in every line.
+void append_others(const others_load &others)
+{
+    append_text(standard_output, "\"others\":{\"busy\":{");
+    for (std::size_t position = 0; position < KERNEL_ENGINE_ORDER.size(); ++position) {
+        const auto engine = static_cast<std::size_t>(KERNEL_ENGINE_ORDER[position]);
+        append_format(standard_output, "%s\"%s\":%.1f", position == 0 ? "" : ",", ENGINE_NAMES[engine],
+                      others.busy[engine]);
+    }
+    append_text(standard_output, "},\"overcount\":[");
+    bool first_queue = true;
+    for (const int engine : KERNEL_ENGINE_ORDER) {
+        if (others.overcount[static_cast<std::size_t>(engine)]) {
+            append_format(standard_output, "%s\"%s\"", first_queue ? "" : ",",
+                          ENGINE_NAMES[static_cast<std::size_t>(engine)]);
+            first_queue = false;
+        }
+    }
+    append_text(standard_output, "]}");
+}
+
 int json_end_frame()
 {
-    append_text(standard_output, "]}\n");
+    append_text(standard_output, "],");
+    append_others(compute_others(current_frame, clients_busy));
+    append_text(standard_output, "}\n");
     return flush_output(standard_output);
 }
 

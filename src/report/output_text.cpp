@@ -168,8 +168,9 @@ int append_quoted_utf8(output_buffer &output, std::string_view bytes, character_
             bytes.remove_prefix(1);
             continue;
         }
-        if (length > 1 || !escape(output, bytes.front())) {
-            append_text(output, std::string_view(bytes.data(), length));
+        const std::string_view character(bytes.data(), length);
+        if (!escape(output, character)) {
+            append_text(output, character);
         }
         bytes.remove_prefix(length);
     }

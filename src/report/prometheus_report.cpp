@@ -60,9 +60,12 @@ std::string_view last_component(std::string_view path)
 
 // A label value as the text format requires: backslash, double quote and
 // newline escaped.
-bool escape_label_character(output_buffer &output, char character)
+bool escape_label_character(output_buffer &output, std::string_view character)
 {
-    switch (character) {
+    if (character.size() != 1) {
+        return false;
+    }
+    switch (character.front()) {
     case '\\':
         append_text(output, "\\\\");
         return true;
@@ -152,11 +155,27 @@ void write_client_families(output_buffer &output, std::span<const utilisation_ro
     for (const utilisation_row &row : rows) {
         for (const int engine : KERNEL_ENGINE_ORDER) {
             const std::int64_t nanoseconds = row.engine_nanoseconds[static_cast<std::size_t>(engine)];
-            if (nanoseconds >= 0) { // a negative reading is left out, as for the rows
+            // A queue the fdinfo does not list is left out, and so is a
+            // negative reading, as for the rows.
+            if (row.engine_listed[static_cast<std::size_t>(engine)] && nanoseconds >= 0) {
                 append_text(output, "v3d_client_busy_seconds_total{");
                 append_client_labels(output, row);
                 append_format(output, ",queue=\"%s\"}", ENGINE_NAMES[static_cast<std::size_t>(engine)]);
                 append_seconds(output, nanoseconds);
+            }
+        }
+    }
+    append_family_header(output, "v3d_client_jobs_total", "counter",
+                         "Jobs each queue of the GPU has completed for the client (v3d-jobs-<queue>).");
+    for (const utilisation_row &row : rows) {
+        for (const int engine : KERNEL_ENGINE_ORDER) {
+            const auto index = static_cast<std::size_t>(engine);
+            // Only the queues the kernel lists, and no negative count, as for the rows.
+            if (row.engine_listed[index] && row.jobs[index] >= 0) {
+                append_text(output, "v3d_client_jobs_total{");
+                append_client_labels(output, row);
+                append_format(output, ",queue=\"%s\"}", ENGINE_NAMES[index]);
+                append_count(output, row.jobs[index]);
             }
         }
     }
@@ -172,14 +191,16 @@ void write_client_families(output_buffer &output, std::span<const utilisation_ro
             }
         }
     }
-    // A process that holds several clients is one series.
+    // A process that holds several clients is one series. A process whose
+    // stat could not be read is left out of this write, rather than written as
+    // a counter that fell to 0.
     append_family_header(output, "v3d_process_cpu_seconds_total", "counter",
                          "User plus system CPU time of each process that holds a listed client.");
     for (std::size_t index = 0; index < rows.size(); ++index) {
         const utilisation_row &row = rows[index];
         bool seen = false;
         for (std::size_t earlier = 0; earlier < index && !seen; ++earlier) {
-            seen = rows[earlier].pid == row.pid;
+            seen = rows[earlier].pid == row.pid && rows[earlier].cpu_seconds >= 0.0;
         }
         if (!seen && row.cpu_seconds >= 0.0) {
             append_format(output, "v3d_process_cpu_seconds_total{pid=\"%d\",process=", row.pid);

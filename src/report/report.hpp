@@ -17,20 +17,25 @@ struct utilisation_row {
     std::array<char, NAME_SIZE> name{};
     std::array<double, ENGINE_COUNT> engine{}; // percentages, indexed like client_sample::engine
     double cpu = 0.0;
+    // Whether `cpu` rests on two known readings of the process; 0.0 when not.
+    bool cpu_known = false;
     // Bytes, or MEMORY_UNKNOWN, as compute_utilisation fills them in. Zero by
     // default, so that the outputs' tables of rows need no pages until used.
     memory_values memory{};
     // The census's own readings, for outputs that carry the kernel's counters.
     std::array<std::int64_t, ENGINE_COUNT> engine_nanoseconds{};
     std::array<std::int64_t, ENGINE_COUNT> jobs{};
-    engine_flags engine_listed{};
-    double cpu_seconds = 0.0;
+    engine_flags engine_listed{}; // a queue not listed has no value, which is not 0
+    double cpu_seconds = 0.0;     // or CPU_SECONDS_UNKNOWN
     // What each queue gained since the previous census, never negative: busy
     // nanoseconds and jobs completed, over `elapsed` seconds of wall time. Their
     // ratio is the average job's length; jobs over `elapsed`, the rate.
     std::array<std::int64_t, ENGINE_COUNT> engine_gained_nanoseconds{};
     std::array<std::int64_t, ENGINE_COUNT> jobs_gained{};
     double elapsed = 0.0;
+    // Jobs completed per second of the GPU's own clock, the time base of the
+    // percentages, so that busy per cent = jobs per second × job length.
+    std::array<double, ENGINE_COUNT> jobs_per_second{};
 };
 
 // The percentages of `current` against the previous census. Engine time is
@@ -39,10 +44,19 @@ struct utilisation_row {
 utilisation_row compute_utilisation(const client_sample &current, const client_table &previous,
                                     std::int64_t reference_delta, double elapsed);
 
+// A job length for an interval in which no job completed.
+inline constexpr double NO_JOB_LENGTH = -1.0;
+
+// The average length in milliseconds of `jobs` jobs that kept a queue busy
+// for `busy_nanoseconds`; NO_JOB_LENGTH when no job completed.
+double average_job_milliseconds(std::int64_t busy_nanoseconds, std::int64_t jobs);
+
 // One queue of the whole GPU over one pass.
 struct queue_load {
     double busy = 0.0;            // per cent of the queue's own time base
     double jobs_per_second = 0.0;
+    double job_milliseconds = NO_JOB_LENGTH; // the average length of the jobs completed
+    bool measured = false;                   // false while the queue has no time base
 };
 
 // What a pass knows besides its rows: the time, the census's size and the
@@ -55,10 +69,34 @@ struct frame_summary {
 };
 
 // Each queue of `current` against the row of the same name in `previous`:
-// busy = Δruntime / Δtimestamp × 100 and jobs per second = Δjobs / Δtimestamp
-// in seconds; a difference that is not positive or overflows gives 0.
+// busy = Δruntime / Δtimestamp × 100, jobs per second = Δjobs / Δtimestamp
+// in seconds and the job length Δruntime / Δjobs in milliseconds; a difference
+// that is not positive or overflows gives 0 (NO_JOB_LENGTH for the length).
 void compute_queue_loads(const gpu_counters &current, const gpu_counters &previous,
                          std::array<queue_load, MAX_QUEUE_ROWS> &loads);
+
+// The whole GPU's busy time that no listed client accounts for: other users'
+// clients, clients that closed during the interval, the kernel's own jobs.
+// Differences below OTHERS_SHOWN_POINTS on every queue are noise, and a sum of
+// the clients above the whole GPU's by more than OVERCOUNT_POINTS is a kernel
+// that counted some client time twice.
+inline constexpr double OTHERS_SHOWN_POINTS = 0.5;
+inline constexpr double OVERCOUNT_POINTS = 5.0;
+struct others_load {
+    std::array<double, ENGINE_COUNT> busy{}; // per cent, never below 0; indexed like client_sample::engine
+    std::array<bool, ENGINE_COUNT> overcount{};
+    bool shown = false; // some queue is at OTHERS_SHOWN_POINTS or over, or overcounted
+};
+
+// The listed clients' busy per cent, summed one row at a time as the rows come.
+using client_busy_sum = std::array<double, ENGINE_COUNT>;
+void add_client_busy(client_busy_sum &sum, const utilisation_row &row);
+
+// Per queue of the driver's statistics, the whole GPU's busy per cent less
+// the clients' sum over the same interval. A queue the statistics file does
+// not list, or lists without a time base yet, has nothing to compare with, so
+// it is 0 and never overcounted.
+others_load compute_others(const frame_summary &frame, const client_busy_sum &clients);
 
 // Returned once a stop signal has ended the output at a line's end (or cut
 // it, when the reader took nothing for a second): the run ends in order, and
@@ -126,12 +164,12 @@ int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, 
 // its first byte does not start one (overlong forms and surrogates included).
 std::size_t utf8_character_length(std::string_view text);
 
-// Writes one ASCII character of a quoted text escaped as its format needs, and
-// says so; false leaves the character to be written as it is.
-using character_escape = bool (*)(output_buffer &output, char character);
+// Writes one character of a quoted text (its valid UTF-8 bytes) escaped as its
+// format needs, and says so; false leaves the character to be written as it is.
+using character_escape = bool (*)(output_buffer &output, std::string_view character);
 
 // `bytes` in double quotes as valid UTF-8: every byte that is not part of a
-// valid character becomes U+FFFD, and each ASCII character goes through `escape`.
+// valid character becomes U+FFFD, and each character goes through `escape`.
 int append_quoted_utf8(output_buffer &output, std::string_view bytes, character_escape escape);
 
 // JSON text for `bytes`: quoted, escaped as RFC 8259 requires, and with every

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <string_view>
+
 #include "report/report.hpp"
 
 namespace {
@@ -48,15 +51,21 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
         if (delta > 0 && reference_delta > 0) {
             row.engine[engine] = static_cast<double>(delta) / static_cast<double>(reference_delta) * 100.0;
         }
+        if (reference_delta > 0) {
+            row.jobs_per_second[engine] =
+                static_cast<double>(row.jobs_gained[engine]) / (static_cast<double>(reference_delta) / 1e9);
+        }
     }
 
     // CPU time is only comparable with the same process's earlier reading; a
-    // process seen for the first time is measured from the next pass on.
+    // process seen for the first time is measured from the next pass on, and
+    // an unknown reading on either side gives no percentage at all.
     const client_sample *base =
         match != nullptr && match->pid == current.pid
             ? match
             : find_first(previous, [&current](const client_sample &record) { return record.pid == current.pid; });
-    if (base != nullptr && elapsed > 0.0) {
+    row.cpu_known = base != nullptr && elapsed > 0.0 && current.cpu_seconds >= 0.0 && base->cpu_seconds >= 0.0;
+    if (row.cpu_known) {
         const double gained = current.cpu_seconds - base->cpu_seconds;
         if (gained > 0.0) {
             row.cpu = gained / elapsed * 100.0;
@@ -83,12 +92,43 @@ void compute_queue_loads(const gpu_counters &current, const gpu_counters &previo
             continue; // no time base for this queue yet
         }
         queue_load &load = loads[static_cast<std::size_t>(index)];
-        std::int64_t delta = 0;
-        if (!__builtin_sub_overflow(now.runtime, before->runtime, &delta) && delta > 0) {
-            load.busy = static_cast<double>(delta) / static_cast<double>(elapsed) * 100.0;
-        }
-        if (!__builtin_sub_overflow(now.jobs, before->jobs, &delta) && delta > 0) {
-            load.jobs_per_second = static_cast<double>(delta) / (static_cast<double>(elapsed) / 1e9);
+        load.measured = true;
+        const std::int64_t runtime = gain(now.runtime, before->runtime);
+        load.busy = static_cast<double>(runtime) / static_cast<double>(elapsed) * 100.0;
+        const std::int64_t jobs = gain(now.jobs, before->jobs);
+        load.jobs_per_second = static_cast<double>(jobs) / (static_cast<double>(elapsed) / 1e9);
+        load.job_milliseconds = average_job_milliseconds(runtime, jobs);
+    }
+}
+
+double average_job_milliseconds(std::int64_t busy_nanoseconds, std::int64_t jobs)
+{
+    return jobs > 0 ? static_cast<double>(busy_nanoseconds) / static_cast<double>(jobs) / 1e6 : NO_JOB_LENGTH;
+}
+
+void add_client_busy(client_busy_sum &sum, const utilisation_row &row)
+{
+    for (std::size_t engine = 0; engine < sum.size(); ++engine) {
+        sum[engine] += row.engine[engine];
+    }
+}
+
+others_load compute_others(const frame_summary &frame, const client_busy_sum &clients)
+{
+    others_load others;
+    const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
+    for (int index = 0; index < queue_count; ++index) {
+        const auto position = static_cast<std::size_t>(index);
+        const std::string_view name(frame.counters->queues[position].name.data());
+        for (std::size_t engine = 0; engine < ENGINE_NAMES.size(); ++engine) {
+            if (name != ENGINE_NAMES[engine] || !frame.queues[position].measured) {
+                continue;
+            }
+            const double difference = frame.queues[position].busy - clients[engine];
+            others.busy[engine] = std::max(difference, 0.0);
+            others.overcount[engine] = -difference > OVERCOUNT_POINTS;
+            others.shown = others.shown || others.overcount[engine] || difference >= OTHERS_SHOWN_POINTS;
         }
     }
+    return others;
 }

@@ -35,11 +35,19 @@ void read_process_name(int proc_fd, std::int32_t pid, std::array<char, NAME_SIZE
     set_process_name(name, text, pid);
 }
 
-void copy_client(client_sample &record, const fdinfo_keys &keys, std::int32_t pid,
+// Where a client was found: its process and the descriptor of its DRM file.
+struct client_origin {
+    std::int32_t pid = 0;
+    std::int32_t descriptor = -1;
+};
+
+void copy_client(client_sample &record, const fdinfo_keys &keys, client_origin origin,
                  const std::array<char, NAME_SIZE> &name, int proc_fd)
 {
+    const std::int32_t pid = origin.pid;
     record.client_id = keys.client_id;
     record.pid = pid;
+    record.descriptor = origin.descriptor;
     record.name = name;
     record.engine = keys.engine;
     record.jobs = keys.jobs;
@@ -51,20 +59,20 @@ void copy_client(client_sample &record, const fdinfo_keys &keys, std::int32_t pi
 // One record per client id, owned by the lowest pid that holds it. A record
 // that changes owner takes the new owner's CPU time too, so that a row never
 // pairs one process's pid with another's CPU time.
-void record_client(client_table &table, const fdinfo_keys &keys, std::int32_t pid,
+void record_client(client_table &table, const fdinfo_keys &keys, client_origin origin,
                    const std::array<char, NAME_SIZE> &name, int proc_fd)
 {
     for (int index = 0; index < table.count; ++index) {
         client_sample &record = table.records[static_cast<std::size_t>(index)];
         if (record.client_id == keys.client_id) {
-            if (record.pid > pid) {
-                copy_client(record, keys, pid, name, proc_fd);
+            if (record.pid > origin.pid) {
+                copy_client(record, keys, origin, name, proc_fd);
             }
             return;
         }
     }
     if (table.count < MAX_CLIENTS) {
-        copy_client(table.records[static_cast<std::size_t>(table.count)], keys, pid, name, proc_fd);
+        copy_client(table.records[static_cast<std::size_t>(table.count)], keys, origin, name, proc_fd);
         ++table.count;
     }
 }
@@ -116,7 +124,11 @@ void read_fdinfo(process_census &process, const char *entry)
         read_process_name(process.proc_fd, process.pid, process.name);
         process.name_settled = true;
     }
-    record_client(*process.table, keys, process.pid, process.name, process.proc_fd);
+    // The entry is the descriptor's number (proc(5), /proc/pid/fdinfo).
+    const std::int64_t descriptor = parse_decimal(entry);
+    const bool numbered = descriptor >= 0 && descriptor <= std::numeric_limits<std::int32_t>::max();
+    const client_origin origin{process.pid, numbered ? static_cast<std::int32_t>(descriptor) : -1};
+    record_client(*process.table, keys, origin, process.name, process.proc_fd);
 }
 
 // Whether the open file behind fd/<entry> may be a DRM file: a character

@@ -43,6 +43,10 @@ inline constexpr memory_values NO_MEMORY_VALUES = {MEMORY_UNKNOWN, MEMORY_UNKNOW
 
 inline constexpr int NAME_SIZE = 64;
 
+// The CPU time of a process whose stat could not be read (it has ended, or is
+// another user's): unknown, which is not zero. Any negative time reads so.
+inline constexpr double CPU_SECONDS_UNKNOWN = -1.0;
+
 // One flag per queue, indexed like the engine values.
 using engine_flags = std::array<bool, ENGINE_COUNT>;
 
@@ -50,13 +54,15 @@ using engine_flags = std::array<bool, ENGINE_COUNT>;
 struct client_sample {
     std::uint64_t client_id = 0;
     std::int32_t pid = 0;
+    // The descriptor of `pid` whose fdinfo file the census read the client from.
+    std::int32_t descriptor = -1;
     std::array<char, NAME_SIZE> name{};
     std::array<std::int64_t, ENGINE_COUNT> engine{};
     std::array<std::int64_t, ENGINE_COUNT> jobs{}; // jobs completed, cumulative
     // The queues the client's fdinfo lists: older kernels lack the later ones.
     engine_flags engine_listed{};
     memory_values memory = NO_MEMORY_VALUES;
-    double cpu_seconds = 0.0;
+    double cpu_seconds = 0.0; // or CPU_SECONDS_UNKNOWN
 };
 
 // The first `count` records are valid, in discovery order, with distinct client ids.
@@ -76,7 +82,8 @@ inline constexpr const char *DEFAULT_PROC_PATH = "/proc";
 int scan_clients(client_table &table, const char *proc_path = DEFAULT_PROC_PATH,
                  client_listing listing = client_listing::default_queues);
 
-// User plus system CPU seconds of `pid`, divided by `clock_ticks`; 0.0 when unreadable.
+// User plus system CPU seconds of `pid`, divided by `clock_ticks`;
+// CPU_SECONDS_UNKNOWN when unreadable.
 double read_process_cpu_seconds(std::int32_t pid, const char *proc_path = DEFAULT_PROC_PATH);
 
 // The rows of the driver's statistics file: one per queue.
@@ -100,6 +107,13 @@ struct gpu_counters {
 
 // Reads every row of the statistics file in one read; all zero when unreadable.
 void read_gpu_counters(gpu_counters &counters, const char *path = stats_path);
+
+// Opens the statistics file as read_gpu_counters does, to be held; -1 on failure.
+int open_gpu_stats(const char *path = stats_path);
+
+// The same as read_gpu_counters from a held descriptor of the statistics file,
+// read again from offset 0; all zero when unreadable.
+void read_gpu_counters_from(gpu_counters &counters, int fd);
 
 // Only the reference reading of the statistics file; 0 when unreadable.
 std::int64_t read_reference_counter(const char *path = stats_path);

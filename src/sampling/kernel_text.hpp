@@ -36,6 +36,14 @@ struct file_descriptor {
         }
     }
     [[nodiscard]] bool is_open() const { return fd >= 0; }
+    // Closes the descriptor held so far and takes `value` in its place.
+    void reset(int value = -1)
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        fd = value;
+    }
 };
 
 // Lists an open directory with getdents64 into a fixed buffer; the descriptor
@@ -105,22 +113,30 @@ std::size_t split_line_pieces(std::string_view data, bool at_end, piece_visitor 
     return start;
 }
 
+// Where read_line_pieces starts: at the file's current offset, or at offset 0
+// with pread, which makes the kernel generate a held file's text anew.
+enum class read_start { current_offset, file_start };
+
 // Reads a file from `fd` to its end through `buffer` (at least 256 bytes) and
 // calls on_piece for every line piece. A short read is taken as the end, as it
 // is for the kernel's small generated files, which saves the empty read.
 template <typename piece_visitor>
-void read_line_pieces(int fd, std::span<char> buffer, piece_visitor &&on_piece)
+void read_line_pieces(int fd, std::span<char> buffer, piece_visitor &&on_piece,
+                      read_start start = read_start::current_offset)
 {
     std::size_t filled = 0;
+    off_t offset = 0;
     bool at_end = false;
     while (!at_end) {
         const std::size_t wanted = buffer.size() - filled;
-        const ssize_t got = ::read(fd, buffer.data() + filled, wanted);
+        const ssize_t got = start == read_start::file_start ? ::pread(fd, buffer.data() + filled, wanted, offset)
+                                                            : ::read(fd, buffer.data() + filled, wanted);
         if (got <= 0 || static_cast<std::size_t>(got) < wanted) {
             at_end = true;
         }
         if (got > 0) {
             filled += static_cast<std::size_t>(got);
+            offset += got;
         }
         const std::size_t used = split_line_pieces(std::string_view(buffer.data(), filled), at_end, on_piece);
         std::memmove(buffer.data(), buffer.data() + used, filled - used);
@@ -192,7 +208,8 @@ std::int64_t parse_stat_cpu_ticks(std::string_view line);
 // the pid in decimal when nothing is left.
 void set_process_name(std::array<char, NAME_SIZE> &name, std::string_view raw, std::int32_t pid);
 
-// CPU seconds from an open /proc/<pid>/stat.
+// CPU seconds from an open /proc/<pid>/stat; CPU_SECONDS_UNKNOWN when nothing
+// is read, or what is read is no stat line (it has no ')').
 double read_cpu_seconds_from(int fd);
 
 // The same for `pid`, opened relative to an open proc directory.

@@ -17,8 +17,8 @@ double read_cpu_seconds_from(int fd)
 {
     std::array<char, STAT_LINE_SIZE> line;
     const std::string_view text = read_small_file(fd, line);
-    if (text.empty() || clock_ticks <= 0) {
-        return 0.0;
+    if (text.find(')') == std::string_view::npos || clock_ticks <= 0) {
+        return CPU_SECONDS_UNKNOWN;
     }
     return static_cast<double>(parse_stat_cpu_ticks(text)) / static_cast<double>(clock_ticks);
 }
@@ -27,10 +27,10 @@ double read_process_cpu_seconds_at(int proc_fd, std::int32_t pid)
 {
     std::array<char, PID_PATH_SIZE> path;
     if (!format_pid_path(path, "", pid, "/stat")) {
-        return 0.0;
+        return CPU_SECONDS_UNKNOWN;
     }
     const file_descriptor file(::openat(proc_fd, path.data(), TEXT_FILE_FLAGS));
-    return file.is_open() ? read_cpu_seconds_from(file.fd) : 0.0;
+    return file.is_open() ? read_cpu_seconds_from(file.fd) : CPU_SECONDS_UNKNOWN;
 }
 
 double read_process_cpu_seconds(std::int32_t pid, const char *proc_path)
@@ -38,8 +38,8 @@ double read_process_cpu_seconds(std::int32_t pid, const char *proc_path)
     std::array<char, PID_PATH_SIZE> path;
     const int length = std::snprintf(path.data(), path.size(), "%s/%d/stat", proc_path, pid);
     if (length < 0 || static_cast<std::size_t>(length) >= path.size()) {
-        return 0.0;
+        return CPU_SECONDS_UNKNOWN;
     }
     const file_descriptor file(::open(path.data(), TEXT_FILE_FLAGS));
-    return file.is_open() ? read_cpu_seconds_from(file.fd) : 0.0;
+    return file.is_open() ? read_cpu_seconds_from(file.fd) : CPU_SECONDS_UNKNOWN;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "view/history_chart.hpp"
 #include "view/terminal_library.hpp"
 #include "view/view_state.hpp"
 
@@ -29,6 +30,16 @@ void format_memory(std::int64_t bytes, cell_text &text)
     (void)std::snprintf(text.data(), text.size(), "%.1f %s", value, UNITS[unit]);
 }
 
+// A percentage; with -a, "-" where there is none, as for unknown memory.
+void format_percentage(bool known, double value, cell_text &text)
+{
+    if (known || !view.all_queues) {
+        (void)std::snprintf(text.data(), text.size(), "%.1f%%", value);
+    } else {
+        (void)std::snprintf(text.data(), text.size(), "-");
+    }
+}
+
 // The text of one cell of the table; names are shown through add_name.
 void format_cell(const table_column &column, const utilisation_row &row, cell_text &text)
 {
@@ -40,13 +51,16 @@ void format_cell(const table_column &column, const utilisation_row &row, cell_te
         (void)std::snprintf(text.data(), text.size(), "%d", row.pid);
         break;
     case column_kind::name:
+    case column_kind::history:
         text[0] = '\0';
         break;
-    case column_kind::engine:
-        (void)std::snprintf(text.data(), text.size(), "%.1f%%", row.engine[static_cast<std::size_t>(column.index)]);
+    case column_kind::engine: {
+        const auto engine = static_cast<std::size_t>(column.index);
+        format_percentage(row.engine_listed[engine], row.engine[engine], text);
         break;
+    }
     case column_kind::process_cpu:
-        (void)std::snprintf(text.data(), text.size(), "%.1f%%", row.cpu);
+        format_percentage(row.cpu_known, row.cpu, text);
         break;
     case column_kind::memory:
         format_memory(row.memory[static_cast<std::size_t>(column.index)], text);
@@ -73,7 +87,25 @@ double sort_value(const table_column &column, const utilisation_row &row)
 
 std::size_t layout_size()
 {
-    return static_cast<std::size_t>(view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT);
+    const int count = (view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT) + (view.chart_shown ? 1 : 0);
+    return static_cast<std::size_t>(count);
+}
+
+int column_at(std::size_t position)
+{
+    const auto place = static_cast<int>(position);
+    if (!view.chart_shown || place < HISTORY_POSITION) {
+        return place;
+    }
+    return place == HISTORY_POSITION ? HISTORY_COLUMN : place - 1;
+}
+
+int history_engine()
+{
+    if (view.sort_column != CENSUS_ORDER && CLIENT_COLUMNS[view.sort_column].kind == column_kind::engine) {
+        return CLIENT_COLUMNS[view.sort_column].index;
+    }
+    return ENGINE_RENDER;
 }
 
 bool is_sortable(const table_column &column)
@@ -109,7 +141,7 @@ void order_rows()
 
 void next_sort_column()
 {
-    const auto count = static_cast<int>(layout_size());
+    const int count = view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT;
     int column = view.sort_column;
     do {
         ++column;
@@ -123,6 +155,10 @@ void make_cell(const table_column &column, const utilisation_row &row, screen_li
         add_name(cell, row.name.data(), view.utf8);
         return;
     }
+    if (column.kind == column_kind::history) {
+        add_sparkline(cell, find_client_history(row.client_id), history_engine());
+        return;
+    }
     cell_text text{};
     format_cell(column, row, text);
     add_ascii(cell, text.data());
@@ -131,7 +167,7 @@ void make_cell(const table_column &column, const utilisation_row &row, screen_li
 void measure_columns(std::array<int, MAX_COLUMNS> &widths)
 {
     for (std::size_t column = 0; column < layout_size(); ++column) {
-        const table_column &layout = CLIENT_COLUMNS[column];
+        const table_column &layout = CLIENT_COLUMNS[column_at(column)];
         widths[column] = layout.width;
         for (int index = 0; view.all_queues && index < view.row_count; ++index) {
             screen_line cell;

@@ -7,10 +7,11 @@
 #include <iterator>
 
 #include "report/report.hpp"
+#include "view/history_chart.hpp"
 #include "view/screen_line.hpp"
 
 // What a column of the client table shows.
-enum class column_kind { client_id, pid, name, engine, process_cpu, memory };
+enum class column_kind { client_id, pid, name, engine, process_cpu, memory, history };
 
 struct table_column {
     const char *heading;
@@ -36,14 +37,24 @@ inline constexpr table_column CLIENT_COLUMNS[] = {
     {"cpu_job", 8, false, 1, column_kind::engine, ENGINE_CPU},
     {"total", 10, false, 1, column_kind::memory, MEMORY_TOTAL},
     {"resident", 10, false, 1, column_kind::memory, MEMORY_RESIDENT},
+    // Shown with the chart, after the name: a sparkline as wide as the column.
+    {"history", SPARKLINE_WIDTH, false, 1, column_kind::history, 0},
 };
 inline constexpr int DEFAULT_COLUMN_COUNT = 7;
-inline constexpr int ALL_COLUMN_COUNT = static_cast<int>(std::size(CLIENT_COLUMNS));
+inline constexpr int ALL_COLUMN_COUNT = static_cast<int>(std::size(CLIENT_COLUMNS)) - 1;
+inline constexpr int HISTORY_COLUMN = ALL_COLUMN_COUNT;
+inline constexpr int HISTORY_POSITION = 3;
 inline constexpr int MAX_COLUMNS =
     ALL_COLUMN_COUNT > MAX_QUEUE_ROWS + 1 ? ALL_COLUMN_COUNT : MAX_QUEUE_ROWS + 1;
 
-// The columns of the view: the first of CLIENT_COLUMNS.
+// The columns of the view: the first of CLIENT_COLUMNS, and the history
+// column after the name while the chart is shown.
 std::size_t layout_size();
+// The column of CLIENT_COLUMNS shown at `position` from the left.
+int column_at(std::size_t position);
+
+// The engine that the history column follows: the sorted one, else render.
+int history_engine();
 
 bool is_sortable(const table_column &column);
 

@@ -53,6 +53,8 @@ void draw_help()
     } else {
         show_line(y++, order);
     }
+    show_ascii(y++, "g               show or hide the history chart and column");
+    show_ascii(y++, "Space           freeze the screen or go on; sampling goes on");
     show_ascii(y++, "h, ?            this help");
     show_ascii(y++, "q, Q, Ctrl-C    quit");
     show_ascii(y + 1, "Any key goes back to the table.");
@@ -83,6 +85,13 @@ bool take_key(int key)
     case 's':
         next_sort_column();
         order_rows();
+        return true;
+    case 'g':
+        view.chart_shown = !view.chart_shown;
+        break;
+    case ' ':
+        // Thawed, the screen keeps the frozen frame until the next pass.
+        view.frozen = !view.frozen;
         return true;
     case KEY_DOWN:
         ++view.first_shown;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "view/client_columns.hpp"
+#include "view/history_chart.hpp"
 #include "view/screen_line.hpp"
 #include "view/terminal_library.hpp"
 #include "view/view_state.hpp"
@@ -16,9 +17,14 @@ constexpr int GPU_QUEUE_WIDTH = 8;
 
 } // namespace
 
+int chart_line()
+{
+    return view.all_queues ? ALL_QUEUES_TOP_LINES - 2 : DEFAULT_TOP_LINES - 2;
+}
+
 int top_lines()
 {
-    return view.all_queues ? ALL_QUEUES_TOP_LINES : DEFAULT_TOP_LINES;
+    return (view.all_queues ? ALL_QUEUES_TOP_LINES : DEFAULT_TOP_LINES) + chart_lines();
 }
 
 table_page page_of_rows()
@@ -81,18 +87,18 @@ void draw_table(int y)
     std::array<int, MAX_COLUMNS> gaps{};
     measure_columns(widths);
     for (std::size_t column = 0; column < layout_size(); ++column) {
-        const table_column &layout = CLIENT_COLUMNS[column];
+        const table_column &layout = CLIENT_COLUMNS[column_at(column)];
         gaps[column] = layout.gap;
     }
     const std::size_t shown = columns_that_fit(layout_size(), widths, gaps.data());
 
     screen_line headings;
     for (std::size_t column = 0; column < shown; ++column) {
-        const table_column &layout = CLIENT_COLUMNS[column];
+        const table_column &layout = CLIENT_COLUMNS[column_at(column)];
         std::array<char, CELL_SIZE> heading{};
         // The sorted column's heading is marked.
         (void)std::snprintf(heading.data(), heading.size(), "%s%s",
-                            static_cast<int>(column) == view.sort_column ? "*" : "", layout.heading);
+                            column_at(column) == view.sort_column ? "*" : "", layout.heading);
         add_ascii_cell(headings, gaps[column], widths[column], layout.left_aligned, heading.data());
     }
     show_line(y, headings);
@@ -111,7 +117,7 @@ void draw_table(int y)
         const utilisation_row &row = view_rows[static_cast<std::size_t>(view_order[static_cast<std::size_t>(position)])];
         screen_line line;
         for (std::size_t column = 0; column < shown; ++column) {
-            const table_column &layout = CLIENT_COLUMNS[column];
+            const table_column &layout = CLIENT_COLUMNS[column_at(column)];
             screen_line cell;
             make_cell(layout, row, cell);
             add_cell(line, gaps[column], widths[column], layout.left_aligned, cell);

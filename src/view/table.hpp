@@ -8,6 +8,9 @@ inline constexpr int DEFAULT_TOP_LINES = 4;
 inline constexpr int ALL_QUEUES_TOP_LINES = 8;
 inline constexpr int GPU_BLOCK_LINE = 2;
 
+// Where the chart starts: below the whole GPU's block when there is one.
+int chart_line();
+// The lines above the client's rows, the chart's among them.
 int top_lines();
 
 // How many rows the table shows at once, and whether the last screen line

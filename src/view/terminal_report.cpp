@@ -1,5 +1,6 @@
 // The full-screen view: a table of the clients, redrawn each pass and at each
-// key from the frame it holds, scrolled and sorted through an index array.
+// key from the frame it holds, scrolled and sorted through an index array,
+// under a chart of the history the passes leave.
 #include <langinfo.h>
 
 #include <cerrno>
@@ -8,6 +9,8 @@
 
 #include "report/report.hpp"
 #include "view/client_columns.hpp"
+#include "view/history.hpp"
+#include "view/history_chart.hpp"
 #include "view/keys.hpp"
 #include "view/screen_line.hpp"
 #include "view/table.hpp"
@@ -24,10 +27,11 @@ void draw_view()
     if (view.help_shown) {
         draw_help();
     } else {
-        show_ascii(0, "GPU Utilisation");
+        show_ascii(0, view.frozen ? "GPU Utilisation - frozen, space resumes" : "GPU Utilisation");
         if (view.all_queues) {
             draw_gpu_block(GPU_BLOCK_LINE);
         }
+        draw_chart(chart_line());
         draw_table(top_lines() - 2);
     }
     (void)curses.wrefresh(*curses.standard_screen);
@@ -46,6 +50,10 @@ int open_view(bool all_queues)
     view.all_queues = all_queues;
     view.utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
     view.help_shown = false;
+    // -a shows the chart from the start; the key g in either view.
+    view.chart_shown = all_queues;
+    view.frozen = false;
+    view.frozen_passes = 0;
     view.sort_column = CENSUS_ORDER;
     view.first_shown = 0;
     view.row_count = 0;
@@ -73,8 +81,14 @@ int terminal_all_open()
     return open_view(true);
 }
 
+// While the screen is frozen, a pass adds to the history only; the frame
+// shown stays as it was.
 int terminal_begin_frame(const frame_summary &frame)
 {
+    record_gpu_loads(frame);
+    if (view.frozen) {
+        return 0;
+    }
     view.row_count = 0;
     view.queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (int queue = 0; queue < view.queue_count; ++queue) {
@@ -87,7 +101,8 @@ int terminal_begin_frame(const frame_summary &frame)
 
 int terminal_row(const utilisation_row &row, double)
 {
-    if (view.row_count < MAX_CLIENTS) {
+    record_client_loads(row);
+    if (!view.frozen && view.row_count < MAX_CLIENTS) {
         view_rows[static_cast<std::size_t>(view.row_count++)] = row;
     }
     return 0;
@@ -95,6 +110,13 @@ int terminal_row(const utilisation_row &row, double)
 
 int terminal_end_frame()
 {
+    forget_unseen_clients();
+    if (view.frozen) {
+        // The history the frozen screen shows is this many passes back.
+        ++view.frozen_passes;
+        return 0;
+    }
+    view.frozen_passes = 0;
     order_rows();
     keep_position_in_range();
     draw_view();

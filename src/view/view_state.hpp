@@ -13,6 +13,9 @@ struct terminal_view {
     bool all_queues = false;
     bool utf8 = false;
     bool help_shown = false;
+    bool chart_shown = false;  // the history chart and the history column
+    bool frozen = false;       // the screen keeps the frame it had
+    int frozen_passes = 0;     // passes sampled since the screen froze
     int sort_column = CENSUS_ORDER;
     int first_shown = 0; // the position in `order` at the top of the table
     int row_count = 0;

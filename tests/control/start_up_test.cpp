@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include "control/control.hpp"
 #include "support/kernel_tree.hpp"
 
@@ -29,8 +33,49 @@ struct start_up_run {
     std::string standard_output;
 };
 
+// A pseudo-terminal whose far end collects what is written to it, raw.
+struct pseudo_terminal {
+    int controller = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    std::FILE *output = nullptr;
+
+    pseudo_terminal()
+    {
+        if (controller < 0 || ::grantpt(controller) != 0 || ::unlockpt(controller) != 0) {
+            return;
+        }
+        output = std::fopen(::ptsname(controller), "w");
+        termios settings{};
+        if (output != nullptr && ::tcgetattr(::fileno(output), &settings) == 0) {
+            ::cfmakeraw(&settings);
+            (void)::tcsetattr(::fileno(output), TCSANOW, &settings);
+        }
+    }
+    ~pseudo_terminal()
+    {
+        if (output != nullptr) {
+            std::fclose(output);
+        }
+        ::close(controller);
+    }
+    pseudo_terminal(const pseudo_terminal &) = delete;
+    pseudo_terminal &operator=(const pseudo_terminal &) = delete;
+
+    std::string take_output()
+    {
+        std::fflush(output);
+        std::string text;
+        char buffer[256];
+        for (ssize_t got = 0; (got = ::read(controller, buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        return text;
+    }
+};
+
 class start_up_test : public ::testing::Test {
 protected:
+    pseudo_terminal terminal;
+    std::FILE *output_file = nullptr;
     kernel_tree tree;
     std::string pattern = tree.root() + "/sys/class/drm/card*/device/gpu_stats";
 
@@ -43,10 +88,12 @@ protected:
         }
         argv.push_back(nullptr);
         std::FILE *messages = std::tmpfile();
-        ::testing::internal::CaptureStdout();
         start_up_run outcome;
-        outcome.result = start_up(static_cast<int>(arguments.size()), argv.data(), messages, stats_pattern.c_str());
-        outcome.standard_output = ::testing::internal::GetCapturedStdout();
+        // Standard output is a terminal unless a test gives a file.
+        std::FILE *output = output_file != nullptr ? output_file : terminal.output;
+        outcome.result =
+            start_up(static_cast<int>(arguments.size()), argv.data(), messages, stats_pattern.c_str(), output);
+        outcome.standard_output = output_file != nullptr ? "" : terminal.take_output();
         std::rewind(messages);
         char buffer[4096];
         std::size_t got = 0;
@@ -70,6 +117,19 @@ TEST_F(start_up_test, goes_on_in_terminal_mode_without_arguments)
     EXPECT_EQ(outcome.messages, "");
     EXPECT_EQ(std::string(stats_path), tree.path("sys/class/drm/card0/device/gpu_stats"));
     EXPECT_GT(clock_ticks, 0);
+}
+
+TEST_F(start_up_test, refuses_the_terminal_view_when_standard_output_is_no_terminal)
+{
+    output_file = std::tmpfile();
+    const start_up_run view = run({"-a"});
+    const start_up_run csv = run({"--csv"});
+    std::fclose(output_file);
+    EXPECT_TRUE(view.result.stop);
+    EXPECT_EQ(view.result.exit_status, 1);
+    EXPECT_EQ(view.messages,
+              "Error: standard output is not a terminal; use --csv or --json to write to a file or a pipe\n");
+    EXPECT_FALSE(csv.result.stop) << csv.messages;
 }
 
 TEST_F(start_up_test, csv_may_be_given_more_than_once)

@@ -153,6 +153,23 @@ TEST(prometheus_end_to_end, writes_the_kernel_counters_exactly_with_labels_escap
           "v3d_client_busy_seconds_total{" + odd + ",queue=\"tfu\"} 0.000000000",
           "v3d_client_busy_seconds_total{" + odd + ",queue=\"csd\"} 3.000000000",
           "v3d_client_busy_seconds_total{" + odd + ",queue=\"cpu\"} 0.000000040"}},
+        // The test tree's clients completed one job on each queue; the odd
+        // client's kernel lists only the queues' time, so its counts read 0.
+        {"# HELP v3d_client_jobs_total Jobs each queue of the GPU has completed for the client "
+         "(v3d-jobs-<queue>).\n# TYPE v3d_client_jobs_total counter",
+         {"v3d_client_jobs_total{" + game + ",queue=\"bin\"} 1", "v3d_client_jobs_total{" + game + ",queue=\"render\"} 1",
+          "v3d_client_jobs_total{" + game + ",queue=\"tfu\"} 1", "v3d_client_jobs_total{" + game + ",queue=\"csd\"} 1",
+          "v3d_client_jobs_total{" + game + ",queue=\"cache_clean\"} 1",
+          "v3d_client_jobs_total{" + game + ",queue=\"cpu\"} 1",
+          "v3d_client_jobs_total{" + game2 + ",queue=\"bin\"} 1",
+          "v3d_client_jobs_total{" + game2 + ",queue=\"render\"} 1",
+          "v3d_client_jobs_total{" + game2 + ",queue=\"tfu\"} 1", "v3d_client_jobs_total{" + game2 + ",queue=\"csd\"} 1",
+          "v3d_client_jobs_total{" + game2 + ",queue=\"cache_clean\"} 1",
+          "v3d_client_jobs_total{" + game2 + ",queue=\"cpu\"} 1",
+          "v3d_client_jobs_total{" + odd + ",queue=\"bin\"} 0", "v3d_client_jobs_total{" + odd + ",queue=\"render\"} 0",
+          "v3d_client_jobs_total{" + odd + ",queue=\"tfu\"} 0", "v3d_client_jobs_total{" + odd + ",queue=\"csd\"} 0",
+          "v3d_client_jobs_total{" + odd + ",queue=\"cache_clean\"} 0",
+          "v3d_client_jobs_total{" + odd + ",queue=\"cpu\"} 0"}},
         {"# HELP v3d_client_memory_bytes Memory of the client's buffers by kind, as the kernel gives it "
          "(drm-<kind>-memory).\n# TYPE v3d_client_memory_bytes gauge",
          {"v3d_client_memory_bytes{" + game + ",kind=\"total\"} 15532032",
@@ -228,9 +245,10 @@ TEST(prometheus_end_to_end, readers_never_see_part_of_a_file_and_a_stop_keeps_th
     const std::string folder = tree.path("metrics");
     fs::create_directories(folder);
     const std::string file = folder + "/v3dwatch.prom";
-    // Six queue rows twice, one client count, six queues and three memory
-    // kinds per client, one process each, and twelve header lines: some 45 KB.
-    const std::size_t line_count = 12 + 12 + 1 + CLIENTS * (6 + 3 + 1);
+    // Six queue rows twice, one client count, six queues' time and jobs and
+    // three memory kinds per client, one process each, and fourteen header
+    // lines: some 55 KB.
+    const std::size_t line_count = 14 + 12 + 1 + CLIENTS * (6 + 6 + 3 + 1);
     program_run run(tree, {"--prometheus", file, "-d", "0.1"});
 
     std::set<std::tuple<ino_t, time_t, long>> writes_seen;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -97,20 +98,23 @@ constexpr std::array<const char *, 6> QUEUES = {"bin", "render", "tfu", "csd", "
 using queue_values = std::array<std::int64_t, 6>;
 
 // A client whose queues gain the same busy time at every sample, in kernel order.
+// It is busy from the baseline sample on, so its CPU time has two readings at
+// the first frame.
 struct steady_client {
     int pid;
     std::string name;
     int client_id;
     queue_values gain;
-    std::string memory; // the memory lines; none on an older kernel
+    std::string memory;             // the memory lines; none on an older kernel
+    std::size_t queue_count = 6;    // the first queues listed; 3 on an older kernel
 };
 
 std::string steady_fdinfo(const steady_client &client, std::int64_t sample)
 {
     std::string text = "pos:\t0\nflags:\t02400002\ndrm-driver:\tv3d\ndrm-client-id:\t" +
                        std::to_string(client.client_id) + "\n";
-    for (std::size_t queue = 0; queue < QUEUES.size(); ++queue) {
-        text += std::string("drm-engine-") + QUEUES[queue] + ": \t" + std::to_string(client.gain[queue] * sample) +
+    for (std::size_t queue = 0; queue < client.queue_count; ++queue) {
+        text += std::string("drm-engine-") + QUEUES[queue] + ": \t" + std::to_string(client.gain[queue] * (sample + 1)) +
                 " ns\nv3d-jobs-" + QUEUES[queue] + ": \t" + std::to_string(sample) + " jobs\n";
     }
     return text + client.memory;
@@ -217,8 +221,8 @@ TEST_F(terminal_end_to_end, quits_on_q_Q_ctrl_c_or_sigquit_and_hands_the_termina
         ASSERT_TRUE(session.wait_for_line(3, RULE));
         if (quit == "q") {
             session.send_keys("Space");
-            EXPECT_EQ(status(20), "") << "the space bar is ignored";
-            EXPECT_EQ(session.screen().at(0), "GPU Utilisation");
+            EXPECT_TRUE(session.wait_for_line(0, "GPU Utilisation - frozen, space resumes"));
+            EXPECT_EQ(status(20), "") << "the space bar only freezes the screen";
         }
         if (quit == "SIGQUIT") {
             ::kill(program_pid(), SIGQUIT);
@@ -240,12 +244,12 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
     REQUIRE_NAMESPACES();
     // Per sample of 0.1 s: client 81 gains 10 ms of bin, 50 ms of render and
     // 1 ms of cache_clean; 82 computes only (75 ms of csd, 2.5 ms of cpu
-    // jobs); 83 runs on a kernel without memory keys.
+    // jobs); 83 runs on a kernel without memory keys or the later queues.
     const std::vector<steady_client> clients = {
         {100, "glmark2", 81, {10'000'000, 50'000'000, 0, 0, 1'000'000, 0},
          "drm-total-memory:\t15168 KiB\ndrm-shared-memory:\t9336 KiB\ndrm-resident-memory:\t8 MiB\n"},
         {200, "clpeak", 82, {0, 0, 0, 75'000'000, 0, 2'500'000}, "drm-total-memory:\t512\ndrm-resident-memory:\t0\n"},
-        {300, "old-kernel", 83, {0, 20'000'000, 5'000'000, 0, 0, 0}, ""},
+        {300, "old-kernel", 83, {0, 20'000'000, 5'000'000, 0, 0, 0}, "", 3},
     };
     for (const steady_client &client : clients) {
         tree.add_process(client.pid, client.name, 7, 3);
@@ -274,6 +278,9 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
         std::string(79, '-'),
     };
     ASSERT_TRUE(session.wait_for_line(3, top_80[3])) << ::testing::PrintToString(session.screen());
+    // g hides the history chart that -a shows.
+    session.send_keys("g");
+    ASSERT_TRUE(session.wait_for_line(6, top_80[6])) << ::testing::PrintToString(session.screen());
     std::vector<std::string> lines = session.screen();
     ASSERT_GE(lines.size(), 11U);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 8), top_80);
@@ -282,7 +289,7 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
     EXPECT_EQ(rows, (std::vector<std::string>{
                         "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%",
                         "    82  200      clpeak               0.0%     0.0%     0.0%     0.0%    75.0%",
-                        "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%     0.0%",
+                        "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%        -",
                     }));
 
     // s: the busiest render client first, its heading marked.
@@ -290,7 +297,7 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
     ASSERT_TRUE(session.wait_for_line(6, "Client  PID      Process           *render      tfu      bin      CPU      csd"));
     lines = session.screen();
     EXPECT_EQ(lines.at(8), "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%");
-    EXPECT_EQ(lines.at(9), "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%     0.0%");
+    EXPECT_EQ(lines.at(9), "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%        -");
 
     // ? shows the keys until the next key.
     session.send_keys("?");
@@ -309,7 +316,7 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
         std::string(123, '-'),
         "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%         1.0%     0.0%"
         "   14.8 MiB    8.0 MiB",
-        "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%     0.0%         0.0%     0.0%"
+        "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%        -            -        -"
         "          -          -",
         "    82  200      clpeak               0.0%     0.0%     0.0%     0.0%    75.0%         0.0%     2.5%"
         "      512 B        0 B",
@@ -423,6 +430,110 @@ TEST_F(terminal_end_to_end, shows_names_as_characters_of_the_locale)
         std::vector<std::string> shown(lines.begin() + 4, lines.end());
         std::sort(shown.begin(), shown.end());
         EXPECT_EQ(shown, rows);
+        session.send_keys("q");
+        EXPECT_EQ(status(), "0");
+    }
+}
+
+// Render busy for 0, 50 and 100 % of each 0.1 s step in turn: its runtime
+// after sample `sample`.
+std::int64_t stepped_runtime(std::int64_t sample)
+{
+    std::int64_t total = 0;
+    for (std::int64_t step = 1; step <= sample; ++step) {
+        total += 50'000'000 * ((step - 1) % 3);
+    }
+    return total;
+}
+
+std::string repeated(const std::string &text, int count)
+{
+    std::string result;
+    for (int time = 0; time < count; ++time) {
+        result += text;
+    }
+    return result;
+}
+
+TEST_F(terminal_end_to_end, charts_known_steps_frozen_across_a_resize)
+{
+    REQUIRE_NAMESPACES();
+    tree.add_process(100, "steps", 1, 1);
+    std::vector<std::string> texts;
+    for (std::int64_t sample = 0; sample < 600; ++sample) {
+        std::string text = "queue\ttimestamp\tjobs\truntime\n";
+        for (const char *queue : QUEUES) {
+            text += std::string(queue) + "\t" + std::to_string(1'000'000'000 + 100'000'000 * sample) + "\t0\t" +
+                    std::to_string(std::string(queue) == "render" ? stepped_runtime(sample) : 0) + "\n";
+        }
+        texts.push_back(text);
+    }
+    // Per locale: the chart's cells for 0, 50 and 100 % in one line, and the
+    // sparkline of passes 11 to 20 (50, 100, 0 % three times, then 50 %).
+    struct drawing {
+        std::string locale, half_cell, full_cell, sparkline;
+    };
+    for (const drawing &chart :
+         {drawing{"C", ":", "#", ":#_:#_:#_:"},
+          drawing{"C.UTF-8", "\u2584", "\u2588", repeated("\u2585\u2588\u2581", 3) + "\u2585"}}) {
+        SCOPED_TRACE(chart.locale);
+        std::filesystem::remove(status_path());
+        // The sample of pass 20 waits until the space bar is on its way, so
+        // the screen freezes on pass 20: 0, 50, 100 % six times, then 0 and 50 %.
+        std::atomic<bool> waiting{false};
+        std::atomic<bool> freezing{false};
+        const fifo_server stats(tree.path(GPU_STATS), texts, [&](std::size_t sample) {
+            waiting = sample == 20;
+            for (int tenth = 0; sample == 20 && !freezing && tenth < 100; ++tenth) {
+                ::usleep(100'000);
+            }
+            tree.add_fdinfo(100, 4, "drm-driver:\tv3d\ndrm-client-id:\t1\ndrm-engine-render:\t" +
+                                        std::to_string(stepped_runtime(static_cast<std::int64_t>(sample))) + " ns\n");
+        });
+        const tmux_session session(command("-d 0.1", chart.locale), 80, 24);
+        ASSERT_TRUE(session.wait_for_line(3, RULE));
+        session.send_keys("g");
+        for (int tenth = 0; tenth < 100 && !waiting; ++tenth) {
+            ::usleep(100'000);
+        }
+        ASSERT_TRUE(waiting) << "pass 20 never began";
+        session.send_keys("Space");
+        ::usleep(200'000); // the key reaches the terminal before the sample goes on
+        freezing = true;
+
+        // 80x24: one line per queue, one column per pass, the newest on the right.
+        const std::string client = "     1  100      steps            " + chart.sparkline +
+                                   "    50.0%     0.0%     0.0%     0.0%";
+        const std::vector<std::string> screen_80 = {
+            "GPU Utilisation - frozen, space resumes",
+            "",
+            "render  50.0% " + std::string(46, ' ') +
+                repeated(" " + chart.half_cell + chart.full_cell, 6) + " " + chart.half_cell,
+            "bin      0.0%",
+            "tfu      0.0%",
+            "csd      0.0%",
+            "",
+            "Client  PID      Process             history   render      tfu      bin      CPU",
+            std::string(80, '-'),
+            client,
+        };
+        ASSERT_TRUE(session.wait_for_line(0, screen_80[0])) << ::testing::PrintToString(session.screen());
+        EXPECT_EQ(session.screen(), screen_80);
+
+        // 132x40, still frozen: four lines per queue, the same passes.
+        session.resize(132, 40);
+        const std::string legend(14, ' ');
+        const std::string top = legend + std::string(98, ' ') + repeated("  " + chart.full_cell, 6);
+        const std::string bottom = legend + std::string(98, ' ') +
+                                   repeated(" " + chart.full_cell + chart.full_cell, 6) + " " + chart.full_cell;
+        std::vector<std::string> screen_132 = {screen_80[0], "", "render  50.0%" + top.substr(13), top,
+                                               bottom,       bottom};
+        for (const char *queue : {"bin      0.0%", "tfu      0.0%", "csd      0.0%"}) {
+            screen_132.insert(screen_132.end(), {queue, "", "", ""});
+        }
+        screen_132.insert(screen_132.end(), {"", screen_80[7], std::string(81, '-'), client});
+        ASSERT_TRUE(session.wait_for_line(5, bottom)) << ::testing::PrintToString(session.screen());
+        EXPECT_EQ(session.screen(), screen_132);
         session.send_keys("q");
         EXPECT_EQ(status(), "0");
     }

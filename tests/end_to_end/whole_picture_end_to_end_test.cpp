@@ -27,15 +27,17 @@ std::string stats_text(std::int64_t timestamp, const std::array<std::pair<std::i
     return text;
 }
 
-// A v3d fdinfo text with the six queues in the kernel's order and the memory lines given.
-std::string fdinfo_text(const std::string &client_id, const std::array<std::int64_t, 6> &busy, const std::string &memory)
+// A v3d fdinfo text with the first `listed` of the six queues in the
+// kernel's order, as an older kernel lists fewer, and the memory lines given.
+std::string fdinfo_text(const std::string &client_id, const std::array<std::int64_t, 6> &busy, const std::string &memory,
+                        const std::array<std::int64_t, 6> &jobs = {1, 1, 1, 1, 1, 1}, std::size_t listed = 6)
 {
     const std::array<const char *, 6> queues = {"bin", "render", "tfu", "csd", "cache_clean", "cpu"};
     std::string text = "pos:\t0\nflags:\t02400002\nmnt_id:\t25\nino:\t521\ndrm-driver:\tv3d\ndrm-client-id:\t" +
                        client_id + "\n";
-    for (std::size_t index = 0; index < queues.size(); ++index) {
+    for (std::size_t index = 0; index < listed; ++index) {
         text += std::string("drm-engine-") + queues[index] + ": \t" + std::to_string(busy[index]) + " ns\nv3d-jobs-" +
-                queues[index] + ": \t1 jobs\n";
+                queues[index] + ": \t" + std::to_string(jobs[index]) + " jobs\n";
     }
     return text + memory;
 }
@@ -46,7 +48,8 @@ const std::string COMPUTE_MEMORY = "drm-total-memory:\t8 MiB\ndrm-shared-memory:
 const std::string BIG_ID = "1099511627776"; // 2^40: ids are 64-bit counters
 
 // Over 0.1 s of GPU time: a game on render and bin, a compute-only client
-// with a client id past 32 bits, and a client of a kernel without memory keys.
+// with a client id past 32 bits, and a client of a kernel without memory keys
+// or the last two queues.
 void build_tree(const kernel_tree &tree, std::size_t sample)
 {
     if (sample == 0) {
@@ -55,11 +58,11 @@ void build_tree(const kernel_tree &tree, std::size_t sample)
         tree.add_process(300, "oldkern", 3, 3);
         tree.add_fdinfo(100, 5, fdinfo_text("81", {2'000'000, 10'000'000, 0, 0, 0, 0}, GAME_MEMORY));
         tree.add_fdinfo(200, 4, fdinfo_text(BIG_ID, {0, 0, 0, 10'000'000, 0, 0}, COMPUTE_MEMORY));
-        tree.add_fdinfo(300, 6, fdinfo_text("83", {0, 1'000'000, 0, 0, 0, 0}, ""));
+        tree.add_fdinfo(300, 6, fdinfo_text("83", {0, 1'000'000, 0, 0, 0, 0}, "", {0, 0, 0, 0, 0, 0}, 4));
     } else if (sample == 1) {
-        tree.add_fdinfo(100, 5, fdinfo_text("81", {4'500'000, 60'000'000, 0, 0, 0, 0}, GAME_MEMORY));
+        tree.add_fdinfo(100, 5, fdinfo_text("81", {4'500'000, 60'000'000, 0, 0, 0, 0}, GAME_MEMORY, {3, 26, 1, 1, 1, 1}));
         tree.add_fdinfo(200, 4, fdinfo_text(BIG_ID, {0, 0, 0, 40'000'000, 0, 100'000}, COMPUTE_MEMORY));
-        tree.add_fdinfo(300, 6, fdinfo_text("83", {0, 11'000'000, 0, 0, 0, 0}, ""));
+        tree.add_fdinfo(300, 6, fdinfo_text("83", {0, 11'000'000, 0, 0, 0, 0}, "", {0, 5, 0, 0, 0, 0}, 4));
     }
 }
 
@@ -97,7 +100,7 @@ TEST(whole_picture_end_to_end, csv_with_every_queue_and_memory)
     }
     EXPECT_EQ(rows["81"], ",81,100,game,50.0,0.0,2.5,0.0,0.0,0.0,0.0,15168,15168");
     EXPECT_EQ(rows[BIG_ID], "," + BIG_ID + ",200,compute,0.0,0.0,0.0,0.0,30.0,0.0,0.1,8192,0");
-    EXPECT_EQ(rows["83"], ",83,300,oldkern,10.0,0.0,0.0,0.0,0.0,0.0,0.0,,");
+    EXPECT_EQ(rows["83"], ",83,300,oldkern,10.0,0.0,0.0,0.0,0.0,,,,") << "empty for the queues its kernel does not list";
 }
 
 TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
@@ -106,28 +109,39 @@ TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
     kernel_tree tree;
     const std::vector<std::string> lines = one_frame(tree, {"--json"});
     ASSERT_EQ(lines.size(), 1U);
+    // Jobs gained over the 0.1 s: the game 2 on bin and 25 on render; the old
+    // kernel's client 5 on render, and no rates for the queues it does not list.
     const std::map<int, std::string> clients = {
         {100, R"({"client_id":81,"pid":100,"process":"game",)"
               R"("busy":{"bin":2.5,"render":50.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
+              R"("jobs_per_second":{"bin":20.0,"render":250.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
               R"("process_cpu":0.0,"memory":{"total":15532032,"shared":9560064,"resident":15532032}})"},
         {200, R"({"client_id":1099511627776,"pid":200,"process":"compute",)"
               R"("busy":{"bin":0.0,"render":0.0,"tfu":0.0,"csd":30.0,"cache_clean":0.0,"cpu":0.1},)"
+              R"("jobs_per_second":{"bin":0.0,"render":0.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
               R"("process_cpu":0.0,"memory":{"total":8388608,"shared":0,"resident":512,"active":0}})"},
         {300, R"({"client_id":83,"pid":300,"process":"oldkern",)"
-              R"("busy":{"bin":0.0,"render":10.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
+              R"("busy":{"bin":0.0,"render":10.0,"tfu":0.0,"csd":0.0},)"
+              R"("jobs_per_second":{"bin":0.0,"render":50.0,"tfu":0.0,"csd":0.0},)"
               R"("process_cpu":0.0,"memory":{}})"},
     };
     std::string listed;
     for (const int pid : listing_order(tree.proc())) {
         listed += (listed.empty() ? "" : ",") + clients.at(pid);
     }
-    const std::string expected = R"({"timestamp":T,"gpu":{"bin":{"busy":10.0,"jobs_per_second":100.0},)"
-                                 R"("render":{"busy":50.0,"jobs_per_second":50.0},)"
-                                 R"("tfu":{"busy":2.5,"jobs_per_second":10.0},)"
-                                 R"("csd":{"busy":30.0,"jobs_per_second":40.0},)"
-                                 R"("cache_clean":{"busy":0.0,"jobs_per_second":0.0},)"
-                                 R"("cpu":{"busy":0.1,"jobs_per_second":20.0}},"clients":[)" +
-                                 listed + "]}";
+    // Job lengths are Δruntime / Δjobs: bin 10 ms in 10 jobs, cache_clean none.
+    // Others: bin 10.0 - 2.5, tfu 2.5 - 0, and render 50.0 - (50.0 + 10.0),
+    // which is below 0 by more than 5 points.
+    const std::string expected =
+        R"({"timestamp":T,"gpu":{"bin":{"busy":10.0,"jobs_per_second":100.0,"average_job_ms":1.0},)"
+        R"("render":{"busy":50.0,"jobs_per_second":50.0,"average_job_ms":10.0},)"
+        R"("tfu":{"busy":2.5,"jobs_per_second":10.0,"average_job_ms":2.5},)"
+        R"("csd":{"busy":30.0,"jobs_per_second":40.0,"average_job_ms":7.5},)"
+        R"("cache_clean":{"busy":0.0,"jobs_per_second":0.0,"average_job_ms":null},)"
+        R"("cpu":{"busy":0.1,"jobs_per_second":20.0,"average_job_ms":0.1}},"clients":[)" +
+        listed +
+        R"(],"others":{"busy":{"bin":7.5,"render":0.0,"tfu":2.5,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
+        R"("overcount":["render"]}})";
     // The timestamp has three decimals; the rest is known to the byte.
     const std::string prefix = R"({"timestamp":)";
     ASSERT_EQ(lines[0].rfind(prefix, 0), 0U);
@@ -136,6 +150,40 @@ TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
     EXPECT_EQ(timestamp.find_first_not_of("0123456789."), std::string::npos) << timestamp;
     EXPECT_EQ(timestamp.size() - timestamp.find('.'), 4U) << timestamp;
     EXPECT_EQ(prefix + "T" + lines[0].substr(end), expected);
+}
+
+// The whole GPU's render time less the listed clients': over 0.1 s the GPU
+// is 70 % busy while the clients are 30 % + 10 %, then 100 % + 30 %.
+TEST(whole_picture_end_to_end, json_others_is_what_no_listed_client_accounts_for)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    tree.add_process(100, "game", 1, 1);
+    tree.add_process(200, "video", 1, 1);
+    const std::array<std::int64_t, 3> game = {10'000'000, 40'000'000, 140'000'000};
+    const std::array<std::int64_t, 3> video = {10'000'000, 20'000'000, 50'000'000};
+    const auto prepare = [&](std::size_t sample) {
+        if (sample < game.size()) {
+            tree.add_fdinfo(100, 5, fdinfo_text("81", {0, game[sample], 0, 0, 0, 0}, ""));
+            tree.add_fdinfo(200, 5, fdinfo_text("82", {0, video[sample], 0, 0, 0, 0}, ""));
+        }
+    };
+    const auto render_only = [](std::int64_t timestamp, std::int64_t runtime) {
+        return stats_text(timestamp, {{{0, 0}, {0, runtime}, {0, 0}, {0, 0}, {0, 0}, {0, 0}}});
+    };
+    const fifo_server stats(tree.path(GPU_STATS),
+                            {render_only(1'000'000'000, 0), render_only(1'100'000'000, 70'000'000),
+                             render_only(1'200'000'000, 140'000'000)},
+                            prepare);
+    program_run run(tree, {"--json", "-n", "2", "-d", "0.1"});
+    const std::vector<std::string> lines = run.read_all();
+    EXPECT_EQ(run.wait(), 0);
+    ASSERT_EQ(lines.size(), 2U);
+    const auto others = [](const std::string &line) { return line.substr(line.find(R"("others":)")); };
+    EXPECT_EQ(others(lines[0]), R"("others":{"busy":{"bin":0.0,"render":30.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,)"
+                                R"("cpu":0.0},"overcount":[]}})");
+    EXPECT_EQ(others(lines[1]), R"("others":{"busy":{"bin":0.0,"render":0.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,)"
+                                R"("cpu":0.0},"overcount":["render"]}})");
 }
 
 TEST(whole_picture_end_to_end, count_and_interval_pace_and_end_the_run)

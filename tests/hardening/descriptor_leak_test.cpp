@@ -15,6 +15,7 @@
 #include "control/control.hpp"
 #include "end_to_end/program_run.hpp"
 #include "fake_tree.hpp"
+#include "sampling/held_clients.hpp"
 #include "support/kernel_tree.hpp"
 
 namespace {
@@ -110,6 +111,32 @@ TEST(descriptor_leaks, census_over_every_kind_of_unreadable_part)
     }
 }
 
+// Held files: one per listed client and one for the statistics file while
+// held, all closed at the next census's hold, at a release and when the holder goes.
+TEST(descriptor_leaks, held_files_across_censuses)
+{
+    const fake_tree tree;
+    const std::set<std::uint64_t> expected = build_hostile_tree(tree);
+    tree.write_file("gpu_stats", "queue\ttimestamp\tjobs\truntime\nbin\t1000\t1\t1\n");
+    static client_table census;
+    static client_table table;
+    static gpu_counters counters;
+    const int before = open_descriptor_count();
+    {
+        held_clients held;
+        for (int repeat = 0; repeat < CENSUS_REPEATS; ++repeat) {
+            scan_clients(census, tree.path("proc").c_str());
+            hold_clients(held, census, tree.path("proc").c_str(), tree.path("gpu_stats").c_str());
+            ASSERT_EQ(sample_held_clients(held, table, counters), static_cast<int>(expected.size()));
+            ASSERT_EQ(open_descriptor_count(), before + static_cast<int>(expected.size()) + 1) << "census " << repeat;
+        }
+        release_clients(held);
+        EXPECT_EQ(open_descriptor_count(), before);
+        hold_clients(held, census, tree.path("proc").c_str(), tree.path("gpu_stats").c_str());
+    }
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
 // Another user's process: its folders and files are there but refuse to open.
 // Root passes every permission check, so a child drops to an unprivileged
 // user first; it reports through its exit status. An ordinary user owns the
@@ -145,10 +172,11 @@ TEST(descriptor_leaks, census_over_folders_and_files_it_may_not_read)
         const int before = open_descriptor_count();
         for (int repeat = 0; repeat < CENSUS_REPEATS; ++repeat) {
             scan_clients(table, proc.c_str());
-            // Only pid 302's client can be read, under its pid for a name, with no CPU time.
+            // Only pid 302's client can be read, under its pid for a name, with its CPU time unknown.
             const client_sample &only = table.records[0];
             if (table.count != 1 || only.client_id != 3 || std::string(only.name.data()) != "302" ||
-                only.cpu_seconds != 0.0 || read_process_cpu_seconds(302, proc.c_str()) != 0.0) {
+                only.cpu_seconds != CPU_SECONDS_UNKNOWN ||
+                read_process_cpu_seconds(302, proc.c_str()) != CPU_SECONDS_UNKNOWN) {
                 ::_exit(WRONG_CLIENTS);
             }
             if (open_descriptor_count() != before) {
@@ -176,7 +204,7 @@ TEST(descriptor_leaks, process_cpu_time_over_every_kind_of_stat)
     for (int repeat = 0; repeat < CENSUS_REPEATS; ++repeat) {
         EXPECT_DOUBLE_EQ(read_process_cpu_seconds(100, proc.c_str()), 3.0);
         for (const int pid : {101, 106, 107, 108, 109, 110, 111, 4242}) {
-            EXPECT_DOUBLE_EQ(read_process_cpu_seconds(pid, proc.c_str()), 0.0) << pid;
+            EXPECT_DOUBLE_EQ(read_process_cpu_seconds(pid, proc.c_str()), CPU_SECONDS_UNKNOWN) << pid;
         }
     }
     EXPECT_EQ(open_descriptor_count(), before);

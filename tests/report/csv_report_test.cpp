@@ -37,7 +37,9 @@ utilisation_row sample_row(const char *name)
     row.pid = 1234;
     std::strncpy(row.name.data(), name, row.name.size() - 1);
     row.engine = {12.25, 0.0, 123456.789, 3.05, 0.0, 99.95};
+    row.engine_listed = {true, true, true, true, true, true};
     row.cpu = 100.04;
+    row.cpu_known = true;
     return row;
 }
 
@@ -71,6 +73,17 @@ TEST(csv_lines, with_every_queue_add_three_queues_and_memory_in_whole_kib)
     row.memory = NO_MEMORY_VALUES;
     EXPECT_EQ(written([&row](output_buffer &output) { return write_csv_all_queues_row(output, row, 1.0); }),
               "1.000,1099511627776,1234,game,12.2,0.0,123456.8,100.0,3.0,0.0,100.0,,\n");
+
+    // An older kernel's client without the later queues, whose process ended.
+    row.engine_listed = {true, true, true, false, false, false};
+    row.engine = {12.25, 0.0, 0.0, 0.0, 0.0, 0.0};
+    row.cpu = 0.0;
+    row.cpu_known = false;
+    EXPECT_EQ(written([&row](output_buffer &output) { return write_csv_all_queues_row(output, row, 1.0); }),
+              "1.000,1099511627776,1234,game,12.2,0.0,0.0,,,,,,\n");
+    EXPECT_EQ(written([&row](output_buffer &output) { return write_csv_row(output, row, 1.0); }),
+              "1.000,1099511627776,1234,game,12.2,0.0,0.0,0.0\n")
+        << "the default stream keeps a number in every column";
 }
 
 TEST(csv_lines, report_a_failed_write)
@@ -93,6 +106,10 @@ TEST(json_strings, are_escaped_and_made_valid_utf8)
     EXPECT_EQ(json("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(json(std::string_view("\x01\n\x1f", 3)), "\"\\u0001\\u000a\\u001f\"");
     EXPECT_EQ(json("caf\xC3\xA9 \xD0\x92\xE2\x82\xAC\xF0\x9F\x8E\xAE"), "\"caf\xC3\xA9 \xD0\x92\xE2\x82\xAC\xF0\x9F\x8E\xAE\"");
+    // Line splitters cut at U+2028 and U+2029; their neighbours U+2027 and
+    // U+202A pass as they are.
+    EXPECT_EQ(json("a\xE2\x80\xA8" "b\xE2\x80\xA9" "c\xE2\x80\xA7\xE2\x80\xAA"),
+              "\"a\\u2028b\\u2029c\xE2\x80\xA7\xE2\x80\xAA\"");
     // A name cut in the middle of a character, overlong forms, surrogates, and
     // values past U+10FFFF: each byte that is not part of a character is U+FFFD.
     EXPECT_EQ(json("ab\xD0"), "\"ab\xEF\xBF\xBD\"");

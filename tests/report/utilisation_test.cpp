@@ -112,6 +112,23 @@ TEST(cpu_percentage, is_measured_against_the_same_process_only)
     EXPECT_DOUBLE_EQ(compute_utilisation(client(7, 100, 1, 0, 0, 2.25), same_owner, TEN_MS, 1.0).cpu, 25.0);
 }
 
+TEST(cpu_percentage, needs_two_known_readings_of_the_process)
+{
+    const client_table known = table_of({client(7, 100, 1, 0, 0, 9.0)});
+    const client_table unknown = table_of({client(7, 100, 1, 0, 0, CPU_SECONDS_UNKNOWN)});
+    const utilisation_row after_gap = compute_utilisation(client(7, 100, 1, 0, 0, 12.0), unknown, TEN_MS, 1.0);
+    EXPECT_FALSE(after_gap.cpu_known);
+    EXPECT_DOUBLE_EQ(after_gap.cpu, 0.0) << "no spike from a missing reading";
+    const utilisation_row ended =
+        compute_utilisation(client(7, 100, 1, 0, 0, CPU_SECONDS_UNKNOWN), known, TEN_MS, 1.0);
+    EXPECT_FALSE(ended.cpu_known);
+    EXPECT_DOUBLE_EQ(ended.cpu, 0.0);
+    EXPECT_FALSE(compute_utilisation(client(7, 100, 1, 0, 0, 12.0), table_of({}), TEN_MS, 1.0).cpu_known)
+        << "a process seen for the first time";
+    EXPECT_TRUE(compute_utilisation(client(7, 100, 1, 0, 0, 9.0), known, TEN_MS, 1.0).cpu_known)
+        << "no gain is a known 0";
+}
+
 TEST(cpu_percentage, is_zero_for_a_reused_pid_or_no_elapsed_time)
 {
     const client_table previous = table_of({client(7, 100, 1, 0, 0, 9.0)});
@@ -123,3 +140,32 @@ TEST(cpu_percentage, is_zero_for_a_reused_pid_or_no_elapsed_time)
 }
 
 } // namespace
+
+// Faults caught: a difference under half a point shown as a row, a queue
+// without a time base taken for an idle one and flagged as overcounted, and
+// a queue matched to the wrong engine by position instead of by name.
+TEST(others_load, is_hidden_below_half_a_point_and_needs_a_measured_queue)
+{
+    gpu_counters counters;
+    counters.queue_count = 2;
+    std::strcpy(counters.queues[0].name.data(), "csd");
+    std::strcpy(counters.queues[1].name.data(), "render");
+    frame_summary frame;
+    frame.counters = &counters;
+    frame.queues[0] = {0.0, 0.0, NO_JOB_LENGTH, false}; // no earlier reading
+    frame.queues[1] = {40.4, 0.0, NO_JOB_LENGTH, true};
+    client_busy_sum clients{};
+    utilisation_row row;
+    row.engine[ENGINE_RENDER] = 40.0;
+    row.engine[ENGINE_CSD] = 20.0;
+    add_client_busy(clients, row);
+    others_load others = compute_others(frame, clients);
+    EXPECT_NEAR(others.busy[ENGINE_RENDER], 0.4, 1e-9);
+    EXPECT_FALSE(others.overcount[ENGINE_CSD]);
+    EXPECT_FALSE(others.shown);
+
+    frame.queues[1].busy = 40.5;
+    others = compute_others(frame, clients);
+    EXPECT_TRUE(others.shown);
+    EXPECT_DOUBLE_EQ(others.busy[ENGINE_TFU], 0.0);
+}

@@ -29,13 +29,13 @@ TEST_F(process_cpu_test, counts_fields_from_the_last_parenthesis)
     EXPECT_DOUBLE_EQ(seconds(43), 2.5);
 }
 
-TEST_F(process_cpu_test, gives_zero_for_what_cannot_be_read)
+TEST_F(process_cpu_test, gives_unknown_for_what_cannot_be_read)
 {
-    EXPECT_DOUBLE_EQ(seconds(77), 0.0) << "a process that has gone";
+    EXPECT_DOUBLE_EQ(seconds(77), CPU_SECONDS_UNKNOWN) << "a process that has gone";
     tree.write("proc/78/stat", "78 no parenthesis S 1 2 3 4 5 6 7 8 9 10 11 12\n");
-    EXPECT_DOUBLE_EQ(seconds(78), 0.0);
+    EXPECT_DOUBLE_EQ(seconds(78), CPU_SECONDS_UNKNOWN);
     tree.write("proc/79/stat", "");
-    EXPECT_DOUBLE_EQ(seconds(79), 0.0);
+    EXPECT_DOUBLE_EQ(seconds(79), CPU_SECONDS_UNKNOWN);
 }
 
 TEST_F(process_cpu_test, reads_only_the_first_2047_characters)
@@ -45,7 +45,7 @@ TEST_F(process_cpu_test, reads_only_the_first_2047_characters)
     tree.write("proc/80/stat", "80 (" + name + ") S 1 2 3 4 5 6 7 8 9 10 250 " + std::string(100, '5') + "\n");
     EXPECT_DOUBLE_EQ(seconds(80), (250.0 + 55555555555555.0) / 100.0);
     tree.write("proc/81/stat", "81 (" + std::string(2100, 'n') + ") S 1 2 3 4 5 6 7 8 9 10 250 50\n");
-    EXPECT_DOUBLE_EQ(seconds(81), 0.0) << "the closing parenthesis lies beyond what is read";
+    EXPECT_DOUBLE_EQ(seconds(81), CPU_SECONDS_UNKNOWN) << "the closing parenthesis lies beyond what is read";
 }
 
 } // namespace

@@ -43,6 +43,14 @@ void kernel_tree::write(const std::string &relative, const std::string &content)
     fs::rename(temporary, target);
 }
 
+void kernel_tree::rewrite_in_place(const std::string &relative, const std::string &content) const
+{
+    std::ofstream out(path(relative), std::ios::binary | std::ios::in | std::ios::trunc);
+    if (!(out << content)) {
+        throw std::runtime_error("cannot rewrite " + relative);
+    }
+}
+
 void kernel_tree::remove(const std::string &relative) const
 {
     fs::remove_all(path(relative));

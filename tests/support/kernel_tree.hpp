@@ -18,6 +18,9 @@ public:
 
     // Writes a file below the root, making its folders; replaces it atomically.
     void write(const std::string &relative, const std::string &content) const;
+    // Rewrites an existing file in place, as the kernel's generated files
+    // change under a descriptor that stays open on them.
+    void rewrite_in_place(const std::string &relative, const std::string &content) const;
     void remove(const std::string &relative) const;
 
     // A process with comm and stat files (utime and stime in clock ticks).

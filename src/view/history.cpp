@@ -1,0 +1,83 @@
+#include "view/history.hpp"
+
+#include <cstring>
+
+gpu_history gpu_loads;
+
+namespace {
+
+// All zero until clients come, so their pages are only taken by a terminal view.
+std::array<client_history, MAX_CLIENTS> client_loads{};
+// Where the next search starts: the census lists clients in the same order
+// pass after pass, so each is usually found at once.
+std::size_t search_start = 0;
+
+// The slot that holds `client_id`, or MAX_CLIENTS.
+std::size_t find_slot(std::uint64_t client_id)
+{
+    for (std::size_t step = 0; step < client_loads.size(); ++step) {
+        const std::size_t slot = (search_start + step) % client_loads.size();
+        if (client_loads[slot].in_use && client_loads[slot].client_id == client_id) {
+            search_start = (slot + 1) % client_loads.size();
+            return slot;
+        }
+    }
+    return client_loads.size();
+}
+
+} // namespace
+
+void record_gpu_loads(const frame_summary &frame)
+{
+    const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
+    for (std::size_t chart = 0; chart < CHART_ENGINES.size(); ++chart) {
+        const char *const name = ENGINE_NAMES[static_cast<std::size_t>(CHART_ENGINES[chart])];
+        double busy = 0.0;
+        for (int queue = 0; queue < queue_count; ++queue) {
+            const auto index = static_cast<std::size_t>(queue);
+            if (std::strcmp(frame.counters->queues[index].name.data(), name) == 0) {
+                busy = frame.queues[index].busy;
+                gpu_loads.listed[chart] = true;
+                break;
+            }
+        }
+        add_sample(gpu_loads.queues[chart], busy);
+    }
+}
+
+void record_client_loads(const utilisation_row &row)
+{
+    std::size_t slot = find_slot(row.client_id);
+    if (slot == client_loads.size()) {
+        for (slot = 0; slot < client_loads.size() && client_loads[slot].in_use; ++slot) {
+        }
+        if (slot == client_loads.size()) {
+            return; // no more clients than the census holds; not reached
+        }
+        client_history &fresh = client_loads[slot];
+        fresh.client_id = row.client_id;
+        fresh.in_use = true;
+        for (history_ring<CLIENT_HISTORY_SIZE> &ring : fresh.engines) {
+            ring.count = 0;
+        }
+    }
+    client_history &client = client_loads[slot];
+    client.seen = true;
+    for (std::size_t engine = 0; engine < client.engines.size(); ++engine) {
+        add_sample(client.engines[engine], row.engine[engine]);
+    }
+}
+
+void forget_unseen_clients()
+{
+    for (client_history &client : client_loads) {
+        client.in_use = client.in_use && client.seen;
+        client.seen = false;
+    }
+}
+
+const client_history *find_client_history(std::uint64_t client_id)
+{
+    const std::size_t slot = find_slot(client_id);
+    return slot < client_loads.size() ? &client_loads[slot] : nullptr;
+}

@@ -1,0 +1,74 @@
+// What the view remembers of earlier passes: the whole GPU's busy share per
+// charted queue, and each client's per engine. Kept from the figures each pass
+// already has, in fixed rings: no extra reads of the kernel, no allocation.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "report/report.hpp"
+
+// As many samples as the widest terminal shows in the chart.
+inline constexpr std::size_t GPU_HISTORY_SIZE = 512;
+// Room for a sparkline and for the passes taken while the screen is frozen.
+inline constexpr std::size_t CLIENT_HISTORY_SIZE = 64;
+
+// The last SIZE values of one series; the oldest drops off.
+template <std::size_t SIZE>
+struct history_ring {
+    std::array<float, SIZE> values{};
+    std::size_t newest = 0; // the slot of the newest value
+    std::size_t count = 0;  // the values held, up to SIZE
+};
+
+template <std::size_t SIZE>
+void add_sample(history_ring<SIZE> &ring, double value)
+{
+    ring.newest = ring.count == 0 ? 0 : (ring.newest + 1) % SIZE;
+    ring.values[ring.newest] = static_cast<float>(value);
+    if (ring.count < SIZE) {
+        ++ring.count;
+    }
+}
+
+// The value `age` samples before the newest (0 the newest), if the ring still holds it.
+template <std::size_t SIZE>
+bool sample_at(const history_ring<SIZE> &ring, std::size_t age, double &value)
+{
+    if (age >= ring.count) {
+        return false;
+    }
+    value = ring.values[(ring.newest + SIZE - age) % SIZE];
+    return true;
+}
+
+// The queues the chart draws, top to bottom; cache_clean and cpu jobs are short
+// and rare, and stay in the table.
+inline constexpr std::array<int, 4> CHART_ENGINES = {ENGINE_RENDER, ENGINE_BIN, ENGINE_TFU, ENGINE_CSD};
+inline constexpr int CHART_QUEUE_COUNT = static_cast<int>(CHART_ENGINES.size());
+
+struct gpu_history {
+    std::array<history_ring<GPU_HISTORY_SIZE>, CHART_ENGINES.size()> queues{};
+    // Whether the statistics file has listed the queue: once it has, a read
+    // that failed (a signal, a file gone for a moment) hides no band.
+    std::array<bool, CHART_ENGINES.size()> listed{};
+};
+
+struct client_history {
+    std::uint64_t client_id = 0;
+    bool in_use = false;
+    bool seen = false; // in the current pass
+    std::array<history_ring<CLIENT_HISTORY_SIZE>, ENGINE_COUNT> engines{};
+};
+
+extern gpu_history gpu_loads;
+
+// Adds the whole GPU's busy share of each charted queue from one pass.
+void record_gpu_loads(const frame_summary &frame);
+// Adds a client's busy shares; a client not in the previous pass starts afresh.
+void record_client_loads(const utilisation_row &row);
+// Lets go of the clients the pass did not list.
+void forget_unseen_clients();
+// The client's history, or null when none is kept for it.
+const client_history *find_client_history(std::uint64_t client_id);

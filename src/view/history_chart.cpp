@@ -1,0 +1,130 @@
+#include "view/history_chart.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "view/terminal_library.hpp"
+#include "view/view_state.hpp"
+
+namespace {
+
+// Below this many lines the table keeps the whole screen.
+constexpr int CHART_LEAST_LINES = 24;
+constexpr int CHART_MOST_ROWS = 8;
+// "render 100.0%" and a space before the chart.
+constexpr int LEGEND_WIDTH = 14;
+
+// Parts of a chart cell filled from the bottom, empty first: eighths of a
+// block in UTF-8, quarters in ASCII.
+constexpr wchar_t BLOCK_LEVELS[] = L" \u2581\u2582\u2583\u2584\u2585\u2586\u2587\u2588";
+constexpr wchar_t ASCII_LEVELS[] = L" .:|#";
+// The sparkline's levels, lowest first; the lowest is a mark, so that an idle
+// client's line shows, where a client too new for a sample shows nothing.
+constexpr wchar_t SPARK_BLOCKS[] = L"\u2581\u2582\u2583\u2584\u2585\u2586\u2587\u2588";
+constexpr wchar_t SPARK_ASCII[] = L"_.:|#";
+
+// The steps above the lowest character: the characters less that one and the null.
+template <std::size_t SIZE>
+constexpr int level_count(const wchar_t (&)[SIZE])
+{
+    return static_cast<int>(SIZE) - 2;
+}
+
+// A busy share in `steps` equal steps of 0 to 100 %, nearest; work that the
+// table shows as 0.1 % or more takes one step at least.
+int steps_of(double busy, int steps)
+{
+    const double share = std::clamp(busy, 0.0, 100.0) / 100.0;
+    const auto filled = static_cast<int>(std::lround(share * steps));
+    return filled == 0 && busy >= 0.05 ? 1 : filled;
+}
+
+// Rows per queue: a quarter of the lines beyond 24, at least one.
+int rows_per_queue()
+{
+    if (!view.chart_shown || *curses.lines < CHART_LEAST_LINES) {
+        return 0;
+    }
+    return std::clamp((*curses.lines - CHART_LEAST_LINES) / 4, 1, CHART_MOST_ROWS);
+}
+
+int listed_queue_count()
+{
+    return static_cast<int>(std::count(gpu_loads.listed.begin(), gpu_loads.listed.end(), true));
+}
+
+// One queue's band of `rows` lines from `y` down, its legend on the top line.
+void draw_band(int y, int rows, std::size_t queue)
+{
+    const history_ring<GPU_HISTORY_SIZE> &ring = gpu_loads.queues[queue];
+    const auto frozen = static_cast<std::size_t>(view.frozen_passes);
+    const wchar_t *const levels = view.utf8 ? BLOCK_LEVELS : ASCII_LEVELS;
+    const int per_cell = view.utf8 ? level_count(BLOCK_LEVELS) : level_count(ASCII_LEVELS);
+    // On the widest terminals the ring, or the line's room, ends the chart on the left.
+    const int width = std::min({*curses.columns - LEGEND_WIDTH, static_cast<int>(GPU_HISTORY_SIZE),
+                                static_cast<int>(LINE_CAPACITY) - LEGEND_WIDTH});
+    double latest = 0.0;
+    const bool known = sample_at(ring, frozen, latest);
+    for (int row = 0; row < rows; ++row) {
+        screen_line line;
+        if (row == 0) {
+            cell_text legend{};
+            (void)std::snprintf(legend.data(), legend.size(), known ? "%-6s %5.1f%%" : "%-6s      -",
+                                ENGINE_NAMES[static_cast<std::size_t>(CHART_ENGINES[queue])], latest);
+            add_ascii_cell(line, 0, LEGEND_WIDTH, true, legend.data());
+        } else {
+            add_spaces(line, LEGEND_WIDTH);
+        }
+        // The steps below this line's cells fill it no further.
+        const int below = (rows - 1 - row) * per_cell;
+        for (int column = 0; column < width; ++column) {
+            double busy = 0.0;
+            int filled = 0;
+            if (sample_at(ring, frozen + static_cast<std::size_t>(width - 1 - column), busy)) {
+                filled = std::clamp(steps_of(busy, rows * per_cell) - below, 0, per_cell);
+            }
+            add_character(line, levels[filled], 1);
+        }
+        show_line(y + row, line);
+    }
+}
+
+} // namespace
+
+int chart_lines()
+{
+    const int queues = listed_queue_count();
+    const int rows = rows_per_queue();
+    return queues > 0 && rows > 0 ? queues * rows + 1 : 0;
+}
+
+void draw_chart(int y)
+{
+    const int rows = rows_per_queue();
+    if (rows == 0) {
+        return;
+    }
+    for (std::size_t queue = 0; queue < CHART_ENGINES.size(); ++queue) {
+        if (gpu_loads.listed[queue]) {
+            draw_band(y, rows, queue);
+            y += rows;
+        }
+    }
+}
+
+void add_sparkline(screen_line &line, const client_history *client, int engine)
+{
+    const wchar_t *const levels = view.utf8 ? SPARK_BLOCKS : SPARK_ASCII;
+    const int steps = view.utf8 ? level_count(SPARK_BLOCKS) : level_count(SPARK_ASCII);
+    const auto frozen = static_cast<std::size_t>(view.frozen_passes);
+    for (int column = 0; column < SPARKLINE_WIDTH; ++column) {
+        double busy = 0.0;
+        const auto age = frozen + static_cast<std::size_t>(SPARKLINE_WIDTH - 1 - column);
+        if (client != nullptr && sample_at(client->engines[static_cast<std::size_t>(engine)], age, busy)) {
+            add_character(line, levels[std::clamp(steps_of(busy, steps), 0, steps)], 1);
+        } else {
+            add_character(line, L' ', 1);
+        }
+    }
+}

@@ -1,0 +1,18 @@
+// The history on screen: the whole GPU's busy share per queue as a chart over
+// the table, newest on the right, and each client's as a sparkline.
+#pragma once
+
+#include "view/history.hpp"
+#include "view/screen_line.hpp"
+
+// Samples in a client's sparkline: the default table with it fits 80 columns.
+inline constexpr int SPARKLINE_WIDTH = 10;
+
+// The screen lines the chart takes, with the blank line below it; none when
+// it is hidden or the terminal is too short for it and the table both.
+int chart_lines();
+void draw_chart(int y);
+
+// The client's busy share of `engine` over its last samples, one character
+// each, right-aligned so that every sparkline ends at the same pass.
+void add_sparkline(screen_line &line, const client_history *client, int engine);
