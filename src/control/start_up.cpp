@@ -346,6 +346,7 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     }
     // A write past the file-size limit then fails with EFBIG and takes the
     // failed-write path, which removes the metrics file's temporary file.
-    signal(SIGXFSZ, SIG_IGN);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &action, nullptr);
     return result;
 }
