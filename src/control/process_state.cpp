@@ -6,6 +6,7 @@ char stats_path[STATS_PATH_SIZE] = {};
 std::int64_t clock_ticks = 100;
 std::int64_t sample_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
 volatile std::sig_atomic_t stop_requested = 0;
+int stream_fd = 1;
 std::int64_t last_sample_due_ns = 0;
 
 std::int64_t monotonic_nanoseconds()

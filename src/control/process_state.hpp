@@ -19,6 +19,9 @@ extern std::int64_t sample_interval_ns;
 // Set by the stop signals and by the terminal's quit key; never reset.
 extern volatile std::sig_atomic_t stop_requested;
 
+// Where the CSV and JSON streams go: standard output, or the file of -o.
+extern int stream_fd;
+
 // CLOCK_MONOTONIC in nanoseconds.
 std::int64_t monotonic_nanoseconds();
 

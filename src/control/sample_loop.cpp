@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -12,32 +13,44 @@ struct sample {
     gpu_counters *counters = nullptr;
     client_table *table = nullptr;
     double time = 0.0;
+    double wall_time = 0.0;
 };
 
-double monotonic_seconds()
+} // namespace
+
+double clock_seconds(clockid_t clock)
 {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(clock, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-void take_sample(sample &into, const char *proc_path, const char *stats_file, client_listing listing)
+namespace {
+
+void take_sample(sample &into, const char *proc_path, const char *stats_file, client_listing listing,
+                 process_tree *tree)
 {
     read_gpu_counters(*into.counters, stats_file);
-    scan_clients(*into.table, proc_path, listing);
-    into.time = monotonic_seconds();
+    scan_clients(*into.table, proc_path, listing, tree);
+    into.time = clock_seconds(CLOCK_MONOTONIC);
+    into.wall_time = clock_seconds(CLOCK_REALTIME);
 }
 
-// Hands one pass to the report; returns 0, OUTPUT_STOPPED or the errno of a failed write.
-int report_pass(const report_operations &report, const sample &previous, const sample &current)
+// Hands one pass to the report, and to the summary when there is one; returns
+// 0, OUTPUT_STOPPED or the errno of a failed write.
+int report_pass(const report_operations &report, const sample &previous, const sample &current,
+                const run_settings &settings, const follow_state *follow, run_summary *summary)
 {
     std::int64_t reference_delta = 0;
     if (__builtin_sub_overflow(current.counters->reference, previous.counters->reference, &reference_delta)) {
         reference_delta = 0; // no measurable time base
     }
     const double elapsed = current.time - previous.time;
+    const double shown_time = settings.wall_clock ? current.wall_time : current.time;
     frame_summary frame;
-    frame.sample_time = current.time;
+    frame.sample_time = shown_time;
+    frame.wall_time = current.wall_time;
+    frame.followed_ended = follow != nullptr && follow->follows_tree && tree_member_count(follow->tree) == 0;
     frame.client_count = current.table->count;
     frame.counters = current.counters;
     compute_queue_loads(*current.counters, *previous.counters, frame.queues);
@@ -47,17 +60,27 @@ int report_pass(const report_operations &report, const sample &previous, const s
     for (int index = 0; index < current.table->count; ++index) {
         const utilisation_row row = compute_utilisation(current.table->records[static_cast<std::size_t>(index)],
                                                         *previous.table, reference_delta, elapsed);
-        if (const int failure = report.row(row, current.time); failure != 0) {
+        if (summary != nullptr) {
+            add_summary_row(*summary, row);
+        }
+        if (const int failure = report.row(row, shown_time); failure != 0) {
             return failure;
         }
+    }
+    if (summary != nullptr) {
+        end_summary_pass(*summary, *current.counters);
     }
     return report.end_frame();
 }
 
+// The tree and the summary's kept samples are too large for the stack.
+follow_state program_follow;
+run_summary program_summary;
+
 } // namespace
 
 int run_sample_loop(const report_operations &report, const char *proc_path, const char *stats_file,
-                    const run_settings &settings)
+                    const run_settings &settings, follow_state *follow)
 {
     // Both samples live as long as the loop; the pass swaps their roles
     // instead of copying the current one over the previous one.
@@ -72,13 +95,30 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
                                        ? client_listing::all_queues
                                        : client_listing::default_queues;
 
+    process_tree *tree = follow != nullptr && follow->follows_tree ? &follow->tree : nullptr;
+    run_summary *summary = follow != nullptr ? follow->summary : nullptr;
+
     int failure = report.open();
     start_sample_grid();
-    take_sample(previous, proc_path, stats_file, listing);
+    take_sample(previous, proc_path, stats_file, listing, tree);
+    if (summary != nullptr) {
+        std::int64_t user_ticks = 0;
+        std::int64_t system_ticks = 0;
+        if (tree != nullptr) {
+            tree_cpu_ticks(*tree, user_ticks, system_ticks);
+        }
+        // A command's run starts when the command does, a little before the baseline.
+        const bool command_started = follow->command_pid != 0;
+        begin_summary(*summary, *previous.counters, command_started ? follow->command_start_time : previous.time,
+                      command_started ? follow->command_start_wall_time : previous.wall_time, user_ticks,
+                      system_ticks);
+    }
     // Frames left before -n stops the run; counted only when there is a limit.
     int frames_left = settings.frame_limit;
-    const auto finished = [&failure, &frames_left, &settings] {
-        return failure != 0 || stop_requested != 0 || (settings.frame_limit > 0 && frames_left <= 0);
+    const auto finished = [&failure, &frames_left, &settings, follow, tree] {
+        return failure != 0 || stop_requested != 0 || (settings.frame_limit > 0 && frames_left <= 0) ||
+               (follow != nullptr && follow->command_reaped) ||
+               (tree != nullptr && follow->ends_with_tree && tree_member_count(*tree) == 0);
     };
     const auto count_frame = [&frames_left, &settings] {
         if (settings.frame_limit > 0) {
@@ -86,7 +126,7 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
         }
     };
     if (report.reports_baseline && !finished()) {
-        failure = report_pass(report, previous, previous);
+        failure = report_pass(report, previous, previous, settings, follow, nullptr);
         count_frame();
     }
     while (!finished()) {
@@ -94,10 +134,13 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
         if (stop_requested != 0) {
             break;
         }
-        take_sample(current, proc_path, stats_file, listing);
-        failure = report_pass(report, previous, current);
+        take_sample(current, proc_path, stats_file, listing, tree);
+        failure = report_pass(report, previous, current, settings, follow, summary);
         count_frame();
         std::swap(previous, current);
+        if (follow != nullptr && follow->command_pid != 0) {
+            reap_children(*follow, false);
+        }
     }
     const int close_failure = report.close();
     if (failure == 0) {
@@ -124,15 +167,72 @@ const report_operations &select_report(const run_settings &settings)
         return JSON_REPORT;
     case output_mode::prometheus:
         return PROMETHEUS_REPORT;
+    case output_mode::summary_only:
+        return SILENT_REPORT;
     case output_mode::terminal:
         break;
     }
     return settings.all_queues ? TERMINAL_ALL_REPORT : TERMINAL_REPORT;
 }
 
+bool start_following(follow_state &follow, const run_settings &settings, std::FILE *messages, const char *proc_path)
+{
+    follow.follows_tree = settings.followed_pid_count > 0 || settings.command != nullptr;
+    follow.ends_with_tree = settings.followed_pid_count > 0 && settings.command == nullptr &&
+                            settings.mode != output_mode::terminal;
+    std::int32_t missing = 0;
+    if (!start_process_tree(follow.tree, settings.followed_pids.data(), settings.followed_pid_count, missing,
+                            proc_path)) {
+        (void)std::fprintf(messages, "Error: no process %d\n", missing);
+        return false;
+    }
+    return true;
+}
+
+int write_run_summary(follow_state &follow, const run_settings &settings)
+{
+    std::int64_t user_ticks = 0;
+    std::int64_t system_ticks = 0;
+    if (follow.follows_tree) {
+        tree_cpu_ticks(follow.tree, user_ticks, system_ticks);
+    }
+    run_summary &summary = *follow.summary;
+    summary.has_processes = follow.follows_tree;
+    finish_summary(summary, clock_seconds(CLOCK_MONOTONIC), clock_seconds(CLOCK_REALTIME), user_ticks, system_ticks);
+    int status = 0;
+    // Standard error may be gone; the exit status tells either way.
+    if (write_summary_text(summary, STDERR_FILENO) != 0) {
+        status = 1;
+    }
+    if (settings.summary_json_fd >= 0) {
+        const int failure = write_summary_json(summary, settings.summary_json_fd);
+        if (failure != 0) {
+            (void)std::fprintf(stderr, "Error: cannot write the summary JSON: %s\n",
+                               std::strerror(failure > 0 ? failure : EINTR));
+            status = 1;
+        }
+    }
+    return status;
+}
+
 int sample_loop(const run_settings &settings)
 {
-    return run_sample_loop(select_report(settings), DEFAULT_PROC_PATH, stats_path, settings);
+    if (settings.summary) {
+        program_follow.summary = &program_summary;
+    }
+    if (!start_following(program_follow, settings)) {
+        return 1;
+    }
+    if (settings.command != nullptr) {
+        return run_followed_command(program_follow, settings);
+    }
+    const int status = run_sample_loop(select_report(settings), DEFAULT_PROC_PATH, stats_path, settings,
+                                       &program_follow);
+    if (program_follow.summary == nullptr) {
+        return status;
+    }
+    const int summary_status = write_run_summary(program_follow, settings);
+    return status != 0 ? status : summary_status;
 }
 
 int run_v3dwatch(int argc, char **argv)

@@ -41,7 +41,7 @@ client_busy_sum clients_busy{};
 
 int json_open()
 {
-    standard_output.fd = 1;
+    standard_output.fd = stream_fd;
     return 0;
 }
 
@@ -51,7 +51,8 @@ int json_begin_frame(const frame_summary &frame)
     first_client = true;
     current_frame = frame;
     clients_busy = {};
-    append_format(standard_output, "{\"timestamp\":%.3f,\"gpu\":{", frame.sample_time);
+    append_format(standard_output, "{\"timestamp\":%.3f,\"wall_time\":%.3f,\"gpu\":{", frame.sample_time,
+                  frame.wall_time);
     const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (int index = 0; index < queue_count; ++index) {
         const auto position = static_cast<std::size_t>(index);

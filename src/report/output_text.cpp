@@ -71,10 +71,11 @@ void wait_until_writable(int fd)
 // a cut line.
 int write_buffered(output_buffer &output)
 {
+    const auto stopping = [&output] { return stop_requested != 0 && !output.after_the_run; };
     std::size_t written = 0;
     while (output.failure == 0 && written < output.length) {
         std::size_t end = output.length;
-        if (stop_requested != 0) {
+        if (stopping()) {
             if (!output.line_begun || !line_finish_time_left()) {
                 output.failure = OUTPUT_STOPPED;
                 break;
@@ -90,12 +91,16 @@ int write_buffered(output_buffer &output)
             output.line_begun = output.bytes[written - 1] != '\n';
         } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             wait_until_writable(output.fd);
-        } else if (got >= 0 || errno != EINTR) {
+        } else if (got < 0 && errno == EINTR) {
+            if (output.after_the_run && stop_requested != 0) {
+                output.failure = OUTPUT_STOPPED;
+            }
+        } else {
             output.failure = got < 0 ? errno : EIO;
         }
     }
     // The line begun at the stop is finished: nothing more goes out.
-    if (output.failure == 0 && stop_requested != 0 && !output.line_begun) {
+    if (output.failure == 0 && stopping() && !output.line_begun) {
         output.failure = OUTPUT_STOPPED;
     }
     if (output.failure != 0) {

@@ -63,6 +63,9 @@ struct queue_load {
 // whole GPU's queues (`counters` holds their names and raw readings).
 struct frame_summary {
     double sample_time = 0.0;
+    double wall_time = 0.0; // Unix seconds
+    // Every followed process has ended (only when some are followed).
+    bool followed_ended = false;
     int client_count = 0;
     const gpu_counters *counters = nullptr;
     std::array<queue_load, MAX_QUEUE_ROWS> queues{};
@@ -126,6 +129,8 @@ extern const report_operations JSON_REPORT;
 extern const report_operations TERMINAL_REPORT;
 extern const report_operations TERMINAL_ALL_REPORT;
 extern const report_operations PROMETHEUS_REPORT;
+// Writes nothing: a followed command's run with no stream, for its summary alone.
+extern const report_operations SILENT_REPORT;
 
 // Keeps the name of the file that PROMETHEUS_REPORT writes and builds its
 // failure text, once at start-up; false when the name is too long for a path.
@@ -144,6 +149,10 @@ struct output_buffer {
     std::size_t length = 0;
     int failure = 0; // the first failure; later output is dropped
     bool line_begun = false; // what has gone out ends inside a line
+    // Text written once the run has ended, such as its summary: the stop that
+    // ended the run does not drop it, though a signal that cuts one of its
+    // writes short after a stop still ends it.
+    bool after_the_run = false;
 };
 
 // Each returns 0, OUTPUT_STOPPED or the errno of the failed write; after a

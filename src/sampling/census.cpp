@@ -203,25 +203,44 @@ void scan_process(int proc_fd, std::int32_t pid, client_table &table, client_lis
 
 } // namespace
 
-int scan_clients(client_table &table, const char *proc_path, client_listing listing)
+int scan_clients(client_table &table, const char *proc_path, client_listing listing, process_tree *tree)
 {
     table.count = 0;
     const file_descriptor proc(::open(proc_path, DIRECTORY_FLAGS));
     if (!proc.is_open()) {
         return 0;
     }
+    if (tree != nullptr) {
+        // Outside the tree, a process costs one read of its stat line.
+        judge_process_tree(*tree, proc.fd);
+        for (int index = 0; index < tree->candidate_count; ++index) {
+            if (tree->admitted[static_cast<std::size_t>(index)]) {
+                scan_process(proc.fd, tree->candidates[static_cast<std::size_t>(index)].pid, table, listing);
+            }
+        }
+        return table.count;
+    }
     directory_listing processes;
     processes.fd = proc.fd;
+    std::int32_t pid = 0;
+    while (next_process_entry(processes, pid)) {
+        scan_process(proc.fd, pid, table, listing);
+    }
+    return table.count;
+}
+
+bool next_process_entry(directory_listing &processes, std::int32_t &pid)
+{
     std::string_view entry;
     while (next_directory_entry(processes, entry)) {
         if (entry.front() < '0' || entry.front() > '9') {
             continue;
         }
-        const std::int64_t pid = parse_decimal(entry);
-        if (pid > std::numeric_limits<std::int32_t>::max()) {
-            continue;
+        const std::int64_t value = parse_decimal(entry);
+        if (value <= std::numeric_limits<std::int32_t>::max()) {
+            pid = static_cast<std::int32_t>(value);
+            return true;
         }
-        scan_process(proc.fd, static_cast<std::int32_t>(pid), table, listing);
     }
-    return table.count;
+    return false;
 }

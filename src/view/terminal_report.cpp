@@ -27,7 +27,9 @@ void draw_view()
     if (view.help_shown) {
         draw_help();
     } else {
-        show_ascii(0, view.frozen ? "GPU Utilisation - frozen, space resumes" : "GPU Utilisation");
+        show_ascii(0, view.frozen            ? "GPU Utilisation - frozen, space resumes"
+                      : view.followed_ended ? "GPU Utilisation (the followed processes have ended)"
+                                            : "GPU Utilisation");
         if (view.all_queues) {
             draw_gpu_block(GPU_BLOCK_LINE);
         }
@@ -90,6 +92,7 @@ int terminal_begin_frame(const frame_summary &frame)
         return 0;
     }
     view.row_count = 0;
+    view.followed_ended = frame.followed_ended;
     view.queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (int queue = 0; queue < view.queue_count; ++queue) {
         const auto index = static_cast<std::size_t>(queue);

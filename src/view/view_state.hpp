@@ -20,6 +20,7 @@ struct terminal_view {
     int first_shown = 0; // the position in `order` at the top of the table
     int row_count = 0;
     int queue_count = 0;
+    bool followed_ended = false; // every process of -p has ended
     std::array<std::array<char, QUEUE_NAME_SIZE>, MAX_QUEUE_ROWS> queue_names{};
     std::array<queue_load, MAX_QUEUE_ROWS> queues{};
 };

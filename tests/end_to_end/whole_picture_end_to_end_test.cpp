@@ -3,6 +3,8 @@
 // a write is blocked on a pipe nobody reads.
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include <signal.h>
 
 #include <array>
@@ -133,7 +135,7 @@ TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
     // Others: bin 10.0 - 2.5, tfu 2.5 - 0, and render 50.0 - (50.0 + 10.0),
     // which is below 0 by more than 5 points.
     const std::string expected =
-        R"({"timestamp":T,"gpu":{"bin":{"busy":10.0,"jobs_per_second":100.0,"average_job_ms":1.0},)"
+        R"({"timestamp":T,"wall_time":W,"gpu":{"bin":{"busy":10.0,"jobs_per_second":100.0,"average_job_ms":1.0},)"
         R"("render":{"busy":50.0,"jobs_per_second":50.0,"average_job_ms":10.0},)"
         R"("tfu":{"busy":2.5,"jobs_per_second":10.0,"average_job_ms":2.5},)"
         R"("csd":{"busy":30.0,"jobs_per_second":40.0,"average_job_ms":7.5},)"
@@ -142,14 +144,22 @@ TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
         listed +
         R"(],"others":{"busy":{"bin":7.5,"render":0.0,"tfu":2.5,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
         R"("overcount":["render"]}})";
-    // The timestamp has three decimals; the rest is known to the byte.
+    // Both times have three decimals, the wall time being Unix time (a clock
+    // off by the difference of the two clocks would be decades away); the rest
+    // is known to the byte.
     const std::string prefix = R"({"timestamp":)";
+    const std::string wall_key = R"(,"wall_time":)";
     ASSERT_EQ(lines[0].rfind(prefix, 0), 0U);
     const std::size_t end = lines[0].find(',');
+    const std::size_t wall_end = lines[0].find(',', end + 1);
     const std::string timestamp = lines[0].substr(prefix.size(), end - prefix.size());
-    EXPECT_EQ(timestamp.find_first_not_of("0123456789."), std::string::npos) << timestamp;
-    EXPECT_EQ(timestamp.size() - timestamp.find('.'), 4U) << timestamp;
-    EXPECT_EQ(prefix + "T" + lines[0].substr(end), expected);
+    const std::string wall_time = lines[0].substr(end + wall_key.size(), wall_end - end - wall_key.size());
+    for (const std::string &time : {timestamp, wall_time}) {
+        EXPECT_EQ(time.find_first_not_of("0123456789."), std::string::npos) << time;
+        EXPECT_EQ(time.size() - time.find('.'), 4U) << time;
+    }
+    EXPECT_NEAR(std::stod(wall_time), static_cast<double>(::time(nullptr)), 60.0);
+    EXPECT_EQ(prefix + "T" + wall_key + "W" + lines[0].substr(wall_end), expected);
 }
 
 // The whole GPU's render time less the listed clients': over 0.1 s the GPU
@@ -276,7 +286,7 @@ TEST(whole_picture_end_to_end, stop_finishes_the_line_a_slow_reader_was_given)
         EXPECT_FALSE(lines.empty());
         for (const std::string &line : lines) {
             if (std::string(mode) == "--json") {
-                EXPECT_TRUE(line.starts_with("{\"timestamp\":") && line.ends_with("]}"));
+                EXPECT_TRUE(line.starts_with("{\"timestamp\":") && line.ends_with("}"));
             } else {
                 EXPECT_EQ(split_csv_fields(line).size(), 8U);
             }
