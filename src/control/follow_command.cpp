@@ -30,6 +30,7 @@ struct inherited_signals {
     struct sigaction quit {};
     struct sigaction terminate {};
     struct sigaction hang_up {};
+    struct sigaction file_size {};
     sigset_t mask{};
 };
 
@@ -48,6 +49,8 @@ void set_up_signals(inherited_signals &inherited)
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGINT, &ignore, &inherited.interrupt);
     sigaction(SIGQUIT, &ignore, &inherited.quit);
+    // A write past the file-size limit fails with EFBIG instead, as in the other runs.
+    sigaction(SIGXFSZ, &ignore, &inherited.file_size);
 
     struct sigaction pass_on {};
     pass_on.sa_handler = on_command_signal;
@@ -77,6 +80,7 @@ void set_up_signals(inherited_signals &inherited)
     sigaction(SIGQUIT, &inherited.quit, nullptr);
     sigaction(SIGTERM, &inherited.terminate, nullptr);
     sigaction(SIGHUP, &inherited.hang_up, nullptr);
+    sigaction(SIGXFSZ, &inherited.file_size, nullptr);
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);

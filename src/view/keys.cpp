@@ -55,6 +55,10 @@ void draw_help()
     } else {
         show_line(y++, order);
     }
+    if (view.all_queues) {
+        show_ascii(y++, "Right, Left     a screen of columns after Process right or left");
+        show_ascii(y++, "j               queue columns: busy %, jobs per second, job length");
+    }
     show_ascii(y++, "g               show or hide the history chart and column");
     show_ascii(y++, "Space           freeze the screen or go on; sampling goes on");
     show_ascii(y++, "h, ?            this help");
@@ -87,6 +91,28 @@ bool take_key(int key)
     case 's':
         next_sort_column();
         order_rows();
+        view.reveal_sorted = true;
+        return true;
+    case 'j':
+        if (!view.all_queues) {
+            return false;
+        }
+        view.figure = view.figure == queue_figure::busy              ? queue_figure::jobs_per_second
+                      : view.figure == queue_figure::jobs_per_second ? queue_figure::job_length
+                                                                     : queue_figure::busy;
+        order_rows();
+        break;
+    case KEY_RIGHT:
+        if (!view.all_queues || !view.more_on_right) {
+            return false;
+        }
+        ++view.scroll_screens;
+        return true;
+    case KEY_LEFT:
+        if (!view.all_queues || view.first_scrolled == 0) {
+            return false;
+        }
+        --view.scroll_screens;
         return true;
     case 'g':
         view.chart_shown = !view.chart_shown;

@@ -6,6 +6,8 @@
 
 #include <signal.h>
 
+#include <ctime>
+
 #include <array>
 #include <atomic>
 #include <fstream>
@@ -130,7 +132,9 @@ TEST(follow_end_to_end, summarises_the_command_tree_and_exits_with_its_status)
                                "kill $(cat /proc/grandchild.pid)\n"
                                "exit 3\n";
     const std::string summary_file = tree.path("summary.json");
-    program_run run(tree, {"-d", "0.1", "-n", "4", "--summary-json", summary_file, "--", "sh", "-c", script});
+    const std::string stream_file = tree.path("stream.csv");
+    program_run run(tree, {"-d", "0.1", "-n", "4", "--summary-json", summary_file, "--csv", "-o", stream_file, "--",
+                           "sh", "-c", script});
     program.store(run.pid());
     ASSERT_TRUE(stats.wait_served(5)) << run.read_errors(std::chrono::seconds(1));
     tree.write("proc/finish", "");
@@ -160,6 +164,17 @@ TEST(follow_end_to_end, summarises_the_command_tree_and_exits_with_its_status)
               std::string::npos)
         << json;
     EXPECT_EQ(json.find(R"("client_id":83)"), std::string::npos) << json;
+
+    // The stream went to the file of -o: the two followed clients, four passes.
+    std::istringstream stream(file_text(stream_file));
+    std::string line;
+    std::getline(stream, line);
+    EXPECT_EQ(line, "timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%");
+    std::multiset<std::string> clients;
+    while (std::getline(stream, line)) {
+        clients.insert(split_csv_fields(line)[1]);
+    }
+    EXPECT_EQ(clients, (std::multiset<std::string>{"81", "81", "81", "81", "82", "82", "82", "82"}));
 }
 
 // The command's status is v3dwatch's: its own, or 128 + the signal that ended
@@ -243,7 +258,7 @@ TEST(follow_end_to_end, follows_a_running_tree_until_it_ends)
         EXPECT_EQ(missing.wait(), 1);
     }
     const fifo_server stats(tree.path(GPU_STATS), {gpu_stats_at(0), gpu_stats_at(1), gpu_stats_at(2)}, prepare);
-    program_run run(tree, {"--csv", "-d", "0.1", "-p", "100,200"});
+    program_run run(tree, {"--csv", "-d", "0.1", "-p", "100,200", "--wall-clock"});
     const std::vector<std::string> lines = run.read_all();
     EXPECT_EQ(run.wait(), 0) << run.read_errors(std::chrono::seconds(1));
     std::set<std::string> pids;
@@ -251,6 +266,7 @@ TEST(follow_end_to_end, follows_a_running_tree_until_it_ends)
         const std::vector<std::string> fields = split_csv_fields(lines[index]);
         pids.insert(fields[2]);
         EXPECT_EQ(fields[4], "10.0") << lines[index];
+        EXPECT_NEAR(std::stod(fields[0]), static_cast<double>(::time(nullptr)), 60.0) << "Unix time";
     }
     EXPECT_EQ(pids, (std::set<std::string>{"100", "200", "300"}));
     EXPECT_EQ(lines.size(), 4U);
