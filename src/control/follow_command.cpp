@@ -204,6 +204,11 @@ int run_followed_command(follow_state &follow, const run_settings &settings)
     }
     run_sample_loop(select_report(settings), DEFAULT_PROC_PATH, stats_path, settings, &follow);
     reap_children(follow, true);
+    // An orphan's end no longer interrupts anything, the summary's writes above all.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    sigaction(SIGCHLD, &default_action, nullptr);
     if (follow.summary != nullptr) {
         write_run_summary(follow, settings);
     }

@@ -125,10 +125,11 @@ TEST(follow_end_to_end, summarises_the_command_tree_and_exits_with_its_status)
     const fifo_server stats(tree.path(GPU_STATS),
                             {gpu_stats_at(0), gpu_stats_at(1), gpu_stats_at(2), gpu_stats_at(3), gpu_stats_at(4)},
                             prepare);
+    // Each wait gives up after about 30 s, so that a failed test leaves nothing running.
     const std::string script = "echo $$ > /proc/command.pid\n"
-                               "sh -c 'sleep 60 & echo $! > /proc/grandchild.pid; echo $$ > /proc/child.pid;"
-                               " while [ ! -e /proc/child.ends ]; do sleep 0.02; done' &\n"
-                               "while [ ! -e /proc/finish ]; do sleep 0.02; done\n"
+                               "sh -c 'sleep 30 & echo $! > /proc/grandchild.pid; echo $$ > /proc/child.pid;"
+                               " for i in $(seq 1500); do [ -e /proc/child.ends ] && break; sleep 0.02; done' &\n"
+                               "for i in $(seq 1500); do [ -e /proc/finish ] && break; sleep 0.02; done\n"
                                "kill $(cat /proc/grandchild.pid)\n"
                                "exit 3\n";
     const std::string summary_file = tree.path("summary.json");
@@ -193,7 +194,7 @@ TEST(follow_end_to_end, ends_with_the_status_of_the_command)
         EXPECT_EQ(errors.rfind("v3dwatch summary: ", 0), 0U) << errors;
     }
 
-    program_run run(tree, {"-d", "0.1", "--", "sh", "-c", "echo $$ > /proc/command.pid; exec sleep 60"});
+    program_run run(tree, {"-d", "0.1", "--", "sh", "-c", "echo $$ > /proc/command.pid; exec sleep 30"});
     const int command = read_pid_file(tree, "command.pid");
     ASSERT_NE(command, 0);
     run.signal(SIGINT);
