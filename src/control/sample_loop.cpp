@@ -99,6 +99,7 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     run_summary *summary = follow != nullptr ? follow->summary : nullptr;
 
     int failure = report.open();
+    start_sample_grid();
     take_sample(previous, proc_path, stats_file, listing, tree);
     if (summary != nullptr) {
         std::int64_t user_ticks = 0;
@@ -145,7 +146,7 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     if (failure == 0) {
         failure = close_failure;
     }
-    // A stop signal that cut a blocked write short is an orderly stop.
+    // A stop signal that ended the output is an orderly stop.
     if (failure == OUTPUT_STOPPED) {
         return 0;
     }

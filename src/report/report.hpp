@@ -101,8 +101,9 @@ void add_client_busy(client_busy_sum &sum, const utilisation_row &row);
 // it is 0 and never overcounted.
 others_load compute_others(const frame_summary &frame, const client_busy_sum &clients);
 
-// Returned by a write that a stop signal interrupted: the run ends in order,
-// and whatever was still buffered is dropped.
+// Returned once a stop signal has ended the output at a line's end (or cut
+// it, when the reader took nothing for a second): the run ends in order, and
+// whatever was still buffered is dropped.
 inline constexpr int OUTPUT_STOPPED = -1;
 
 // The six operations the sampling loop drives, supplied by each mode. Those that
@@ -147,6 +148,11 @@ struct output_buffer {
     std::array<char, OUTPUT_BUFFER_SIZE> bytes{};
     std::size_t length = 0;
     int failure = 0; // the first failure; later output is dropped
+    bool line_begun = false; // what has gone out ends inside a line
+    // Text written once the run has ended, such as its summary: the stop that
+    // ended the run does not drop it, though a signal that cuts one of its
+    // writes short after a stop still ends it.
+    bool after_the_run = false;
 };
 
 // Each returns 0, OUTPUT_STOPPED or the errno of the failed write; after a
@@ -155,7 +161,7 @@ int append_text(output_buffer &output, std::string_view text);
 int append_format(output_buffer &output, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int flush_output(output_buffer &output);
 
-// Sleeps for the sample interval; a stop signal cuts it short.
+// Sleeps until the next sample is due on the grid; a stop signal cuts it short.
 void wait_one_interval();
 
 // One CSV data line for `row`; the name is quoted when it holds ',' or '"'.

@@ -79,6 +79,7 @@ int write_summary_text(const run_summary &summary, int fd)
 {
     output_buffer output;
     output.fd = fd;
+    output.after_the_run = true;
     std::array<char, 32> start{};
     std::array<char, 32> end{};
     format_utc_time(summary.start_wall_time, start);
@@ -124,6 +125,7 @@ int write_summary_json(const run_summary &summary, int fd)
 {
     output_buffer output;
     output.fd = fd;
+    output.after_the_run = true;
     std::array<char, 32> start{};
     std::array<char, 32> end{};
     format_utc_time(summary.start_wall_time, start);

@@ -210,6 +210,22 @@ TEST_F(terminal_end_to_end, draws_the_table)
     EXPECT_EQ(status(), "0");
 }
 
+// Input that never pauses (a key held down over a slow link, or input piped
+// in) does not keep the view from sampling: frames keep coming at the interval.
+TEST_F(terminal_end_to_end, keeps_sampling_through_a_flood_of_keys)
+{
+    REQUIRE_NAMESPACES();
+    tree.add_process(100, "game", 1, 1);
+    tree.add_v3d_client(100, 5, 81, 10, 0, 0);
+    const fifo_server stats(tree.path(GPU_STATS), {kernel_tree::gpu_stats(1000)});
+    const tmux_session session("yes | " + command("-d 0.2"));
+    EXPECT_TRUE(session.wait_for_line(4, "    81  100      game                 0.0%     0.0%     0.0%     0.0%"))
+        << ::testing::PrintToString(session.screen());
+    EXPECT_TRUE(stats.wait_served(10)) << "a sample each interval, not one";
+    ::kill(program_pid(), SIGTERM);
+    EXPECT_EQ(status(), "0");
+}
+
 TEST_F(terminal_end_to_end, quits_on_q_Q_ctrl_c_or_sigquit_and_hands_the_terminal_back)
 {
     REQUIRE_NAMESPACES();
