@@ -113,15 +113,20 @@ int json_row(const utilisation_row &row, double)
     return append_text(standard_output, "}}");
 }
 
-// The busy keys of a client, and the queues on which the clients' sum is
-// inflated, always present so that a reader finds the same keys in every line.
+// The busy keys of a client for the queues the driver's statistics list, and
+// the queues on which the clients' sum is inflated, always present so that a
+// reader finds the same keys in every line.
 void append_others(const others_load &others)
 {
     append_text(standard_output, "\"others\":{\"busy\":{");
-    for (std::size_t position = 0; position < KERNEL_ENGINE_ORDER.size(); ++position) {
-        const auto engine = static_cast<std::size_t>(KERNEL_ENGINE_ORDER[position]);
-        append_format(standard_output, "%s\"%s\":%.1f", position == 0 ? "" : ",", ENGINE_NAMES[engine],
-                      others.busy[engine]);
+    bool first_busy = true;
+    for (const int queue : KERNEL_ENGINE_ORDER) {
+        const auto engine = static_cast<std::size_t>(queue);
+        if (others.listed[engine]) {
+            append_format(standard_output, "%s\"%s\":%.1f", first_busy ? "" : ",", ENGINE_NAMES[engine],
+                          others.busy[engine]);
+            first_busy = false;
+        }
     }
     append_text(standard_output, "},\"overcount\":[");
     bool first_queue = true;

@@ -88,6 +88,7 @@ inline constexpr double OVERCOUNT_POINTS = 5.0;
 struct others_load {
     std::array<double, ENGINE_COUNT> busy{}; // per cent, never below 0; indexed like client_sample::engine
     std::array<bool, ENGINE_COUNT> overcount{};
+    engine_flags listed{}; // the queues the driver's statistics list; the others have no value
     bool shown = false; // some queue is at OTHERS_SHOWN_POINTS or over, or overcounted
 };
 

@@ -116,7 +116,9 @@ void add_others_row(screen_line &line, const std::array<int, MAX_COLUMNS> &posit
             (void)std::snprintf(text.data(), text.size(), "(others)");
         } else if (layout.kind == column_kind::engine) {
             const auto engine = static_cast<std::size_t>(layout.index);
-            if (view.others.overcount[engine]) {
+            if (!view.others.listed[engine]) {
+                (void)std::snprintf(text.data(), text.size(), "-");
+            } else if (view.others.overcount[engine]) {
                 (void)std::snprintf(text.data(), text.size(), "!");
             } else {
                 (void)std::snprintf(text.data(), text.size(), "%.1f%%", view.others.busy[engine]);
