@@ -1,12 +1,19 @@
 // The control subsystem: the command line, start-up, the sampling loop and stopping.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "control/process_state.hpp"
 #include "report/report.hpp"
+#include "report/run_summary.hpp"
 
-enum class output_mode { terminal, csv, json, prometheus };
+enum class output_mode { terminal, csv, json, prometheus, summary_only };
+
+// Processes that -p names at most.
+inline constexpr int MAX_FOLLOWED_PIDS = 64;
 
 // What the options ask of the loop.
 struct run_settings {
@@ -16,6 +23,38 @@ struct run_settings {
     // Frames to write before stopping as a stop signal would (-n); 0 for no limit.
     // A report of the baseline counts it as a frame.
     int frame_limit = 0;
+    // The processes to follow with their descendants (-p); the rest of the
+    // clients are left out.
+    std::array<std::int32_t, MAX_FOLLOWED_PIDS> followed_pids{};
+    int followed_pid_count = 0;
+    // The command to run and follow, NULL-terminated as execvp takes it; null
+    // when there is none.
+    char **command = nullptr;
+    // Whether a summary ends the run (--summary; always with a command), and
+    // the file its JSON goes to as well (--summary-json); -1 for none.
+    bool summary = false;
+    int summary_json_fd = -1;
+    // CSV and JSON timestamps as Unix time (--wall-clock), not the monotonic clock.
+    bool wall_clock = false;
+};
+
+// What a run that follows processes adds to the loop.
+struct follow_state {
+    // The followed processes; with none, every client is listed.
+    bool follows_tree = false;
+    process_tree tree{};
+    // Whether the run ends once no followed process is left (the outputs
+    // that end; the view stays open).
+    bool ends_with_tree = false;
+    // The followed command, as long as it has not been reaped; 0 for none.
+    std::int32_t command_pid = 0;
+    bool command_reaped = false;
+    int command_wait_status = 0;
+    // When the command was started (monotonic and Unix seconds): its run's start.
+    double command_start_time = 0.0;
+    double command_start_wall_time = 0.0;
+    // The summary's figures; null when no summary is asked for.
+    run_summary *summary = nullptr;
 };
 
 // Start-up either stops the program with an exit status or goes on with settings.
@@ -37,6 +76,14 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages = stderr,
 // Handler of the stop signals: sets stop_requested and nothing else.
 extern "C" void on_stop_signal(int signal_number);
 
+// While a followed command runs: passes SIGTERM and SIGHUP on to it, and
+// stops the run when SIGCHLD comes from its end.
+extern "C" void on_command_signal(int signal_number);
+extern "C" void on_child_signal(int signal_number);
+
+// Seconds on `clock` (CLOCK_MONOTONIC or CLOCK_REALTIME).
+double clock_seconds(clockid_t clock);
+
 // The report operations that `settings` ask for.
 const report_operations &select_report(const run_settings &settings);
 
@@ -45,7 +92,25 @@ int sample_loop(const run_settings &settings);
 
 // The same loop over any report and kernel tree, for the tests.
 int run_sample_loop(const report_operations &report, const char *proc_path, const char *stats_file,
-                    const run_settings &settings = {});
+                    const run_settings &settings = {}, follow_state *follow = nullptr);
+
+// Starts the tree at the processes of -p; false, after a one-line message,
+// when one of them does not exist.
+bool start_following(follow_state &follow, const run_settings &settings, std::FILE *messages = stderr,
+                     const char *proc_path = DEFAULT_PROC_PATH);
+
+// Reaps the children that have ended, without waiting (or waits for the
+// command too when `wait_for_command`): the command's status is kept, and the
+// reaped leave the tree with the CPU time that wait4 gives for them.
+void reap_children(follow_state &follow, bool wait_for_command);
+
+// Ends the summary now and writes it to standard error, and its JSON to the
+// file of --summary-json; returns 0 or 1 after a message when a write failed.
+int write_run_summary(follow_state &follow, const run_settings &settings);
+
+// Runs settings.command and follows it to its end; returns its exit status
+// (128 + the signal's number if a signal ended it), 127 or 126 when it cannot run.
+int run_followed_command(follow_state &follow, const run_settings &settings);
 
 // The entry point: start-up, then the loop; returns the exit status.
 int run_v3dwatch(int argc, char **argv);

@@ -23,3 +23,22 @@ extern std::int64_t census_interval_ns;
 
 // Set by the stop signals and by the terminal's quit key; never reset.
 extern volatile std::sig_atomic_t stop_requested;
+
+// Where the CSV and JSON streams go: standard output, or the file of -o.
+extern int stream_fd;
+
+// CLOCK_MONOTONIC in nanoseconds.
+std::int64_t monotonic_nanoseconds();
+
+// Samples are due on a fixed grid, the baseline's time plus a whole number of
+// intervals, so that the time a pass takes does not add up into drift. The
+// due time of the last sample, on CLOCK_MONOTONIC, is the grid's one state.
+extern std::int64_t last_sample_due_ns;
+
+// Starts the grid now: the sample about to be taken is due now.
+void start_sample_grid();
+
+// The first due time after now, for an absolute sleep; it becomes the last
+// due time. A pass that ran past due times skips them rather than sampling
+// back to back.
+std::int64_t next_sample_due();

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -74,38 +75,46 @@ struct sample {
     gpu_counters *counters = nullptr;
     client_table *table = nullptr;
     double time = 0.0;
+    double wall_time = 0.0;
 };
 
-double monotonic_seconds()
+} // namespace
+
+double clock_seconds(clockid_t clock)
 {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(clock, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+namespace {
+
 // A census, or between censuses one read of each held file; `cadence` is
-// null when every sample is a census.
+// null when every sample is a census. The followed tree changes only at a census.
 void take_sample(sample &into, const char *proc_path, const char *stats_file, client_listing listing,
-                 census_cadence *cadence)
+                 process_tree *tree, census_cadence *cadence)
 {
     if (cadence != nullptr && cadence->samples_since_census > 0) {
         sample_held_clients(cadence->held, *into.table, *into.counters);
-        into.time = monotonic_seconds();
+        into.time = clock_seconds(CLOCK_MONOTONIC);
     } else {
         read_gpu_counters(*into.counters, stats_file);
-        scan_clients(*into.table, proc_path, listing);
-        into.time = monotonic_seconds();
+        scan_clients(*into.table, proc_path, listing, tree);
+        into.time = clock_seconds(CLOCK_MONOTONIC);
         if (cadence != nullptr) {
             keep_census(*cadence, *into.table, into.time, proc_path, stats_file);
         }
     }
+    into.wall_time = clock_seconds(CLOCK_REALTIME);
     if (cadence != nullptr) {
         cadence->samples_since_census = (cadence->samples_since_census + 1) % cadence->samples_per_census;
     }
 }
 
-// Hands one pass to the report; returns 0, OUTPUT_STOPPED or the errno of a failed write.
+// Hands one pass to the report, and to the summary when there is one; returns
+// 0, OUTPUT_STOPPED or the errno of a failed write.
 int report_pass(const report_operations &report, const sample &previous, const sample &current,
+                const run_settings &settings, const follow_state *follow, run_summary *summary,
                 const census_cadence *cadence)
 {
     std::int64_t reference_delta = 0;
@@ -113,8 +122,11 @@ int report_pass(const report_operations &report, const sample &previous, const s
         reference_delta = 0; // no measurable time base
     }
     const double elapsed = current.time - previous.time;
+    const double shown_time = settings.wall_clock ? current.wall_time : current.time;
     frame_summary frame;
-    frame.sample_time = current.time;
+    frame.sample_time = shown_time;
+    frame.wall_time = current.wall_time;
+    frame.followed_ended = follow != nullptr && follow->follows_tree && tree_member_count(follow->tree) == 0;
     frame.client_count = current.table->count;
     frame.counters = current.counters;
     compute_queue_loads(*current.counters, *previous.counters, frame.queues);
@@ -127,17 +139,27 @@ int report_pass(const report_operations &report, const sample &previous, const s
         if (cadence != nullptr) {
             set_process_cpu(row, cpu_at_census_before(*cadence, row.pid), cadence->census_time - cadence->before_time);
         }
-        if (const int failure = report.row(row, current.time); failure != 0) {
+        if (summary != nullptr) {
+            add_summary_row(*summary, row);
+        }
+        if (const int failure = report.row(row, shown_time); failure != 0) {
             return failure;
         }
+    }
+    if (summary != nullptr) {
+        end_summary_pass(*summary, *current.counters);
     }
     return report.end_frame();
 }
 
+// The tree and the summary's kept samples are too large for the stack.
+follow_state program_follow;
+run_summary program_summary;
+
 } // namespace
 
 int run_sample_loop(const report_operations &report, const char *proc_path, const char *stats_file,
-                    const run_settings &settings)
+                    const run_settings &settings, follow_state *follow)
 {
     // Both samples live as long as the loop; the pass swaps their roles
     // instead of copying the current one over the previous one.
@@ -152,6 +174,8 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
                                        ? client_listing::all_queues
                                        : client_listing::default_queues;
 
+    process_tree *tree = follow != nullptr && follow->follows_tree ? &follow->tree : nullptr;
+    run_summary *summary = follow != nullptr ? follow->summary : nullptr;
     const int samples_per_census = ratio_at_least_one(census_interval_ns, sample_interval_ns, false);
     census_cadence *cadence = nullptr;
     if (samples_per_census > 1) {
@@ -166,11 +190,26 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     const int samples_per_frame = ratio_at_least_one(report.shortest_frame_ns, sample_interval_ns, true);
 
     int failure = report.open();
-    take_sample(previous, proc_path, stats_file, listing, cadence);
+    start_sample_grid();
+    take_sample(previous, proc_path, stats_file, listing, tree, cadence);
+    if (summary != nullptr) {
+        std::int64_t user_ticks = 0;
+        std::int64_t system_ticks = 0;
+        if (tree != nullptr) {
+            tree_cpu_ticks(*tree, user_ticks, system_ticks);
+        }
+        // A command's run starts when the command does, a little before the baseline.
+        const bool command_started = follow->command_pid != 0;
+        begin_summary(*summary, *previous.counters, command_started ? follow->command_start_time : previous.time,
+                      command_started ? follow->command_start_wall_time : previous.wall_time, user_ticks,
+                      system_ticks);
+    }
     // Frames left before -n stops the run; counted only when there is a limit.
     int frames_left = settings.frame_limit;
-    const auto finished = [&failure, &frames_left, &settings] {
-        return failure != 0 || stop_requested != 0 || (settings.frame_limit > 0 && frames_left <= 0);
+    const auto finished = [&failure, &frames_left, &settings, follow, tree] {
+        return failure != 0 || stop_requested != 0 || (settings.frame_limit > 0 && frames_left <= 0) ||
+               (follow != nullptr && follow->command_reaped) ||
+               (tree != nullptr && follow->ends_with_tree && tree_member_count(*tree) == 0);
     };
     const auto count_frame = [&frames_left, &settings] {
         if (settings.frame_limit > 0) {
@@ -178,7 +217,7 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
         }
     };
     if (report.reports_baseline && !finished()) {
-        failure = report_pass(report, previous, previous, cadence);
+        failure = report_pass(report, previous, previous, settings, follow, nullptr, cadence);
         count_frame();
     }
     int samples_since_frame = 0;
@@ -187,16 +226,18 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
         if (stop_requested != 0) {
             break;
         }
-        take_sample(current, proc_path, stats_file, listing, cadence);
+        take_sample(current, proc_path, stats_file, listing, tree, cadence);
         // A sample that makes no frame is measured no further: the next
         // frame's percentages run from the last frame's sample.
-        if (++samples_since_frame < samples_per_frame) {
-            continue;
+        if (++samples_since_frame >= samples_per_frame) {
+            samples_since_frame = 0;
+            failure = report_pass(report, previous, current, settings, follow, summary, cadence);
+            count_frame();
+            std::swap(previous, current);
         }
-        samples_since_frame = 0;
-        failure = report_pass(report, previous, current, cadence);
-        count_frame();
-        std::swap(previous, current);
+        if (follow != nullptr && follow->command_pid != 0) {
+            reap_children(*follow, false);
+        }
     }
     if (cadence != nullptr) {
         release_clients(cadence->held);
@@ -205,7 +246,7 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     if (failure == 0) {
         failure = close_failure;
     }
-    // A stop signal that cut a blocked write short is an orderly stop.
+    // A stop signal that ended the output is an orderly stop.
     if (failure == OUTPUT_STOPPED) {
         return 0;
     }
@@ -226,15 +267,72 @@ const report_operations &select_report(const run_settings &settings)
         return JSON_REPORT;
     case output_mode::prometheus:
         return PROMETHEUS_REPORT;
+    case output_mode::summary_only:
+        return SILENT_REPORT;
     case output_mode::terminal:
         break;
     }
     return settings.all_queues ? TERMINAL_ALL_REPORT : TERMINAL_REPORT;
 }
 
+bool start_following(follow_state &follow, const run_settings &settings, std::FILE *messages, const char *proc_path)
+{
+    follow.follows_tree = settings.followed_pid_count > 0 || settings.command != nullptr;
+    follow.ends_with_tree = settings.followed_pid_count > 0 && settings.command == nullptr &&
+                            settings.mode != output_mode::terminal;
+    std::int32_t missing = 0;
+    if (!start_process_tree(follow.tree, settings.followed_pids.data(), settings.followed_pid_count, missing,
+                            proc_path)) {
+        (void)std::fprintf(messages, "Error: no process %d\n", missing);
+        return false;
+    }
+    return true;
+}
+
+int write_run_summary(follow_state &follow, const run_settings &settings)
+{
+    std::int64_t user_ticks = 0;
+    std::int64_t system_ticks = 0;
+    if (follow.follows_tree) {
+        tree_cpu_ticks(follow.tree, user_ticks, system_ticks);
+    }
+    run_summary &summary = *follow.summary;
+    summary.has_processes = follow.follows_tree;
+    finish_summary(summary, clock_seconds(CLOCK_MONOTONIC), clock_seconds(CLOCK_REALTIME), user_ticks, system_ticks);
+    int status = 0;
+    // Standard error may be gone; the exit status tells either way.
+    if (write_summary_text(summary, STDERR_FILENO) != 0) {
+        status = 1;
+    }
+    if (settings.summary_json_fd >= 0) {
+        const int failure = write_summary_json(summary, settings.summary_json_fd);
+        if (failure != 0) {
+            (void)std::fprintf(stderr, "Error: cannot write the summary JSON: %s\n",
+                               std::strerror(failure > 0 ? failure : EINTR));
+            status = 1;
+        }
+    }
+    return status;
+}
+
 int sample_loop(const run_settings &settings)
 {
-    return run_sample_loop(select_report(settings), DEFAULT_PROC_PATH, stats_path, settings);
+    if (settings.summary) {
+        program_follow.summary = &program_summary;
+    }
+    if (!start_following(program_follow, settings)) {
+        return 1;
+    }
+    if (settings.command != nullptr) {
+        return run_followed_command(program_follow, settings);
+    }
+    const int status = run_sample_loop(select_report(settings), DEFAULT_PROC_PATH, stats_path, settings,
+                                       &program_follow);
+    if (program_follow.summary == nullptr) {
+        return status;
+    }
+    const int summary_status = write_run_summary(program_follow, settings);
+    return status != 0 ? status : summary_status;
 }
 
 int run_v3dwatch(int argc, char **argv)

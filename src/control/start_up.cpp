@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include <fcntl.h>
 #include <glob.h>
 #include <unistd.h>
 
@@ -23,6 +24,12 @@ constexpr const char *USAGE_TEXT =
     "  --census S            Seconds between searches for clients, 0.1 to 3600,\n"
     "                        no less than the interval (default 1 or the interval)\n"
     "  -n, --count N         Stop after N samples\n"
+    "  -p, --pid PID[,PID]   Follow only these processes and their descendants\n"
+    "  -o, --output FILE     Write the CSV or JSON stream to FILE\n"
+    "  --summary             Write a summary of the run to standard error at the end\n"
+    "  --summary-json FILE   Write the summary as JSON to FILE as well\n"
+    "  --wall-clock          CSV and JSON timestamps in Unix time\n"
+    "  -- COMMAND [ARG...]   Run COMMAND, follow it and its descendants, then summarise\n"
     "  --version             Show the version\n"
     "  -h, --help            Show this help message\n";
 
@@ -36,6 +43,7 @@ constexpr std::int64_t SHORTEST_CENSUS_NS = NANOSECONDS_PER_SECOND / 10;
 constexpr std::int64_t DEFAULT_CENSUS_NS = NANOSECONDS_PER_SECOND;
 constexpr std::int64_t LONGEST_INTERVAL_NS = 3600 * NANOSECONDS_PER_SECOND;
 constexpr int LONGEST_COUNT = 2147483647;
+constexpr std::int64_t LARGEST_PID = 2147483647;
 
 // Releases the glob result on every path.
 struct glob_result {
@@ -118,10 +126,47 @@ bool parse_count(std::string_view text, int &count)
     return !text.empty() && count >= 1;
 }
 
+// Process ids, "PID[,PID...]", each from 1 to 2147483647, added to those of
+// earlier -p options; false for anything else, or more than MAX_FOLLOWED_PIDS.
+bool parse_pids(std::string_view text, run_settings &settings)
+{
+    std::int64_t value = 0;
+    bool has_digits = false;
+    for (std::size_t position = 0; position <= text.size(); ++position) {
+        if (position < text.size() && is_digit(text[position])) {
+            value = value * 10 + (text[position] - '0');
+            has_digits = true;
+            if (value > LARGEST_PID) {
+                return false;
+            }
+            continue;
+        }
+        if ((position < text.size() && text[position] != ',') || !has_digits || value == 0 ||
+            settings.followed_pid_count == MAX_FOLLOWED_PIDS) {
+            return false;
+        }
+        settings.followed_pids[static_cast<std::size_t>(settings.followed_pid_count++)] =
+            static_cast<std::int32_t>(value);
+        value = 0;
+        has_digits = false;
+    }
+    return true;
+}
+
 // An option that takes a value, and its value, as the user wrote them.
 struct valued_option {
     std::string_view name; // as the user wrote it, without "=value"
     const char *value = nullptr; // null when none follows
+};
+
+// What the options choose besides the settings, until they are all read.
+struct option_choices {
+    std::int64_t interval = DEFAULT_SAMPLE_INTERVAL_NS;
+    // --census as given, 0 for none: it is checked against the interval last.
+    std::int64_t census = 0;
+    valued_option census_option{};
+    const char *output_file = nullptr;
+    const char *summary_json_file = nullptr;
 };
 
 // True when `argv[index]` is the long option, as "--interval 2" or
@@ -157,6 +202,9 @@ constexpr const char *INTERVAL_RULE = "seconds from 0.01 to 3600";
 constexpr const char *CENSUS_RULE = "seconds from 0.1 to 3600, at least the interval";
 constexpr const char *COUNT_RULE = "a count from 1 to 2147483647";
 constexpr const char *METRICS_FILE_RULE = "a file to write the metrics to";
+constexpr const char *PID_RULE = "process ids, as PID[,PID...], 64 at most";
+constexpr const char *OUTPUT_FILE_RULE = "a file to write the stream to";
+constexpr const char *SUMMARY_FILE_RULE = "a file to write the summary to";
 
 bool take_interval(std::FILE *messages, const valued_option &option, std::int64_t &interval)
 {
@@ -176,22 +224,56 @@ bool take_count(std::FILE *messages, const valued_option &option, int &count)
     return true;
 }
 
+bool take_pids(std::FILE *messages, const valued_option &option, run_settings &settings)
+{
+    if (option.value == nullptr || !parse_pids(option.value, settings)) {
+        refuse_value(messages, option, PID_RULE);
+        return false;
+    }
+    return true;
+}
+
+// A file name: anything but nothing.
+bool take_file(std::FILE *messages, const valued_option &option, const char *rule, const char *&file)
+{
+    if (option.value == nullptr || option.value[0] == '\0') {
+        refuse_value(messages, option, rule);
+        return false;
+    }
+    file = option.value;
+    return true;
+}
+
+// Takes the value of the short option `letter`.
+bool take_short_value(std::FILE *messages, char letter, const valued_option &option, run_settings &settings,
+                      option_choices &choices)
+{
+    switch (letter) {
+    case 'd':
+        return take_interval(messages, option, choices.interval);
+    case 'n':
+        return take_count(messages, option, settings.frame_limit);
+    case 'p':
+        return take_pids(messages, option, settings);
+    default:
+        return take_file(messages, option, OUTPUT_FILE_RULE, choices.output_file);
+    }
+}
+
 // The short options beyond -h follow the usual conventions: flags bundle
 // ("-an1") and a value may be attached ("-d5") or be the next argument.
 struct short_option {
     char letter;
     bool takes_value;
 };
-constexpr std::array<short_option, 3> SHORT_OPTIONS = {{{'a', false}, {'d', true}, {'n', true}}};
+constexpr std::array<short_option, 5> SHORT_OPTIONS = {
+    {{'a', false}, {'d', true}, {'n', true}, {'p', true}, {'o', true}}};
 
 const short_option *find_short_option(char letter)
 {
-    for (const short_option &option : SHORT_OPTIONS) {
-        if (option.letter == letter) {
-            return &option;
-        }
-    }
-    return nullptr;
+    const auto *const found = std::find_if(SHORT_OPTIONS.begin(), SHORT_OPTIONS.end(),
+                                           [letter](const short_option &option) { return option.letter == letter; });
+    return found != SHORT_OPTIONS.end() ? found : nullptr;
 }
 
 // A cluster is '-', flags, then at most one option that takes the rest of the
@@ -216,7 +298,7 @@ bool is_short_cluster(std::string_view argument)
 // Takes every option of a cluster; false, with the message written, when a
 // value is refused.
 bool take_short_cluster(std::FILE *messages, int argc, char **argv, int &index, run_settings &settings,
-                        std::int64_t &interval)
+                        option_choices &choices)
 {
     const std::string_view argument(argv[index]);
     for (std::size_t position = 1; position < argument.size(); ++position) {
@@ -230,9 +312,24 @@ bool take_short_cluster(std::FILE *messages, int argc, char **argv, int &index, 
                                    position + 1 < argument.size() ? argv[index] + position + 1
                                    : index + 1 < argc             ? argv[++index]
                                                                   : nullptr};
-        return letter == 'd' ? take_interval(messages, option, interval)
-                             : take_count(messages, option, settings.frame_limit);
+        return take_short_value(messages, letter, option, settings, choices);
     }
+    return true;
+}
+
+// Opens `file` for writing, made or emptied, into `fd`; nothing for no file.
+// False after a message when it cannot be opened.
+bool open_output_file(std::FILE *messages, const char *file, int &fd)
+{
+    if (file == nullptr) {
+        return true;
+    }
+    const int opened = ::open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (opened < 0) {
+        (void)std::fprintf(messages, "Error: cannot write %s: %s\n", file, std::strerror(errno));
+        return false;
+    }
+    fd = opened;
     return true;
 }
 
@@ -251,9 +348,7 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     bool csv_asked = false;
     bool json_asked = false;
     const char *metrics_file = nullptr;
-    std::int64_t interval = DEFAULT_SAMPLE_INTERVAL_NS;
-    valued_option census_option;
-    std::int64_t census = 0; // none asked for
+    option_choices choices;
     for (int index = 1; index < argc; ++index) {
         const std::string_view argument(argv[index]);
         valued_option option;
@@ -273,12 +368,12 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
         } else if (argument == "--all") {
             result.settings.all_queues = true;
         } else if (take_valued_option("--interval", argc, argv, index, option)) {
-            if (!take_interval(messages, option, interval)) {
+            if (!take_interval(messages, option, choices.interval)) {
                 return {true, 1, result.settings};
             }
         } else if (take_valued_option("--census", argc, argv, index, option)) {
-            census_option = option;
-            if (option.value == nullptr || !parse_seconds(option.value, SHORTEST_CENSUS_NS, census)) {
+            choices.census_option = option;
+            if (option.value == nullptr || !parse_seconds(option.value, SHORTEST_CENSUS_NS, choices.census)) {
                 refuse_value(messages, option, CENSUS_RULE);
                 return {true, 1, result.settings};
             }
@@ -286,8 +381,27 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
             if (!take_count(messages, option, result.settings.frame_limit)) {
                 return {true, 1, result.settings};
             }
+        } else if (take_valued_option("--pid", argc, argv, index, option)) {
+            if (!take_pids(messages, option, result.settings)) {
+                return {true, 1, result.settings};
+            }
+        } else if (take_valued_option("--output", argc, argv, index, option)) {
+            if (!take_file(messages, option, OUTPUT_FILE_RULE, choices.output_file)) {
+                return {true, 1, result.settings};
+            }
+        } else if (take_valued_option("--summary-json", argc, argv, index, option)) {
+            if (!take_file(messages, option, SUMMARY_FILE_RULE, choices.summary_json_file)) {
+                return {true, 1, result.settings};
+            }
+        } else if (argument == "--summary") {
+            result.settings.summary = true;
+        } else if (argument == "--wall-clock") {
+            result.settings.wall_clock = true;
+        } else if (argument == "--" && index + 1 < argc) {
+            result.settings.command = argv + index + 1;
+            break;
         } else if (is_short_cluster(argument)) {
-            if (!take_short_cluster(messages, argc, argv, index, result.settings, interval)) {
+            if (!take_short_cluster(messages, argc, argv, index, result.settings, choices)) {
                 return {true, 1, result.settings};
             }
         } else if (argument == "--version") {
@@ -319,19 +433,42 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
                            std::strerror(ENAMETOOLONG));
         return {true, 1, result.settings};
     }
-    // Checked once every option is read: -d may come after --census.
-    if (census != 0 && census < interval) {
-        refuse_value(messages, census_option, CENSUS_RULE);
+    const bool stream_asked = csv_asked || json_asked;
+    if (choices.output_file != nullptr && !stream_asked) {
+        (void)std::fputs("Error: --output needs --csv or --json\n", messages);
         return {true, 1, result.settings};
     }
-    sample_interval_ns = interval;
-    census_interval_ns = census != 0 ? census : std::max(interval, DEFAULT_CENSUS_NS);
+    if (result.settings.command != nullptr && stream_asked && choices.output_file == nullptr) {
+        // The command shares standard output.
+        (void)std::fprintf(messages, "Error: %s with a command needs --output FILE\n", csv_asked ? "--csv" : "--json");
+        return {true, 1, result.settings};
+    }
+    if (result.settings.command != nullptr) {
+        result.settings.summary = true;
+        if (result.settings.mode == output_mode::terminal) {
+            result.settings.mode = output_mode::summary_only; // the command owns the terminal
+        }
+    }
+    if (choices.summary_json_file != nullptr) {
+        result.settings.summary = true;
+    }
+    // Checked once every option is read: -d may come after --census.
+    if (choices.census != 0 && choices.census < choices.interval) {
+        refuse_value(messages, choices.census_option, CENSUS_RULE);
+        return {true, 1, result.settings};
+    }
+    sample_interval_ns = choices.interval;
+    census_interval_ns = choices.census != 0 ? choices.census : std::max(choices.interval, DEFAULT_CENSUS_NS);
 
     const long ticks = sysconf(_SC_CLK_TCK);
     clock_ticks = ticks > 0 ? ticks : DEFAULT_CLOCK_TICKS;
 
     if (!find_stats_file(stats_pattern)) {
         (void)std::fputs("Error: no V3D gpu_stats found\n", messages);
+        return {true, 1, result.settings};
+    }
+    if (!open_output_file(messages, choices.output_file, stream_fd) ||
+        !open_output_file(messages, choices.summary_json_file, result.settings.summary_json_fd)) {
         return {true, 1, result.settings};
     }
     if (result.settings.mode == output_mode::terminal) {
@@ -349,6 +486,9 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
         }
     }
 
+    if (result.settings.command != nullptr) {
+        return result; // the command's run sets up its own signals
+    }
     // No SA_RESTART: a stop signal cuts a wait or a blocked write short. Every
     // signal that would end the program ends it in order, screen restored;
     // but one the parent set to be ignored stays ignored, as nohup and a
@@ -367,6 +507,6 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     }
     // A write past the file-size limit then fails with EFBIG and takes the
     // failed-write path, which removes the metrics file's temporary file.
-    signal(SIGXFSZ, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
     return result;
 }

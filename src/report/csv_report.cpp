@@ -60,7 +60,7 @@ int write_memory_column(output_buffer &output, std::int64_t bytes)
 
 int open_with_header(std::string_view header)
 {
-    standard_output.fd = 1;
+    standard_output.fd = stream_fd;
     append_text(standard_output, header);
     return flush_output(standard_output);
 }

@@ -41,7 +41,7 @@ client_busy_sum clients_busy{};
 
 int json_open()
 {
-    standard_output.fd = 1;
+    standard_output.fd = stream_fd;
     return 0;
 }
 
@@ -51,7 +51,8 @@ int json_begin_frame(const frame_summary &frame)
     first_client = true;
     current_frame = frame;
     clients_busy = {};
-    append_format(standard_output, "{\"timestamp\":%.*f,\"gpu\":{", timestamp_decimals(), frame.sample_time);
+    append_format(standard_output, "{\"timestamp\":%.*f,\"wall_time\":%.*f,\"gpu\":{", timestamp_decimals(),
+                  frame.sample_time, timestamp_decimals(), frame.wall_time);
     const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (int index = 0; index < queue_count; ++index) {
         const auto position = static_cast<std::size_t>(index);
@@ -112,15 +113,20 @@ int json_row(const utilisation_row &row, double)
     return append_text(standard_output, "}}");
 }
 
-// The busy keys of a client, and the queues on which the clients' sum is
-// inflated, always present so that a reader finds the same keys in every line.
+// The busy keys of a client for the queues the driver's statistics list, and
+// the queues on which the clients' sum is inflated, always present so that a
+// reader finds the same keys in every line.
 void append_others(const others_load &others)
 {
     append_text(standard_output, "\"others\":{\"busy\":{");
-    for (std::size_t position = 0; position < KERNEL_ENGINE_ORDER.size(); ++position) {
-        const auto engine = static_cast<std::size_t>(KERNEL_ENGINE_ORDER[position]);
-        append_format(standard_output, "%s\"%s\":%.1f", position == 0 ? "" : ",", ENGINE_NAMES[engine],
-                      others.busy[engine]);
+    bool first_busy = true;
+    for (const int queue : KERNEL_ENGINE_ORDER) {
+        const auto engine = static_cast<std::size_t>(queue);
+        if (others.listed[engine]) {
+            append_format(standard_output, "%s\"%s\":%.1f", first_busy ? "" : ",", ENGINE_NAMES[engine],
+                          others.busy[engine]);
+            first_busy = false;
+        }
     }
     append_text(standard_output, "},\"overcount\":[");
     bool first_queue = true;

@@ -1,10 +1,13 @@
 // Text output through a fixed buffer, and the UTF-8 rule the outputs share.
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include <poll.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "report/report.hpp"
@@ -14,29 +17,94 @@ namespace {
 // Room for one formatted piece: a line of numbers, never a name.
 constexpr std::size_t FORMAT_ROOM = 1024;
 
-// Writes out what the buffer holds. A stop signal that interrupts a blocked
-// write ends the output at once: what is left is dropped rather than written
-// into a pipe that nobody reads.
+// A stop that comes in the middle of a line gives the reader this long to
+// take the rest of it; past that, a write still blocked is cut short every
+// GIVE_UP_REPEAT_US until the output gives up.
+constexpr std::int64_t LINE_FINISH_NS = 1'000'000'000;
+constexpr suseconds_t GIVE_UP_REPEAT_US = 100'000;
+
+// When the line begun at a stop must be finished by; 0 while none is.
+std::int64_t line_finish_deadline = 0;
+
+// Only there to interrupt a blocked write: SIGALRM's default would end the program.
+extern "C" void on_give_up_alarm(int) {}
+
+// True while the line begun at a stop may still be finished. The first call
+// starts the time, with a timer that interrupts a write blocked past it; the
+// timer repeats, so a write that blocks just after a check is cut short too.
+bool line_finish_time_left()
+{
+    if (line_finish_deadline == 0) {
+        line_finish_deadline = monotonic_nanoseconds() + LINE_FINISH_NS;
+        struct sigaction action {};
+        action.sa_handler = on_give_up_alarm;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0; // no SA_RESTART
+        sigaction(SIGALRM, &action, nullptr);
+        const itimerval timer{{0, GIVE_UP_REPEAT_US}, {LINE_FINISH_NS / 1'000'000'000, 0}};
+        setitimer(ITIMER_REAL, &timer, nullptr);
+    }
+    return monotonic_nanoseconds() < line_finish_deadline;
+}
+
+void end_line_finish()
+{
+    if (line_finish_deadline != 0) {
+        const itimerval stopped{};
+        setitimer(ITIMER_REAL, &stopped, nullptr);
+        line_finish_deadline = 0;
+    }
+}
+
+// Another process that shares standard output may have made it non-blocking:
+// wait for room rather than fail. A signal cuts the wait short.
+void wait_until_writable(int fd)
+{
+    pollfd output{fd, POLLOUT, 0};
+    (void)::poll(&output, 1, -1);
+}
+
+// Writes out what the buffer holds. After a stop signal, only the rest of a
+// line already begun goes out, so that the stream ends at a line's end; lines
+// not begun are dropped rather than written into a pipe that nobody reads.
+// A reader that takes nothing for LINE_FINISH_NS after the stop is left with
+// a cut line.
 int write_buffered(output_buffer &output)
 {
+    const auto stopping = [&output] { return stop_requested != 0 && !output.after_the_run; };
     std::size_t written = 0;
-    while (written < output.length) {
-        const ssize_t got = ::write(output.fd, output.bytes.data() + written, output.length - written);
+    while (output.failure == 0 && written < output.length) {
+        std::size_t end = output.length;
+        if (stopping()) {
+            if (!output.line_begun || !line_finish_time_left()) {
+                output.failure = OUTPUT_STOPPED;
+                break;
+            }
+            const void *newline = std::memchr(output.bytes.data() + written, '\n', output.length - written);
+            if (newline != nullptr) {
+                end = static_cast<std::size_t>(static_cast<const char *>(newline) - output.bytes.data()) + 1;
+            }
+        }
+        const ssize_t got = ::write(output.fd, output.bytes.data() + written, end - written);
         if (got > 0) {
             written += static_cast<std::size_t>(got);
-            if (written < output.length && stop_requested != 0) {
-                output.failure = OUTPUT_STOPPED; // a partial write is what a signal leaves
-            }
+            output.line_begun = output.bytes[written - 1] != '\n';
+        } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            wait_until_writable(output.fd);
         } else if (got < 0 && errno == EINTR) {
-            if (stop_requested != 0) {
+            if (output.after_the_run && stop_requested != 0) {
                 output.failure = OUTPUT_STOPPED;
             }
         } else {
             output.failure = got < 0 ? errno : EIO;
         }
-        if (output.failure != 0) {
-            break;
-        }
+    }
+    // The line begun at the stop is finished: nothing more goes out.
+    if (output.failure == 0 && stopping() && !output.line_begun) {
+        output.failure = OUTPUT_STOPPED;
+    }
+    if (output.failure != 0) {
+        end_line_finish();
     }
     output.length = 0;
     return output.failure;
@@ -91,11 +159,11 @@ int timestamp_decimals()
 
 void wait_one_interval()
 {
-    timespec wait{static_cast<time_t>(sample_interval_ns / 1'000'000'000),
-                  static_cast<long>(sample_interval_ns % 1'000'000'000)};
+    const std::int64_t due = next_sample_due();
+    const timespec until{static_cast<time_t>(due / 1'000'000'000), static_cast<long>(due % 1'000'000'000)};
     // Without SA_RESTART a stop signal ends the sleep with EINTR; any other
-    // interruption sleeps on for the time that is left.
-    while (::nanosleep(&wait, &wait) != 0 && errno == EINTR && stop_requested == 0) {
+    // interruption sleeps on to the same time.
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR && stop_requested == 0) {
     }
 }
 

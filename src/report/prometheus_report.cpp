@@ -269,6 +269,7 @@ int metrics_end_frame()
         metrics_output.fd = file.fd;
         metrics_output.length = 0;
         metrics_output.failure = 0;
+        metrics_output.line_begun = false;
         failure = write_metrics(metrics_output);
     }
     if (failure == 0 && ::rename(temporary.data(), metrics_path.data()) != 0) {

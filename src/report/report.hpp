@@ -69,6 +69,9 @@ struct queue_load {
 // whole GPU's queues (`counters` holds their names and raw readings).
 struct frame_summary {
     double sample_time = 0.0;
+    double wall_time = 0.0; // Unix seconds
+    // Every followed process has ended (only when some are followed).
+    bool followed_ended = false;
     int client_count = 0;
     const gpu_counters *counters = nullptr;
     std::array<queue_load, MAX_QUEUE_ROWS> queues{};
@@ -91,6 +94,7 @@ inline constexpr double OVERCOUNT_POINTS = 5.0;
 struct others_load {
     std::array<double, ENGINE_COUNT> busy{}; // per cent, never below 0; indexed like client_sample::engine
     std::array<bool, ENGINE_COUNT> overcount{};
+    engine_flags listed{}; // the queues the driver's statistics list; the others have no value
     bool shown = false; // some queue is at OTHERS_SHOWN_POINTS or over, or overcounted
 };
 
@@ -104,8 +108,9 @@ void add_client_busy(client_busy_sum &sum, const utilisation_row &row);
 // it is 0 and never overcounted.
 others_load compute_others(const frame_summary &frame, const client_busy_sum &clients);
 
-// Returned by a write that a stop signal interrupted: the run ends in order,
-// and whatever was still buffered is dropped.
+// Returned once a stop signal has ended the output at a line's end (or cut
+// it, when the reader took nothing for a second): the run ends in order, and
+// whatever was still buffered is dropped.
 inline constexpr int OUTPUT_STOPPED = -1;
 
 // The six operations the sampling loop drives, supplied by each mode. Those that
@@ -138,6 +143,8 @@ extern const report_operations JSON_REPORT;
 extern const report_operations TERMINAL_REPORT;
 extern const report_operations TERMINAL_ALL_REPORT;
 extern const report_operations PROMETHEUS_REPORT;
+// Writes nothing: a followed command's run with no stream, for its summary alone.
+extern const report_operations SILENT_REPORT;
 
 // Keeps the name of the file that PROMETHEUS_REPORT writes and builds its
 // failure text, once at start-up; false when the name is too long for a path.
@@ -155,6 +162,11 @@ struct output_buffer {
     std::array<char, OUTPUT_BUFFER_SIZE> bytes{};
     std::size_t length = 0;
     int failure = 0; // the first failure; later output is dropped
+    bool line_begun = false; // what has gone out ends inside a line
+    // Text written once the run has ended, such as its summary: the stop that
+    // ended the run does not drop it, though a signal that cuts one of its
+    // writes short after a stop still ends it.
+    bool after_the_run = false;
 };
 
 // Each returns 0, OUTPUT_STOPPED or the errno of the failed write; after a
@@ -169,7 +181,7 @@ int flush_output(output_buffer &output);
 inline constexpr std::int64_t TIMESTAMP_MILLISECONDS_FROM_NS = 100'000'000;
 int timestamp_decimals();
 
-// Sleeps for the sample interval; a stop signal cuts it short.
+// Sleeps until the next sample is due on the grid; a stop signal cuts it short.
 void wait_one_interval();
 
 // One CSV data line for `row`; the name is quoted when it holds ',' or '"'.

@@ -127,7 +127,11 @@ others_load compute_others(const frame_summary &frame, const client_busy_sum &cl
         const auto position = static_cast<std::size_t>(index);
         const std::string_view name(frame.counters->queues[position].name.data());
         for (std::size_t engine = 0; engine < ENGINE_NAMES.size(); ++engine) {
-            if (name != ENGINE_NAMES[engine] || !frame.queues[position].measured) {
+            if (name != ENGINE_NAMES[engine]) {
+                continue;
+            }
+            others.listed[engine] = true;
+            if (!frame.queues[position].measured) {
                 continue;
             }
             const double difference = frame.queues[position].busy - clients[engine];

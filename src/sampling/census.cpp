@@ -19,6 +19,10 @@ constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // The major number of the kernel's DRM character devices (/dev/dri/*).
 constexpr unsigned DRM_DEVICE_MAJOR = 226;
 
+// The link count of /proc/<pid>/task is 2 plus the number of threads
+// (proc_task_getattr in fs/proc/base.c).
+constexpr nlink_t SINGLE_THREAD_TASK_LINKS = 3;
+
 // The name a process gave itself in /proc/<pid>/comm, or its pid.
 void read_process_name(int proc_fd, std::int32_t pid, std::array<char, NAME_SIZE> &name)
 {
@@ -39,6 +43,7 @@ void read_process_name(int proc_fd, std::int32_t pid, std::array<char, NAME_SIZE
 struct client_origin {
     std::int32_t pid = 0;
     std::int32_t descriptor = -1;
+    std::int32_t thread = 0; // the thread whose task/<tid>/fdinfo listed it, or 0
 };
 
 void copy_client(client_sample &record, const fdinfo_keys &keys, client_origin origin,
@@ -48,6 +53,7 @@ void copy_client(client_sample &record, const fdinfo_keys &keys, client_origin o
     record.client_id = keys.client_id;
     record.pid = pid;
     record.descriptor = origin.descriptor;
+    record.descriptor_thread = origin.thread;
     record.name = name;
     record.engine = keys.engine;
     record.jobs = keys.jobs;
@@ -83,7 +89,11 @@ struct process_census {
     std::int32_t pid = 0;
     client_table *table = nullptr;
     client_listing listing = client_listing::default_queues;
-    // /proc/<pid>/fdinfo, opened at the first file to be read.
+    // The folder that holds fd/ and fdinfo/: <files_prefix><files_id>, which
+    // is "<pid>", or "<pid>/task/<tid>" for one of its threads.
+    const char *files_prefix = "";
+    std::int32_t files_id = 0;
+    // fdinfo/ of that folder, opened at the first file to be read.
     file_descriptor fdinfo{-1};
     bool fdinfo_tried = false;
     std::array<char, NAME_SIZE> name{};
@@ -96,7 +106,7 @@ bool open_fdinfo_directory(process_census &process)
     if (!process.fdinfo_tried) {
         process.fdinfo_tried = true;
         std::array<char, PID_PATH_SIZE> path;
-        if (format_pid_path(path, "", process.pid, "/fdinfo")) {
+        if (format_pid_path(path, process.files_prefix, process.files_id, "/fdinfo")) {
             process.fdinfo.fd = ::openat(process.proc_fd, path.data(), DIRECTORY_FLAGS);
         }
     }
@@ -127,7 +137,8 @@ void read_fdinfo(process_census &process, const char *entry)
     // The entry is the descriptor's number (proc(5), /proc/pid/fdinfo).
     const std::int64_t descriptor = parse_decimal(entry);
     const bool numbered = descriptor >= 0 && descriptor <= std::numeric_limits<std::int32_t>::max();
-    const client_origin origin{process.pid, numbered ? static_cast<std::int32_t>(descriptor) : -1};
+    const client_origin origin{process.pid, numbered ? static_cast<std::int32_t>(descriptor) : -1,
+                               process.files_id != process.pid ? process.files_id : 0};
     record_client(*process.table, keys, origin, process.name, process.proc_fd);
 }
 
@@ -146,27 +157,72 @@ bool may_be_drm_file(int fd_directory, const char *entry)
     return S_ISCHR(status.stx_mode) && status.stx_rdev_major == DRM_DEVICE_MAJOR;
 }
 
-// Reads the fdinfo files of the DRM files among the entries of /proc/<pid>/fd;
-// false when fd/ cannot be opened or listed to its end.
-bool scan_drm_descriptors(process_census &process)
+// How a listing of fd/ went.
+enum class descriptor_listing { unopened, cut_short, empty, listed };
+
+// Reads the fdinfo files of the DRM files among the entries of fd/.
+descriptor_listing scan_drm_descriptors(process_census &process)
 {
     std::array<char, PID_PATH_SIZE> path;
-    if (!format_pid_path(path, "", process.pid, "/fd")) {
-        return false;
+    if (!format_pid_path(path, process.files_prefix, process.files_id, "/fd")) {
+        return descriptor_listing::unopened;
     }
     const file_descriptor descriptors(::openat(process.proc_fd, path.data(), DIRECTORY_FLAGS));
     if (!descriptors.is_open()) {
-        return false;
+        return descriptor_listing::unopened;
     }
     directory_listing listing;
     listing.fd = descriptors.fd;
     std::string_view entry;
+    bool any = false;
     while (next_directory_entry(listing, entry)) {
+        any = true;
         if (entry.front() != '.' && may_be_drm_file(descriptors.fd, entry.data())) {
             read_fdinfo(process, entry.data());
         }
     }
-    return !listing.failed;
+    if (listing.failed) {
+        return descriptor_listing::cut_short;
+    }
+    return any ? descriptor_listing::listed : descriptor_listing::empty;
+}
+
+// When the main thread has exited (pthread_exit) while others run on, the
+// process's fd/ and fdinfo/ list nothing, but task/<tid>/fd of each live
+// thread lists the files, which its threads share. One stat of task/ tells
+// whether there is another thread, so a kernel thread or a process without
+// files costs one call more and no other.
+void scan_live_thread(process_census &process)
+{
+    std::array<char, PID_PATH_SIZE> path;
+    std::array<char, PID_PATH_SIZE> prefix;
+    if (!format_pid_path(path, "", process.pid, "/task") || !format_pid_path(prefix, "", process.pid, "/task/")) {
+        return;
+    }
+    struct stat status {};
+    if (::fstatat(process.proc_fd, path.data(), &status, 0) != 0 || status.st_nlink <= SINGLE_THREAD_TASK_LINKS) {
+        return;
+    }
+    const file_descriptor tasks(::openat(process.proc_fd, path.data(), DIRECTORY_FLAGS));
+    if (!tasks.is_open()) {
+        return;
+    }
+    directory_listing listing;
+    listing.fd = tasks.fd;
+    std::string_view entry;
+    process.files_prefix = prefix.data();
+    // The first thread whose fd/ opens: one that ended meanwhile is passed over.
+    while (next_directory_entry(listing, entry)) {
+        const std::int64_t tid = parse_decimal(entry);
+        if (tid == process.pid || tid <= 0 || tid > std::numeric_limits<std::int32_t>::max()) {
+            continue;
+        }
+        process.files_id = static_cast<std::int32_t>(tid);
+        if (scan_drm_descriptors(process) != descriptor_listing::unopened) {
+            break;
+        }
+    }
+    process.files_prefix = "";
 }
 
 // Reads every fdinfo file of the process: each says for itself whether it is
@@ -188,40 +244,69 @@ void scan_every_fdinfo(process_census &process)
 
 // Where fd/ cannot be listed (a tree without it, or a process that closes it
 // to us but not its fdinfo), every fdinfo file is read. A file read twice after
-// a listing that failed part way is recorded once: the same pid owns it.
+// a listing that failed part way is recorded once: the same pid owns it. An
+// empty fd/ may be that of a process whose main thread has exited.
 void scan_process(int proc_fd, std::int32_t pid, client_table &table, client_listing listing)
 {
     process_census process;
     process.proc_fd = proc_fd;
     process.pid = pid;
+    process.files_id = pid;
     process.table = &table;
     process.listing = listing;
-    if (!scan_drm_descriptors(process)) {
+    switch (scan_drm_descriptors(process)) {
+    case descriptor_listing::unopened:
+    case descriptor_listing::cut_short:
         scan_every_fdinfo(process);
+        break;
+    case descriptor_listing::empty:
+        scan_live_thread(process);
+        break;
+    case descriptor_listing::listed:
+        break;
     }
 }
 
 } // namespace
 
-int scan_clients(client_table &table, const char *proc_path, client_listing listing)
+int scan_clients(client_table &table, const char *proc_path, client_listing listing, process_tree *tree)
 {
     table.count = 0;
     const file_descriptor proc(::open(proc_path, DIRECTORY_FLAGS));
     if (!proc.is_open()) {
         return 0;
     }
+    if (tree != nullptr) {
+        // Outside the tree, a process costs one read of its stat line.
+        judge_process_tree(*tree, proc.fd);
+        for (int index = 0; index < tree->candidate_count; ++index) {
+            if (tree->admitted[static_cast<std::size_t>(index)]) {
+                scan_process(proc.fd, tree->candidates[static_cast<std::size_t>(index)].pid, table, listing);
+            }
+        }
+        return table.count;
+    }
     directory_listing processes;
     processes.fd = proc.fd;
+    std::int32_t pid = 0;
+    while (next_process_entry(processes, pid)) {
+        scan_process(proc.fd, pid, table, listing);
+    }
+    return table.count;
+}
+
+bool next_process_entry(directory_listing &processes, std::int32_t &pid)
+{
     std::string_view entry;
     while (next_directory_entry(processes, entry)) {
         if (entry.front() < '0' || entry.front() > '9') {
             continue;
         }
-        const std::int64_t pid = parse_decimal(entry);
-        if (pid > std::numeric_limits<std::int32_t>::max()) {
-            continue;
+        const std::int64_t value = parse_decimal(entry);
+        if (value <= std::numeric_limits<std::int32_t>::max()) {
+            pid = static_cast<std::int32_t>(value);
+            return true;
         }
-        scan_process(proc.fd, static_cast<std::int32_t>(pid), table, listing);
     }
-    return table.count;
+    return false;
 }

@@ -56,6 +56,9 @@ struct client_sample {
     std::int32_t pid = 0;
     // The descriptor of `pid` whose fdinfo file the census read the client from.
     std::int32_t descriptor = -1;
+    // 0, or the thread whose /proc/<pid>/task/<tid>/fdinfo showed it, where the
+    // main thread has exited and the process's own fdinfo/ lists nothing.
+    std::int32_t descriptor_thread = 0;
     std::array<char, NAME_SIZE> name{};
     std::array<std::int64_t, ENGINE_COUNT> engine{};
     std::array<std::int64_t, ENGINE_COUNT> jobs{}; // jobs completed, cumulative
@@ -77,10 +80,63 @@ enum class client_listing { default_queues, all_queues };
 
 inline constexpr const char *DEFAULT_PROC_PATH = "/proc";
 
+// What the census needs of a process's /proc/<pid>/stat.
+struct process_status {
+    std::int32_t pid = 0;
+    std::int32_t parent = 0;
+    std::int64_t start_time = 0; // clock ticks after boot: with the pid, names the process
+    // The process's own time plus that of the children it has waited for.
+    std::int64_t user_ticks = 0;
+    std::int64_t system_ticks = 0;
+};
+
+// Reads /proc/<pid>/stat below `proc_path`; false when the process is gone.
+bool read_process_status(std::int32_t pid, process_status &status, const char *proc_path = DEFAULT_PROC_PATH);
+
+// The processes a run follows: those it starts from and all their descendants.
+// A process belongs when its parent belongs, judged at each census, and stays
+// while it lives, so that an orphan stays in the tree.
+inline constexpr int MAX_TREE_PROCESSES = 1024;
+using process_list = std::array<process_status, MAX_TREE_PROCESSES>;
+// The processes one census can judge; those listed after them are not followed.
+inline constexpr int MAX_CENSUS_PROCESSES = 4096;
+struct process_tree {
+    // Every process of the census, in the order /proc lists them, and which belong.
+    std::array<process_status, MAX_CENSUS_PROCESSES> candidates{};
+    std::array<bool, MAX_CENSUS_PROCESSES> admitted{};
+    int candidate_count = 0;
+    // A process whose children belong (v3dwatch itself, while it runs a command
+    // and adopts the orphans below it); 0 for none.
+    std::int32_t adopting_parent = 0;
+    // The members of the last census and of the one before it.
+    std::array<process_list, 2> generations{};
+    std::array<int, 2> counts{};
+    int current = 0;
+    // The last time read of members that ended with no member or adopting
+    // parent to collect it: their own and their children's.
+    std::int64_t ended_user_ticks = 0;
+    std::int64_t ended_system_ticks = 0;
+};
+
+// Starts a tree at the processes `pids` as they are now; false, with `missing`
+// set, when one of them does not exist.
+bool start_process_tree(process_tree &tree, const std::int32_t *pids, int count, std::int32_t &missing,
+                        const char *proc_path = DEFAULT_PROC_PATH);
+
+// Takes a process that its adopting parent has reaped out of the tree.
+void forget_tree_process(process_tree &tree, std::int32_t pid);
+
+// The members found by the latest census.
+int tree_member_count(const process_tree &tree);
+
+// User and system ticks of the members now, plus those that ended.
+void tree_cpu_ticks(const process_tree &tree, std::int64_t &user, std::int64_t &system);
+
 // Fills `table` from the beginning with the V3D clients found under `proc_path`
-// and returns the new count; anything unreadable is skipped.
+// and returns the new count; anything unreadable is skipped. With a `tree`,
+// only the tree's processes are read, and the census brings the tree up to date.
 int scan_clients(client_table &table, const char *proc_path = DEFAULT_PROC_PATH,
-                 client_listing listing = client_listing::default_queues);
+                 client_listing listing = client_listing::default_queues, process_tree *tree = nullptr);
 
 // User plus system CPU seconds of `pid`, divided by `clock_ticks`;
 // CPU_SECONDS_UNKNOWN when unreadable.

@@ -1,6 +1,7 @@
 #include "sampling/held_clients.hpp"
 
 #include <charconv>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,20 +11,30 @@ namespace {
 // Holds a whole DRM fdinfo file (about 700 bytes) in one read.
 constexpr std::size_t FDINFO_BUFFER_SIZE = 4096;
 
-// "<pid>/fdinfo/<fd>", relative to the proc folder; false when it does not fit.
-bool format_fdinfo_path(std::span<char> buffer, std::int32_t pid, std::int32_t descriptor)
+// Appends `value` in decimal, then `suffix`, to the NUL-terminated text in
+// `buffer`; false when it does not fit.
+bool append_number(std::span<char> buffer, std::int32_t value, std::string_view suffix)
 {
-    if (!format_pid_path(buffer, "", pid, "/fdinfo/")) {
-        return false;
-    }
     const std::size_t length = std::string_view(buffer.data()).size();
-    char *const limit = buffer.data() + buffer.size() - 1;
-    const auto result = std::to_chars(buffer.data() + length, limit, descriptor);
-    if (result.ec != std::errc()) {
+    char *const limit = buffer.data() + buffer.size();
+    const auto result = std::to_chars(buffer.data() + length, limit, value);
+    if (result.ec != std::errc() || static_cast<std::size_t>(limit - result.ptr) <= suffix.size()) {
         return false;
     }
-    *result.ptr = '\0';
+    std::memcpy(result.ptr, suffix.data(), suffix.size());
+    result.ptr[suffix.size()] = '\0';
     return true;
+}
+
+// "<pid>/fdinfo/<fd>", or "<pid>/task/<tid>/fdinfo/<fd>", relative to the proc
+// folder, as the census found the client; false when it does not fit.
+bool format_fdinfo_path(std::span<char> buffer, const held_client &client)
+{
+    if (client.descriptor_thread == 0) {
+        return format_pid_path(buffer, "", client.pid, "/fdinfo/") && append_number(buffer, client.descriptor, "");
+    }
+    return format_pid_path(buffer, "", client.pid, "/task/") &&
+           append_number(buffer, client.descriptor_thread, "/fdinfo/") && append_number(buffer, client.descriptor, "");
 }
 
 // Reads the held file into `record`; false when it no longer shows the client
@@ -40,6 +51,7 @@ bool read_held_client(const held_client &held, std::span<char> buffer, client_sa
     record.client_id = held.client_id;
     record.pid = held.pid;
     record.descriptor = held.descriptor;
+    record.descriptor_thread = held.descriptor_thread;
     record.name = held.name;
     record.cpu_seconds = held.cpu_seconds;
     record.engine = keys.engine;
@@ -76,10 +88,11 @@ void hold_clients(held_clients &held, const client_table &census, const char *pr
         client.client_id = found.client_id;
         client.pid = found.pid;
         client.descriptor = found.descriptor;
+        client.descriptor_thread = found.descriptor_thread;
         client.name = found.name;
         client.cpu_seconds = found.cpu_seconds;
         std::array<char, PID_PATH_SIZE> path;
-        if (proc.is_open() && client.descriptor >= 0 && format_fdinfo_path(path, client.pid, client.descriptor)) {
+        if (proc.is_open() && client.descriptor >= 0 && format_fdinfo_path(path, client)) {
             client.fdinfo.reset(::openat(proc.fd, path.data(), TEXT_FILE_FLAGS));
         }
     }

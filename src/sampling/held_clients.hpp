@@ -14,6 +14,7 @@ struct held_client {
     std::uint64_t client_id = 0;
     std::int32_t pid = 0;
     std::int32_t descriptor = -1;
+    std::int32_t descriptor_thread = 0;
     std::array<char, NAME_SIZE> name{};
     double cpu_seconds = 0.0;
     file_descriptor fdinfo{-1};

@@ -347,40 +347,40 @@ std::int64_t parse_stats_text(std::string_view text)
     return search.found ? search.reading : 0;
 }
 
-std::int64_t parse_stat_cpu_ticks(std::string_view line)
+bool parse_stat_fields(std::string_view line, stat_fields &fields)
 {
     // The name in parentheses may hold spaces, parentheses and even newlines,
     // so only the last ')' ends it; the fields run to the end of that line.
+    fields = {};
     const std::string_view text = as_c_text(line);
     const std::size_t close = text.rfind(')');
     if (close == std::string_view::npos) {
-        return 0;
+        return false;
     }
     std::size_t end = text.find('\n', close);
     end = end == std::string_view::npos ? text.size() : end + 1;
 
-    constexpr int UTIME_FIELD = 13;
-    constexpr int STIME_FIELD = 14;
-    std::int64_t user = 0;
-    std::int64_t system = 0;
     std::size_t position = close + 1;
-    for (int field = 2; position < end && field <= STIME_FIELD; ++field) {
+    for (std::size_t field = 2; position < end && field < fields.size(); ++field) {
         while (position < end && text[position] == ' ') {
             ++position;
         }
         if (position == end) {
             break;
         }
-        if (field == UTIME_FIELD) {
-            user = parse_decimal(text_part(text, position, end - position));
-        } else if (field == STIME_FIELD) {
-            system = parse_decimal(text_part(text, position, end - position));
-        }
+        fields[field] = parse_decimal(text_part(text, position, end - position));
         while (position < end && text[position] != ' ') {
             ++position;
         }
     }
-    return saturating_add(user, system);
+    return true;
+}
+
+std::int64_t parse_stat_cpu_ticks(std::string_view line)
+{
+    stat_fields fields;
+    parse_stat_fields(line, fields);
+    return saturating_add(fields[STAT_UTIME], fields[STAT_STIME]);
 }
 
 void set_process_name(std::array<char, NAME_SIZE> &name, std::string_view raw, std::int32_t pid)

@@ -201,6 +201,21 @@ struct stats_row_search {
 // drivers/gpu/drm/v3d/v3d_sysfs.c): the header line is skipped.
 std::int64_t parse_stats_text(std::string_view text);
 
+// The numeric fields of a /proc/<pid>/stat line, counted from 0 (0 is the pid,
+// 1 the name); proc(5) counts the same fields from 1.
+inline constexpr std::size_t STAT_PARENT = 3;
+inline constexpr std::size_t STAT_UTIME = 13;
+inline constexpr std::size_t STAT_STIME = 14;
+inline constexpr std::size_t STAT_CHILDREN_UTIME = 15;
+inline constexpr std::size_t STAT_CHILDREN_STIME = 16;
+inline constexpr std::size_t STAT_START_TIME = 21;
+inline constexpr std::size_t STAT_FIELD_COUNT = 22;
+using stat_fields = std::array<std::int64_t, STAT_FIELD_COUNT>;
+
+// Fields 2 to 21 of one stat line, each as parse_decimal reads it (the state,
+// field 2, reads as 0); the pid and name stay 0. False without a ')'.
+bool parse_stat_fields(std::string_view line, stat_fields &fields);
+
 // User plus system time (proc(5) fields 14 and 15, utime and stime) of one stat
 // line in clock ticks, saturated; 0 without a ')'.
 std::int64_t parse_stat_cpu_ticks(std::string_view line);
@@ -219,3 +234,13 @@ double read_process_cpu_seconds_at(int proc_fd, std::int32_t pid);
 
 // Writes `value` in decimal followed by `suffix` into `buffer`; false when it does not fit.
 bool format_pid_path(std::span<char> buffer, const char *prefix, std::int32_t pid, const char *suffix);
+
+// The next process of a listing of /proc (the entries named by a pid); false at the end.
+bool next_process_entry(directory_listing &processes, std::int32_t &pid);
+
+// The stat line of `pid`, opened relative to an open proc directory.
+bool read_process_status_at(int proc_fd, std::int32_t pid, process_status &status);
+
+// Reads the stat line of every process below the open proc directory into the
+// tree's candidates and brings the tree up to date: `admitted` marks its members.
+void judge_process_tree(process_tree &tree, int proc_fd);

@@ -1,10 +1,8 @@
 #include "view/client_columns.hpp"
 
-#include <algorithm>
 #include <cstdio>
 
 #include "view/history_chart.hpp"
-#include "view/terminal_library.hpp"
 #include "view/view_state.hpp"
 
 namespace {
@@ -40,6 +38,46 @@ void format_percentage(bool known, double value, cell_text &text)
     }
 }
 
+// The figure of -a's queue columns that the key j chose: busy per cent, jobs
+// per second, or the average job's length ("-" when no job completed, or the
+// kernel does not list the queue's jobs).
+void format_queue_figure(const utilisation_row &row, std::size_t engine, cell_text &text)
+{
+    switch (view.figure) {
+    case queue_figure::busy:
+        format_percentage(row.engine_listed[engine], row.engine[engine], text);
+        return;
+    case queue_figure::jobs_per_second:
+        if (row.engine_listed[engine]) {
+            (void)std::snprintf(text.data(), text.size(), "%.1f", row.jobs_per_second[engine]);
+            return;
+        }
+        break;
+    case queue_figure::job_length:
+        if (const double length = average_job_milliseconds(row.engine_gained_nanoseconds[engine], row.jobs_gained[engine]);
+            length != NO_JOB_LENGTH) {
+            (void)std::snprintf(text.data(), text.size(), "%.1f", length);
+            return;
+        }
+        break;
+    }
+    (void)std::snprintf(text.data(), text.size(), "-");
+}
+
+// What a queue column sorts by: the figure shown, with "-" after any number.
+double queue_sort_value(const utilisation_row &row, std::size_t engine)
+{
+    switch (view.figure) {
+    case queue_figure::jobs_per_second:
+        return row.engine_listed[engine] ? row.jobs_per_second[engine] : -1.0;
+    case queue_figure::job_length:
+        return average_job_milliseconds(row.engine_gained_nanoseconds[engine], row.jobs_gained[engine]);
+    case queue_figure::busy:
+        break;
+    }
+    return row.engine[engine];
+}
+
 // The text of one cell of the table; names are shown through add_name.
 void format_cell(const table_column &column, const utilisation_row &row, cell_text &text)
 {
@@ -54,11 +92,9 @@ void format_cell(const table_column &column, const utilisation_row &row, cell_te
     case column_kind::history:
         text[0] = '\0';
         break;
-    case column_kind::engine: {
-        const auto engine = static_cast<std::size_t>(column.index);
-        format_percentage(row.engine_listed[engine], row.engine[engine], text);
+    case column_kind::engine:
+        format_queue_figure(row, static_cast<std::size_t>(column.index), text);
         break;
-    }
     case column_kind::process_cpu:
         format_percentage(row.cpu_known, row.cpu, text);
         break;
@@ -73,7 +109,7 @@ double sort_value(const table_column &column, const utilisation_row &row)
 {
     switch (column.kind) {
     case column_kind::engine:
-        return row.engine[static_cast<std::size_t>(column.index)];
+        return queue_sort_value(row, static_cast<std::size_t>(column.index));
     case column_kind::process_cpu:
         return row.cpu;
     case column_kind::memory:
@@ -164,32 +200,23 @@ void make_cell(const table_column &column, const utilisation_row &row, screen_li
     add_ascii(cell, text.data());
 }
 
-void measure_columns(std::array<int, MAX_COLUMNS> &widths)
+int position_of(int column)
 {
-    for (std::size_t column = 0; column < layout_size(); ++column) {
-        const table_column &layout = CLIENT_COLUMNS[column_at(column)];
-        widths[column] = layout.width;
-        for (int index = 0; view.all_queues && index < view.row_count; ++index) {
-            screen_line cell;
-            make_cell(layout, view_rows[static_cast<std::size_t>(index)], cell);
-            widths[column] = std::max(widths[column], cell.width);
-        }
+    if (!view.chart_shown || column < HISTORY_POSITION) {
+        return column;
     }
+    return column == HISTORY_COLUMN ? HISTORY_POSITION : column + 1;
 }
 
-std::size_t columns_that_fit(std::size_t count, const std::array<int, MAX_COLUMNS> &widths, const int *gaps)
+void column_heading(int column, cell_text &text)
 {
-    if (!view.all_queues) {
-        return count;
+    const table_column &layout = CLIENT_COLUMNS[column];
+    const char *figure = "";
+    if (layout.kind == column_kind::engine && view.figure == queue_figure::jobs_per_second) {
+        figure = "/s";
+    } else if (layout.kind == column_kind::engine && view.figure == queue_figure::job_length) {
+        figure = " ms";
     }
-    int used = 0;
-    std::size_t fitting = 0;
-    for (; fitting < count; ++fitting) {
-        used += gaps[fitting] + widths[fitting];
-        if (used > *curses.columns) {
-            break;
-        }
-    }
-    // On a screen too narrow for any whole column, the first one is cut.
-    return fitting > 0 ? fitting : 1;
+    (void)std::snprintf(text.data(), text.size(), "%s%s%s", column == view.sort_column ? "*" : "", layout.heading,
+                        figure);
 }

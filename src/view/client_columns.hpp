@@ -44,14 +44,21 @@ inline constexpr int DEFAULT_COLUMN_COUNT = 7;
 inline constexpr int ALL_COLUMN_COUNT = static_cast<int>(std::size(CLIENT_COLUMNS)) - 1;
 inline constexpr int HISTORY_COLUMN = ALL_COLUMN_COUNT;
 inline constexpr int HISTORY_POSITION = 3;
+// Client, PID and Process: with -a the columns after them scroll.
+inline constexpr int FIXED_COLUMN_COUNT = 3;
 inline constexpr int MAX_COLUMNS =
     ALL_COLUMN_COUNT > MAX_QUEUE_ROWS + 1 ? ALL_COLUMN_COUNT : MAX_QUEUE_ROWS + 1;
 
 // The columns of the view: the first of CLIENT_COLUMNS, and the history
 // column after the name while the chart is shown.
 std::size_t layout_size();
-// The column of CLIENT_COLUMNS shown at `position` from the left.
+// The column of CLIENT_COLUMNS shown at `position` from the left, and back.
 int column_at(std::size_t position);
+int position_of(int column);
+
+// A column's heading: marked * when the rows are sorted by it, and with -a
+// naming the figure the queue columns show.
+void column_heading(int column, cell_text &text);
 
 // The engine that the history column follows: the sorted one, else render.
 int history_engine();
@@ -65,12 +72,3 @@ void next_sort_column();
 
 // One cell of the table, as it is shown.
 void make_cell(const table_column &column, const utilisation_row &row, screen_line &cell);
-
-// Column widths: the least for each column in the default view, where a
-// longer value pushes its line right as before; with -a wide enough for every
-// value shown, so that columns line up and are left out whole at the edge.
-void measure_columns(std::array<int, MAX_COLUMNS> &widths);
-
-// The number of whole columns that fit on the screen: all of them in the
-// default view, whose lines are cut at the edge instead.
-std::size_t columns_that_fit(std::size_t count, const std::array<int, MAX_COLUMNS> &widths, const int *gaps);

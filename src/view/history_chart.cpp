@@ -31,8 +31,8 @@ constexpr int level_count(const wchar_t (&)[SIZE])
     return static_cast<int>(SIZE) - 2;
 }
 
-// A busy share in `steps` equal steps of 0 to 100 %, nearest; any work at all
-// shows as one step at least.
+// A busy share in `steps` equal steps of 0 to 100 %, nearest; work that the
+// table shows as 0.1 % or more takes one step at least.
 int steps_of(double busy, int steps)
 {
     const double share = std::clamp(busy, 0.0, 100.0) / 100.0;

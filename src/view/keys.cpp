@@ -1,6 +1,8 @@
 #include "view/keys.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <ctime>
 
 #include "control/process_state.hpp"
 #include "view/client_columns.hpp"
@@ -53,6 +55,10 @@ void draw_help()
     } else {
         show_line(y++, order);
     }
+    if (view.all_queues) {
+        show_ascii(y++, "Right, Left     a screen of columns after Process right or left");
+        show_ascii(y++, "j               queue columns: busy %, jobs per second, job length");
+    }
     show_ascii(y++, "g               show or hide the history chart and column");
     show_ascii(y++, "Space           freeze the screen or go on; sampling goes on");
     show_ascii(y++, "h, ?            this help");
@@ -85,6 +91,28 @@ bool take_key(int key)
     case 's':
         next_sort_column();
         order_rows();
+        view.reveal_sorted = true;
+        return true;
+    case 'j':
+        if (!view.all_queues) {
+            return false;
+        }
+        view.figure = view.figure == queue_figure::busy              ? queue_figure::jobs_per_second
+                      : view.figure == queue_figure::jobs_per_second ? queue_figure::job_length
+                                                                     : queue_figure::busy;
+        order_rows();
+        break;
+    case KEY_RIGHT:
+        if (!view.all_queues || !view.more_on_right) {
+            return false;
+        }
+        ++view.scroll_screens;
+        return true;
+    case KEY_LEFT:
+        if (!view.all_queues || view.first_scrolled == 0) {
+            return false;
+        }
+        --view.scroll_screens;
         return true;
     case 'g':
         view.chart_shown = !view.chart_shown;
@@ -120,21 +148,27 @@ bool take_key(int key)
 
 void wait_for_keys()
 {
-    std::int64_t remaining_ms = sample_interval_ns / 1'000'000;
+    const std::int64_t due = next_sample_due();
     while (stop_requested == 0) {
         bool changed = false;
-        for (int key = curses.wgetch(*curses.standard_screen); key != ERR && stop_requested == 0;
-             key = curses.wgetch(*curses.standard_screen)) {
+        for (int taken = 0; taken < KEYS_PER_WAKE && stop_requested == 0; ++taken) {
+            const int key = curses.wgetch(*curses.standard_screen);
+            if (key == ERR) {
+                break;
+            }
             changed = take_key(key) || changed;
         }
         if (changed && stop_requested == 0) {
             draw_view();
         }
-        if (stop_requested != 0 || remaining_ms <= 0) {
+        const std::int64_t now = monotonic_nanoseconds();
+        if (stop_requested != 0 || now >= due) {
             break;
         }
-        const int pause = remaining_ms < KEY_POLL_PAUSE_MS ? static_cast<int>(remaining_ms) : KEY_POLL_PAUSE_MS;
-        (void)curses.napms(pause);
-        remaining_ms -= pause;
+        // The next poll of the keys, or the due time if that comes first. A
+        // signal (a stop, or ncurses' own for a resize) wakes it early.
+        const std::int64_t wake = std::min(due, now + std::int64_t{KEY_POLL_PAUSE_MS} * 1'000'000);
+        const timespec until{static_cast<time_t>(wake / 1'000'000'000), static_cast<long>(wake % 1'000'000'000)};
+        (void)clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
     }
 }

@@ -11,6 +11,10 @@ void draw_help();
 // Acts on one key; true when the screen must be drawn again.
 bool take_key(int key);
 
-// Polls the keys every KEY_POLL_PAUSE_MS for one sample interval; a key redraws
-// the frame at once, and a quit key ends the wait.
+// The most keys taken at one poll: a flood of input (a key held down over a
+// slow link, input piped in) must not keep the samples waiting.
+inline constexpr int KEYS_PER_WAKE = 64;
+
+// Polls the keys every KEY_POLL_PAUSE_MS until the next sample is due on the
+// grid; a key redraws the frame at once, and a quit key ends the wait.
 void wait_for_keys();

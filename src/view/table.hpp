@@ -3,9 +3,10 @@
 #pragma once
 
 // Lines above the client table: title, blank line, headings and rule, and
-// with -a the whole GPU's queues (heading, busy, jobs) and a blank line.
+// with -a the whole GPU's queues (heading, busy, jobs, job length) and a
+// blank line.
 inline constexpr int DEFAULT_TOP_LINES = 4;
-inline constexpr int ALL_QUEUES_TOP_LINES = 8;
+inline constexpr int ALL_QUEUES_TOP_LINES = 9;
 inline constexpr int GPU_BLOCK_LINE = 2;
 
 // Where the chart starts: below the whole GPU's block when there is one.
@@ -13,8 +14,12 @@ int chart_line();
 // The lines above the client's rows, the chart's among them.
 int top_lines();
 
-// How many rows the table shows at once, and whether the last screen line
-// is taken by the count of rows.
+// With -a, while the queue columns show busy per cent and some queue has
+// work no listed client accounts for, a row "(others)" ends the table.
+bool others_row_shown();
+
+// How many client rows the table shows at once, and whether the last
+// screen line is taken by the count of rows.
 struct table_page {
     int rows = 0;
     bool counted = false;
@@ -24,7 +29,8 @@ table_page page_of_rows();
 void keep_position_in_range();
 
 // The whole GPU's queues in the statistics file's order: a line of names,
-// then busy per cent and jobs per second.
+// then busy per cent, jobs per second and the average job's length in ms.
 void draw_gpu_block(int y);
-// The headings and rule at `y`, then the page of rows.
-void draw_table(int y);
+// The headings and rule at `y`, then the page of rows; false when the column
+// the rows are sorted by is not on screen.
+bool draw_table(int y);

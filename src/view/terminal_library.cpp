@@ -33,7 +33,7 @@ bool find_every_symbol(void *library)
            find_symbol(library, "curs_set", curses.curs_set) && find_symbol(library, "clearok", curses.clearok) &&
            find_symbol(library, "werase", curses.werase) && find_symbol(library, "wrefresh", curses.wrefresh) &&
            find_symbol(library, "wmove", curses.wmove) && find_symbol(library, "waddnwstr", curses.waddnwstr) &&
-           find_symbol(library, "wgetch", curses.wgetch) && find_symbol(library, "napms", curses.napms) &&
+           find_symbol(library, "wgetch", curses.wgetch) &&
            find_symbol(library, "stdscr", curses.standard_screen) &&
            find_symbol(library, "curscr", curses.current_screen) && find_symbol(library, "LINES", curses.lines) &&
            find_symbol(library, "COLS", curses.columns);

@@ -28,7 +28,6 @@ struct curses_library {
     decltype(&::wmove) wmove;
     decltype(&::waddnwstr) waddnwstr;
     decltype(&::wgetch) wgetch;
-    decltype(&::napms) napms;
     WINDOW **standard_screen; // stdscr
     WINDOW **current_screen;  // curscr
     int *lines;               // LINES

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <clocale>
+#include <cstdio>
 #include <cstring>
 
 #include "report/report.hpp"
@@ -27,12 +28,23 @@ void draw_view()
     if (view.help_shown) {
         draw_help();
     } else {
-        show_ascii(0, view.frozen ? "GPU Utilisation - frozen, space resumes" : "GPU Utilisation");
         if (view.all_queues) {
             draw_gpu_block(GPU_BLOCK_LINE);
         }
         draw_chart(chart_line());
-        draw_table(top_lines() - 2);
+        const bool sorted_shown = draw_table(top_lines() - 2);
+        // A sorted column scrolled off the screen is named in the title.
+        cell_text sorted{};
+        if (!sorted_shown) {
+            column_heading(view.sort_column, sorted);
+        }
+        std::array<char, 3 * CELL_SIZE> title{};
+        const char *state = view.frozen            ? " - frozen, space resumes"
+                            : view.followed_ended ? " (the followed processes have ended)"
+                                                  : "";
+        (void)std::snprintf(title.data(), title.size(), "GPU Utilisation%s%s%s", state,
+                            sorted_shown ? "" : " - sorted by ", sorted_shown ? "" : sorted.data() + 1);
+        show_ascii(0, title.data());
     }
     (void)curses.wrefresh(*curses.standard_screen);
 }
@@ -56,6 +68,12 @@ int open_view(bool all_queues)
     view.frozen_passes = 0;
     view.sort_column = CENSUS_ORDER;
     view.first_shown = 0;
+    view.figure = queue_figure::busy;
+    view.first_scrolled = 0;
+    view.scroll_screens = 0;
+    view.more_on_right = false;
+    view.reveal_sorted = false;
+    view.others = {};
     view.row_count = 0;
     view.queue_count = 0;
     (void)curses.initscr();
@@ -81,6 +99,11 @@ int terminal_all_open()
     return open_view(true);
 }
 
+// The frame being taken in, and its clients' busy time so far, for the row
+// of others at its end.
+frame_summary frame_taken;
+client_busy_sum clients_busy{};
+
 // While the screen is frozen, a pass adds to the history only; the frame
 // shown stays as it was.
 int terminal_begin_frame(const frame_summary &frame)
@@ -89,7 +112,10 @@ int terminal_begin_frame(const frame_summary &frame)
     if (view.frozen) {
         return 0;
     }
+    frame_taken = frame;
+    clients_busy = {};
     view.row_count = 0;
+    view.followed_ended = frame.followed_ended;
     view.queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (int queue = 0; queue < view.queue_count; ++queue) {
         const auto index = static_cast<std::size_t>(queue);
@@ -102,6 +128,9 @@ int terminal_begin_frame(const frame_summary &frame)
 int terminal_row(const utilisation_row &row, double)
 {
     record_client_loads(row);
+    if (!view.frozen) {
+        add_client_busy(clients_busy, row);
+    }
     if (!view.frozen && view.row_count < MAX_CLIENTS) {
         view_rows[static_cast<std::size_t>(view.row_count++)] = row;
     }
@@ -117,6 +146,7 @@ int terminal_end_frame()
         return 0;
     }
     view.frozen_passes = 0;
+    view.others = compute_others(frame_taken, clients_busy);
     order_rows();
     keep_position_in_range();
     draw_view();

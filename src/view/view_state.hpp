@@ -9,6 +9,9 @@
 // Census order: no column sorts the rows.
 inline constexpr int CENSUS_ORDER = -1;
 
+// What the queue columns of -a show, switched by the key j.
+enum class queue_figure { busy, jobs_per_second, job_length };
+
 struct terminal_view {
     bool all_queues = false;
     bool utf8 = false;
@@ -18,8 +21,20 @@ struct terminal_view {
     int frozen_passes = 0;     // passes sampled since the screen froze
     int sort_column = CENSUS_ORDER;
     int first_shown = 0; // the position in `order` at the top of the table
+    queue_figure figure = queue_figure::busy;
+    // With -a, the columns after the name that are scrolled off to the left;
+    // screens of columns to scroll right (or left, below 0) at the next
+    // drawing; whether the last drawing left columns off to the right, and
+    // whether the next one scrolls the sorted column into view.
+    int first_scrolled = 0;
+    int scroll_screens = 0;
+    bool more_on_right = false;
+    bool reveal_sorted = false;
+    // The busy time of the frame that no listed client accounts for.
+    others_load others{};
     int row_count = 0;
     int queue_count = 0;
+    bool followed_ended = false; // every process of -p has ended
     std::array<std::array<char, QUEUE_NAME_SIZE>, MAX_QUEUE_ROWS> queue_names{};
     std::array<queue_load, MAX_QUEUE_ROWS> queues{};
 };

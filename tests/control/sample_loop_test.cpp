@@ -385,4 +385,19 @@ TEST_F(sample_loop_test, writes_csv_at_a_hundred_samples_a_second)
     EXPECT_LT(span, 30.0);
 }
 
+// Due times come an interval apart; a pass that ran past some of them is
+// followed by the first one still ahead, not by those it missed.
+TEST(sample_grid_test, takes_the_next_due_time_and_skips_those_missed)
+{
+    constexpr std::int64_t SECOND = 1'000'000'000;
+    sample_interval_ns = 10 * SECOND;
+    start_sample_grid();
+    const std::int64_t start = last_sample_due_ns;
+    EXPECT_EQ(next_sample_due(), start + 10 * SECOND);
+    last_sample_due_ns = start - 35 * SECOND; // three due times missed, the fourth 5 s ahead
+    EXPECT_EQ(next_sample_due(), start + 5 * SECOND);
+    EXPECT_EQ(last_sample_due_ns, start + 5 * SECOND);
+    sample_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
+}
+
 } // namespace

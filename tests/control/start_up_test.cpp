@@ -26,6 +26,12 @@ const std::string USAGE = "Usage: v3dwatch [options]\n\n"
                           "  --census S            Seconds between searches for clients, 0.1 to 3600,\n"
                           "                        no less than the interval (default 1 or the interval)\n"
                           "  -n, --count N         Stop after N samples\n"
+                          "  -p, --pid PID[,PID]   Follow only these processes and their descendants\n"
+                          "  -o, --output FILE     Write the CSV or JSON stream to FILE\n"
+                          "  --summary             Write a summary of the run to standard error at the end\n"
+                          "  --summary-json FILE   Write the summary as JSON to FILE as well\n"
+                          "  --wall-clock          CSV and JSON timestamps in Unix time\n"
+                          "  -- COMMAND [ARG...]   Run COMMAND, follow it and its descendants, then summarise\n"
                           "  --version             Show the version\n"
                           "  -h, --help            Show this help message\n";
 
@@ -250,6 +256,10 @@ TEST_F(start_up_test, refuses_bad_values_in_one_line_before_anything_else)
         {{"--csv", "--prometheus", "v3d.prom"}, "Error: --prometheus and --csv cannot be used together\n"},
         {{"--prometheus=v3d.prom", "--json"}, "Error: --prometheus and --json cannot be used together\n"},
         {{"--prometheus", long_name}, "Error: cannot write metrics file " + long_name + ": File name too long\n"},
+        {{"-p", "0"}, "Invalid value for -p: '0' (process ids, as PID[,PID...], 64 at most)\n"},
+        {{"--pid=12,,13"}, "Invalid value for --pid: '12,,13' (process ids, as PID[,PID...], 64 at most)\n"},
+        {{"-o", "out", "--prometheus", "v3d.prom"}, "Error: --output needs --csv or --json\n"},
+        {{"--json", "--", "true"}, "Error: --json with a command needs --output FILE\n"},
     };
     const std::string nowhere = tree.root() + "/nowhere*";
     for (const auto &[arguments, message] : cases) {

@@ -20,6 +20,12 @@ std::string usage()
            "  --census S            Seconds between searches for clients, 0.1 to 3600,\n"
            "                        no less than the interval (default 1 or the interval)\n"
            "  -n, --count N         Stop after N samples\n"
+           "  -p, --pid PID[,PID]   Follow only these processes and their descendants\n"
+           "  -o, --output FILE     Write the CSV or JSON stream to FILE\n"
+           "  --summary             Write a summary of the run to standard error at the end\n"
+           "  --summary-json FILE   Write the summary as JSON to FILE as well\n"
+           "  --wall-clock          CSV and JSON timestamps in Unix time\n"
+           "  -- COMMAND [ARG...]   Run COMMAND, follow it and its descendants, then summarise\n"
            "  --version             Show the version\n"
            "  -h, --help            Show this help message\n";
 }

@@ -210,6 +210,22 @@ TEST_F(terminal_end_to_end, draws_the_table)
     EXPECT_EQ(status(), "0");
 }
 
+// Input that never pauses (a key held down over a slow link, or input piped
+// in) does not keep the view from sampling: frames keep coming at the interval.
+TEST_F(terminal_end_to_end, keeps_sampling_through_a_flood_of_keys)
+{
+    REQUIRE_NAMESPACES();
+    tree.add_process(100, "game", 1, 1);
+    tree.add_v3d_client(100, 5, 81, 10, 0, 0);
+    const fifo_server stats(tree.path(GPU_STATS), {kernel_tree::gpu_stats(1000)});
+    const tmux_session session("yes | " + command("-d 0.2 --census 0.2"));
+    EXPECT_TRUE(session.wait_for_line(4, "    81  100      game                 0.0%     0.0%     0.0%     0.0%"))
+        << ::testing::PrintToString(session.screen());
+    EXPECT_TRUE(stats.wait_served(10)) << "a sample each interval, not one";
+    ::kill(program_pid(), SIGTERM);
+    EXPECT_EQ(status(), "0");
+}
+
 TEST_F(terminal_end_to_end, quits_on_q_Q_ctrl_c_or_sigquit_and_hands_the_terminal_back)
 {
     REQUIRE_NAMESPACES();
@@ -266,25 +282,29 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
     });
     const tmux_session session(command("-a -d 0.2 --census 0.2"), 80, 24);
 
-    // 80 columns: whole columns only, from the left, as far as csd.
+    // 80 columns: whole columns only, from the left, as far as csd, and the
+    // rule's arrow says that more follow. A job's length is Δruntime / Δjobs:
+    // 10 ms / 5 on bin, 1 ms / 3 on cache_clean, 2.5 ms / 2 on cpu (a tie,
+    // which printf rounds to even).
     const std::vector<std::string> top_80 = {
         "GPU Utilisation",
         "",
         "GPU         bin   render      tfu      csd cache_clean      cpu",
         "busy      10.0%    70.0%     5.0%    75.0%        1.0%     2.5%",
         "jobs/s     50.0    200.0     10.0     10.0        30.0     20.0",
+        "job ms      2.0      3.5      5.0     75.0         0.3      1.2",
         "",
         "Client  PID      Process            render      tfu      bin      CPU      csd",
-        std::string(79, '-'),
+        std::string(78, '-') + ">",
     };
     ASSERT_TRUE(session.wait_for_line(3, top_80[3])) << ::testing::PrintToString(session.screen());
     // g hides the history chart that -a shows.
     session.send_keys("g");
-    ASSERT_TRUE(session.wait_for_line(6, top_80[6])) << ::testing::PrintToString(session.screen());
+    ASSERT_TRUE(session.wait_for_line(7, top_80[7])) << ::testing::PrintToString(session.screen());
     std::vector<std::string> lines = session.screen();
-    ASSERT_GE(lines.size(), 11U);
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 8), top_80);
-    std::vector<std::string> rows(lines.begin() + 8, lines.begin() + 11);
+    ASSERT_GE(lines.size(), 12U);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 9), top_80);
+    std::vector<std::string> rows(lines.begin() + 9, lines.begin() + 12);
     std::sort(rows.begin(), rows.end());
     EXPECT_EQ(rows, (std::vector<std::string>{
                         "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%",
@@ -294,10 +314,10 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
 
     // s: the busiest render client first, its heading marked.
     session.send_keys("s");
-    ASSERT_TRUE(session.wait_for_line(6, "Client  PID      Process           *render      tfu      bin      CPU      csd"));
+    ASSERT_TRUE(session.wait_for_line(7, "Client  PID      Process           *render      tfu      bin      CPU      csd"));
     lines = session.screen();
-    EXPECT_EQ(lines.at(8), "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%");
-    EXPECT_EQ(lines.at(9), "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%        -");
+    EXPECT_EQ(lines.at(9), "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%");
+    EXPECT_EQ(lines.at(10), "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%        -");
 
     // ? shows the keys until the next key.
     session.send_keys("?");
@@ -321,10 +341,10 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
         "    82  200      clpeak               0.0%     0.0%     0.0%     0.0%    75.0%         0.0%     2.5%"
         "      512 B        0 B",
     };
-    ASSERT_TRUE(session.wait_for_line(8, table_132[2])) << ::testing::PrintToString(session.screen());
+    ASSERT_TRUE(session.wait_for_line(9, table_132[2])) << ::testing::PrintToString(session.screen());
     lines = session.screen();
-    ASSERT_GE(lines.size(), 11U);
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + 6, lines.begin() + 11), table_132);
+    ASSERT_GE(lines.size(), 12U);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 7, lines.begin() + 12), table_132);
     session.send_keys("q");
     EXPECT_EQ(status(), "0");
 }
@@ -537,6 +557,111 @@ TEST_F(terminal_end_to_end, charts_known_steps_frozen_across_a_resize)
         session.send_keys("q");
         EXPECT_EQ(status(), "0");
     }
+}
+
+// Per sample of 0.1 s the GPU's render queue is busy 70 ms in 12 jobs, and
+// the two clients 20 ms each: the game in 10 jobs (100.0 jobs/s, 2.0 ms
+// each), the video in 2. Others: 70 % - 40 % = 30.0 %. Then the game's
+// kernel counts 110 ms a sample, and the clients' 130 % are an overcount.
+TEST_F(terminal_end_to_end, others_row_job_figures_and_every_column_at_80_columns)
+{
+    REQUIRE_NAMESPACES();
+    tree.add_process(100, "game", 7, 3);
+    tree.add_process(200, "video", 7, 3);
+    std::vector<std::string> texts;
+    for (std::int64_t sample = 0; sample < 600; ++sample) {
+        texts.push_back(steady_gpu_stats(sample, {0, 12, 0, 0, 0, 0}, {0, 70'000'000, 0, 0, 0, 0}));
+    }
+    std::atomic<bool> overcounting{false};
+    // Both clients are listed from the first sample on, so that their CPU
+    // percentages are known from the first frame.
+    std::int64_t game_render = 10'000'000;
+    const auto fdinfo = [](int client_id, std::int64_t render, std::int64_t jobs, const std::string &memory) {
+        std::string text = "drm-driver:\tv3d\ndrm-client-id:\t" + std::to_string(client_id) + "\n";
+        for (const char *queue : QUEUES) {
+            const bool is_render = std::string(queue) == "render";
+            text += std::string("drm-engine-") + queue + ": \t" + std::to_string(is_render ? render : 0) +
+                    " ns\nv3d-jobs-" + queue + ": \t" + std::to_string(is_render ? jobs : 0) + " jobs\n";
+        }
+        return text + memory;
+    };
+    const fifo_server stats(tree.path(GPU_STATS), texts, [&](std::size_t served) {
+        const auto sample = static_cast<std::int64_t>(served);
+        game_render += sample == 0 ? 0 : overcounting ? 110'000'000 : 20'000'000;
+        tree.add_fdinfo(100, 4, fdinfo(81, game_render, 10 * sample,
+                                       "drm-total-memory:\t20 MiB\ndrm-resident-memory:\t12 MiB\n"));
+        tree.add_fdinfo(200, 4, fdinfo(82, 10'000'000 + 20'000'000 * sample, 2 * sample, ""));
+    });
+    const tmux_session session(command("-a -d 0.1 --census 0.1"), 80, 24);
+    ASSERT_TRUE(session.wait_for_line(3, "busy       0.0%    70.0%     0.0%     0.0%        0.0%     0.0%"))
+        << ::testing::PrintToString(session.screen());
+    session.send_keys("g");
+    const std::string others = "                 (others)            30.0%     0.0%     0.0%              0.0%";
+    ASSERT_TRUE(session.wait_for_line(11, others)) << ::testing::PrintToString(session.screen());
+    const auto rows = [&session] {
+        const std::vector<std::string> lines = session.screen();
+        std::vector<std::string> clients(lines.begin() + 9, lines.begin() + std::min<std::size_t>(lines.size(), 11));
+        std::sort(clients.begin(), clients.end());
+        return clients;
+    };
+    EXPECT_EQ(rows(), (std::vector<std::string>{
+                          "    81  100      game                20.0%     0.0%     0.0%     0.0%     0.0%",
+                          "    82  200      video               20.0%     0.0%     0.0%     0.0%     0.0%",
+                      }));
+
+    // j: jobs per second, then the average job's length, without the others row.
+    session.send_keys("j");
+    ASSERT_TRUE(session.wait_for_line(7, "Client  PID      Process          render/s    tfu/s    bin/s      CPU    csd/s"))
+        << ::testing::PrintToString(session.screen());
+    EXPECT_EQ(rows(), (std::vector<std::string>{
+                          "    81  100      game                100.0      0.0      0.0     0.0%      0.0",
+                          "    82  200      video                20.0      0.0      0.0     0.0%      0.0",
+                      }));
+    EXPECT_EQ(session.screen().size(), 11U);
+    session.send_keys("j");
+    ASSERT_TRUE(session.wait_for_line(7, "Client  PID      Process          render ms   tfu ms   bin ms      CPU   csd ms"))
+        << ::testing::PrintToString(session.screen());
+    EXPECT_EQ(rows(), (std::vector<std::string>{
+                          "    81  100      game                   2.0        -        -     0.0%        -",
+                          "    82  200      video                 10.0        -        -     0.0%        -",
+                      }));
+    session.send_keys("j");
+
+    // Right: the next screen of columns after Process, as far as the memory.
+    session.send_keys("Right");
+    const std::vector<std::string> screen_80 = {
+        "GPU Utilisation",
+        "",
+        "GPU         bin   render      tfu      csd cache_clean      cpu",
+        "busy       0.0%    70.0%     0.0%     0.0%        0.0%     0.0%",
+        "jobs/s      0.0    120.0      0.0      0.0         0.0      0.0",
+        "job ms        -      5.8        -        -           -        -",
+        "",
+        "Client  PID      Process           cache_clean  cpu_job      total   resident",
+        std::string(33, '-') + "<" + std::string(44, '-'),
+        "    81  100      game                     0.0%     0.0%   20.0 MiB   12.0 MiB",
+        "    82  200      video                    0.0%     0.0%          -          -",
+        "                 (others)                 0.0%     0.0%",
+    };
+    ASSERT_TRUE(session.wait_for_line(7, screen_80[7])) << ::testing::PrintToString(session.screen());
+    std::vector<std::string> screen = session.screen();
+    std::sort(screen.begin() + 9, screen.begin() + 11);
+    EXPECT_EQ(screen, screen_80);
+
+    // s brings the sorted column back into view; the game's time is now
+    // more than the whole GPU's.
+    overcounting = true;
+    session.send_keys("s");
+    ASSERT_TRUE(session.wait_for_line(11, "                 (others)                !     0.0%     0.0%              0.0%"))
+        << ::testing::PrintToString(session.screen());
+    EXPECT_EQ(session.screen().at(7), "Client  PID      Process           *render      tfu      bin      CPU      csd");
+
+    // 60x8: no row fits, and the last line says so.
+    session.resize(60, 8);
+    ASSERT_TRUE(session.wait_for_line(7, "Clients 0 of 2 shown: enlarge the terminal"))
+        << ::testing::PrintToString(session.screen());
+    session.send_keys("q");
+    EXPECT_EQ(status(), "0");
 }
 
 } // namespace

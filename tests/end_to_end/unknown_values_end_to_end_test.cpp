@@ -115,6 +115,9 @@ TEST(unknown_values_end_to_end, are_left_out_of_json_and_empty_in_the_csv_with_e
     ASSERT_NE(start, std::string::npos) << lines[0];
     const std::size_t end = lines[0].find(']', start);
     EXPECT_EQ(lines[0].substr(start + list_start.size(), end - start - list_start.size()), listed);
+    // The GPU's bin 10 %, render 50 % and tfu 2.5 % less the clients' 2.5, 60 and 1.0.
+    EXPECT_TRUE(lines[0].ends_with(R"(],"others":{"busy":{"bin":7.5,"render":0.0,"tfu":1.5},"overcount":["render"]}})"))
+        << lines[0];
 
     lines = run_over_old_kernel(tree, {"--csv", "-a", "-n", "1"});
     ASSERT_EQ(lines.size(), 4U);

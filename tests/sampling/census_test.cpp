@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "sampling/client_table.hpp"
+#include "sampling/held_clients.hpp"
 #include "support/kernel_tree.hpp"
 
 namespace {
@@ -229,6 +230,38 @@ TEST_F(census_test, reads_every_fdinfo_file_where_fd_cannot_be_listed_or_its_ent
     };
     EXPECT_EQ(rows_of(table), expected);
     EXPECT_EQ(rows_reading_every_fdinfo(tree), expected);
+}
+
+TEST_F(census_test, reads_the_files_of_a_live_thread_when_the_main_thread_has_exited)
+{
+    // As the kernel shows such a process: fd/ and fdinfo/ list nothing, and
+    // task/ holds the exited main thread and a live one, whose fd/ and
+    // fdinfo/ list the files. The link loops, so its fdinfo text decides.
+    tree.add_process(100, "worker", 250, 50);
+    std::filesystem::create_directories(tree.path("proc/100/fd"));
+    std::filesystem::create_directories(tree.path("proc/100/task/100/fd"));
+    std::filesystem::create_directories(tree.path("proc/100/task/100/fdinfo"));
+    std::filesystem::create_directories(tree.path("proc/100/task/104/fd"));
+    std::filesystem::create_symlink("5", tree.path("proc/100/task/104/fd/5"));
+    tree.write("proc/100/task/104/fdinfo/5", kernel_tree::v3d_fdinfo(81, 500, 0, 20));
+    struct stat task {};
+    ASSERT_EQ(::stat(tree.path("proc/100/task").c_str(), &task), 0);
+    if (task.st_nlink != 4) {
+        GTEST_SKIP() << "the file system under the tree does not count a folder's subfolders in its links";
+    }
+
+    ASSERT_EQ(scan(), 1);
+    EXPECT_EQ(rows_of(table), (std::vector<census_row>{{81, 100, "worker", 500, 0, 20, 3.0}}))
+        << "under the process's pid, name and CPU time";
+
+    // The samples between censuses read that thread's file again.
+    held_clients held;
+    hold_clients(held, table, tree.proc().c_str(), tree.set_gpu_stats(1).c_str());
+    tree.rewrite_in_place("proc/100/task/104/fdinfo/5", kernel_tree::v3d_fdinfo(81, 900, 0, 20));
+    static client_table sampled;
+    gpu_counters counters;
+    ASSERT_EQ(sample_held_clients(held, sampled, counters), 1);
+    EXPECT_EQ(sampled.records[0].engine[ENGINE_RENDER], 900);
 }
 
 bool device_nodes_required()

@@ -56,12 +56,13 @@ void kernel_tree::remove(const std::string &relative) const
     fs::remove_all(path(relative));
 }
 
-void kernel_tree::add_process(int pid, const std::string &name, std::int64_t utime, std::int64_t stime) const
+void kernel_tree::add_process(int pid, const std::string &name, std::int64_t utime, std::int64_t stime, int parent,
+                              std::int64_t start_time) const
 {
     const std::string base = "proc/" + std::to_string(pid);
     fs::create_directories(path(base + "/fdinfo"));
     write(base + "/comm", name + "\n");
-    write(base + "/stat", stat_line(pid, name, utime, stime));
+    write(base + "/stat", stat_line(pid, name, utime, stime, parent, start_time));
 }
 
 void kernel_tree::add_fdinfo(int pid, int fd, const std::string &content) const
@@ -103,11 +104,13 @@ std::string kernel_tree::gpu_stats(std::int64_t timestamp)
     return text;
 }
 
-std::string kernel_tree::stat_line(int pid, const std::string &name, std::int64_t utime, std::int64_t stime)
+std::string kernel_tree::stat_line(int pid, const std::string &name, std::int64_t utime, std::int64_t stime,
+                                   int parent, std::int64_t start_time)
 {
     // proc(5): pid (comm) state ppid pgrp session tty_nr tpgid flags minflt
     // cminflt majflt cmajflt utime stime cutime cstime ...
-    return std::to_string(pid) + " (" + name + ") S 1 " + std::to_string(pid) + " " + std::to_string(pid) +
-           " 0 -1 4194560 120 0 0 0 " + std::to_string(utime) + " " + std::to_string(stime) +
-           " 0 0 20 0 1 0 12345 1000000 200 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0\n";
+    return std::to_string(pid) + " (" + name + ") S " + std::to_string(parent) + " " + std::to_string(pid) + " " +
+           std::to_string(pid) + " 0 -1 4194560 120 0 0 0 " + std::to_string(utime) + " " + std::to_string(stime) +
+           " 0 0 20 0 1 0 " + std::to_string(start_time) +
+           " 1000000 200 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0\n";
 }

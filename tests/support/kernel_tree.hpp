@@ -23,8 +23,10 @@ public:
     void rewrite_in_place(const std::string &relative, const std::string &content) const;
     void remove(const std::string &relative) const;
 
-    // A process with comm and stat files (utime and stime in clock ticks).
-    void add_process(int pid, const std::string &name, std::int64_t utime = 0, std::int64_t stime = 0) const;
+    // A process with comm and stat files (utime and stime in clock ticks), a
+    // child of `parent`, started `start_time` ticks after boot.
+    void add_process(int pid, const std::string &name, std::int64_t utime = 0, std::int64_t stime = 0,
+                     int parent = 1, std::int64_t start_time = 12345) const;
     void add_fdinfo(int pid, int fd, const std::string &content) const;
     void add_v3d_client(int pid, int fd, int client_id, std::int64_t render, std::int64_t tfu, std::int64_t bin) const;
     // Writes cardN's gpu_stats with `timestamp` as every row's first number;
@@ -34,7 +36,8 @@ public:
     // The fdinfo text of a v3d DRM file, as the kernel writes it.
     static std::string v3d_fdinfo(int client_id, std::int64_t render, std::int64_t tfu, std::int64_t bin);
     static std::string gpu_stats(std::int64_t timestamp);
-    static std::string stat_line(int pid, const std::string &name, std::int64_t utime, std::int64_t stime);
+    static std::string stat_line(int pid, const std::string &name, std::int64_t utime, std::int64_t stime,
+                                 int parent = 1, std::int64_t start_time = 12345);
 
 private:
     std::string root_;

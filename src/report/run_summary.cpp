@@ -1,0 +1,179 @@
+// The figures of a run, added up pass by pass.
+#include "report/run_summary.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+void keep_pass(run_summary &summary, const std::array<double, ENGINE_COUNT> &busy)
+{
+    for (std::size_t engine = 0; engine < busy.size(); ++engine) {
+        summary.kept[engine][static_cast<std::size_t>(summary.kept_count)] = static_cast<float>(busy[engine]);
+    }
+    ++summary.kept_count;
+}
+
+// Halves the kept values: each neighbouring pair becomes its mean.
+void fold_kept(run_summary &summary)
+{
+    for (auto &values : summary.kept) {
+        for (int index = 0; index < summary.kept_count / 2; ++index) {
+            const auto position = static_cast<std::size_t>(index);
+            values[position] = (values[2 * position] + values[2 * position + 1]) / 2.0F;
+        }
+    }
+    summary.kept_count /= 2;
+    ++summary.fold_level;
+}
+
+void keep_pending(run_summary &summary)
+{
+    std::array<double, ENGINE_COUNT> mean{};
+    for (std::size_t engine = 0; engine < mean.size(); ++engine) {
+        mean[engine] = summary.pending_busy[engine] / summary.pending;
+    }
+    keep_pass(summary, mean);
+    summary.pending = 0;
+    summary.pending_busy = {};
+}
+
+// Whole-run busy per cent of the queue named `name`: Δruntime / Δtimestamp.
+double gpu_mean_busy(const gpu_counters &first, const gpu_counters &last, const char *name)
+{
+    const queue_counters *before = nullptr;
+    const queue_counters *after = nullptr;
+    for (int index = 0; index < first.queue_count; ++index) {
+        if (std::strcmp(first.queues[static_cast<std::size_t>(index)].name.data(), name) == 0) {
+            before = &first.queues[static_cast<std::size_t>(index)];
+        }
+    }
+    for (int index = 0; index < last.queue_count; ++index) {
+        if (std::strcmp(last.queues[static_cast<std::size_t>(index)].name.data(), name) == 0) {
+            after = &last.queues[static_cast<std::size_t>(index)];
+        }
+    }
+    std::int64_t elapsed = 0;
+    std::int64_t busy = 0;
+    if (before == nullptr || after == nullptr || __builtin_sub_overflow(after->timestamp, before->timestamp, &elapsed) ||
+        elapsed <= 0 || __builtin_sub_overflow(after->runtime, before->runtime, &busy) || busy <= 0) {
+        return 0.0;
+    }
+    return static_cast<double>(busy) / static_cast<double>(elapsed) * 100.0;
+}
+
+bool gpu_lists_queue(const gpu_counters &counters, const char *name)
+{
+    for (int index = 0; index < counters.queue_count; ++index) {
+        if (std::strcmp(counters.queues[static_cast<std::size_t>(index)].name.data(), name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void raise_peak(std::int64_t &peak, std::int64_t value)
+{
+    if (value != MEMORY_UNKNOWN && (peak == MEMORY_UNKNOWN || value > peak)) {
+        peak = value;
+    }
+}
+
+} // namespace
+
+void begin_summary(run_summary &summary, const gpu_counters &counters, double time, double wall_time,
+                   std::int64_t user_ticks, std::int64_t system_ticks)
+{
+    summary.start_time = time;
+    summary.end_time = time;
+    summary.start_wall_time = wall_time;
+    summary.end_wall_time = wall_time;
+    summary.first_counters = counters;
+    summary.last_counters = counters;
+    summary.start_user_ticks = user_ticks;
+    summary.start_system_ticks = system_ticks;
+    summary.end_user_ticks = user_ticks;
+    summary.end_system_ticks = system_ticks;
+}
+
+void add_summary_row(run_summary &summary, const utilisation_row &row)
+{
+    for (std::size_t engine = 0; engine < row.engine.size(); ++engine) {
+        summary.pass_busy[engine] += row.engine[engine];
+        summary.busy_nanoseconds[engine] += row.engine_gained_nanoseconds[engine];
+        summary.jobs[engine] += row.jobs_gained[engine];
+        summary.listed[engine] = summary.listed[engine] || row.engine_listed[engine];
+    }
+    client_peak *peak = nullptr;
+    for (int index = 0; index < summary.client_count && peak == nullptr; ++index) {
+        if (summary.clients[static_cast<std::size_t>(index)].client_id == row.client_id) {
+            peak = &summary.clients[static_cast<std::size_t>(index)];
+        }
+    }
+    if (peak == nullptr) {
+        if (summary.client_count == MAX_CLIENTS) {
+            return; // the first clients of the run are listed
+        }
+        peak = &summary.clients[static_cast<std::size_t>(summary.client_count++)];
+        peak->client_id = row.client_id;
+        peak->total = MEMORY_UNKNOWN;
+        peak->resident = MEMORY_UNKNOWN;
+    }
+    peak->pid = row.pid;
+    peak->name = row.name;
+    raise_peak(peak->total, row.memory[MEMORY_TOTAL]);
+    raise_peak(peak->resident, row.memory[MEMORY_RESIDENT]);
+}
+
+void end_summary_pass(run_summary &summary, const gpu_counters &counters)
+{
+    ++summary.passes;
+    summary.last_counters = counters;
+    for (std::size_t engine = 0; engine < summary.pass_busy.size(); ++engine) {
+        summary.busy_total[engine] += summary.pass_busy[engine];
+        summary.busy_max[engine] = std::max(summary.busy_max[engine], summary.pass_busy[engine]);
+        summary.pending_busy[engine] += summary.pass_busy[engine];
+    }
+    summary.pass_busy = {};
+    if (++summary.pending < (1 << summary.fold_level)) {
+        return;
+    }
+    if (summary.kept_count == SUMMARY_SAMPLE_CAPACITY) {
+        fold_kept(summary); // the pending passes now make half of a kept value
+        return;
+    }
+    keep_pending(summary);
+}
+
+void finish_summary(run_summary &summary, double time, double wall_time, std::int64_t user_ticks,
+                    std::int64_t system_ticks)
+{
+    summary.end_time = time;
+    summary.end_wall_time = wall_time;
+    summary.end_user_ticks = user_ticks;
+    summary.end_system_ticks = system_ticks;
+    if (summary.pending > 0) {
+        if (summary.kept_count == SUMMARY_SAMPLE_CAPACITY) {
+            fold_kept(summary);
+        }
+        keep_pending(summary);
+    }
+    for (std::size_t engine = 0; engine < summary.figures.size(); ++engine) {
+        queue_figures &figures = summary.figures[engine];
+        figures.reported = summary.listed[engine] || gpu_lists_queue(summary.last_counters, ENGINE_NAMES[engine]);
+        figures.busy_seconds = static_cast<double>(summary.busy_nanoseconds[engine]) / 1e9;
+        figures.jobs = summary.jobs[engine];
+        figures.gpu_mean = gpu_mean_busy(summary.first_counters, summary.last_counters, ENGINE_NAMES[engine]);
+        if (summary.passes == 0) {
+            continue;
+        }
+        figures.mean = summary.busy_total[engine] / summary.passes;
+        figures.max = summary.busy_max[engine];
+        // The nearest rank: the smallest value that at least 95 % of the kept values do not exceed.
+        const int rank = (95 * summary.kept_count + 99) / 100;
+        auto &values = summary.kept[engine];
+        const auto chosen = values.begin() + (rank - 1);
+        std::nth_element(values.begin(), chosen, values.begin() + summary.kept_count);
+        figures.p95 = *chosen;
+    }
+}

@@ -1,0 +1,122 @@
+// Where the columns of the client table go on a screen of a given width:
+// their widths, and which of them are shown.
+#include "view/column_layout.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "view/terminal_library.hpp"
+#include "view/view_state.hpp"
+
+void measure_columns(std::array<int, MAX_COLUMNS> &widths)
+{
+    for (std::size_t column = 0; column < layout_size(); ++column) {
+        const table_column &layout = CLIENT_COLUMNS[column_at(column)];
+        widths[column] = layout.width;
+        if (view.all_queues) {
+            // A heading that names the figure, or is marked, may be the widest.
+            cell_text heading{};
+            column_heading(column_at(column), heading);
+            widths[column] = std::max(widths[column], static_cast<int>(std::strlen(heading.data())));
+        }
+        for (int index = 0; view.all_queues && index < view.row_count; ++index) {
+            screen_line cell;
+            make_cell(layout, view_rows[static_cast<std::size_t>(index)], cell);
+            widths[column] = std::max(widths[column], cell.width);
+        }
+    }
+}
+
+std::size_t choose_columns(const std::array<int, MAX_COLUMNS> &widths, const int *gaps,
+                           std::array<int, MAX_COLUMNS> &positions)
+{
+    const auto count = static_cast<int>(layout_size());
+    if (!view.all_queues) {
+        for (int position = 0; position < count; ++position) {
+            positions[static_cast<std::size_t>(position)] = position;
+        }
+        return static_cast<std::size_t>(count);
+    }
+    // The fixed columns as far as they fit, then the others from the first
+    // not scrolled off, as far as they fit.
+    const auto fill = [&](int first_scrolled) {
+        int used = 0;
+        std::size_t shown = 0;
+        for (int position = 0; position < count; ++position) {
+            if (position >= FIXED_COLUMN_COUNT && position < FIXED_COLUMN_COUNT + first_scrolled) {
+                continue;
+            }
+            const auto index = static_cast<std::size_t>(position);
+            used += gaps[index] + widths[index];
+            if (used > *curses.columns) {
+                break;
+            }
+            positions[shown++] = position;
+        }
+        // On a screen too narrow for any whole column, the first one is cut.
+        if (shown == 0) {
+            positions[shown++] = 0;
+        }
+        return shown;
+    };
+    const auto is_shown = [&positions](std::size_t shown, int position) {
+        return std::find(positions.begin(), positions.begin() + static_cast<std::ptrdiff_t>(shown), position) !=
+               positions.begin() + static_cast<std::ptrdiff_t>(shown);
+    };
+    // No room is left empty on the right while columns are off to the left.
+    const auto settle = [&]() {
+        view.first_scrolled = std::clamp(view.first_scrolled, 0, std::max(count - FIXED_COLUMN_COUNT - 1, 0));
+        while (view.first_scrolled > 0 && is_shown(fill(view.first_scrolled - 1), count - 1)) {
+            --view.first_scrolled;
+        }
+        return fill(view.first_scrolled);
+    };
+    std::size_t shown = settle();
+    // A screen of columns to the right starts at the first one off it; one to
+    // the left ends at the last one off the left, as far left as it reaches.
+    for (; view.scroll_screens > 0; --view.scroll_screens) {
+        if (positions[shown - 1] < count - 1 && positions[shown - 1] >= FIXED_COLUMN_COUNT) {
+            view.first_scrolled = positions[shown - 1] + 1 - FIXED_COLUMN_COUNT;
+            shown = settle();
+        }
+    }
+    for (; view.scroll_screens < 0 && view.first_scrolled > 0; ++view.scroll_screens) {
+        const int last = FIXED_COLUMN_COUNT + view.first_scrolled - 1;
+        view.first_scrolled = last - FIXED_COLUMN_COUNT;
+        while (view.first_scrolled > 0 && is_shown(fill(view.first_scrolled - 1), last)) {
+            --view.first_scrolled;
+        }
+        shown = fill(view.first_scrolled);
+    }
+    view.scroll_screens = 0;
+    if (view.reveal_sorted && view.sort_column != CENSUS_ORDER) {
+        const int sorted = position_of(view.sort_column);
+        if (sorted >= FIXED_COLUMN_COUNT && sorted < FIXED_COLUMN_COUNT + view.first_scrolled) {
+            view.first_scrolled = sorted - FIXED_COLUMN_COUNT;
+            shown = fill(view.first_scrolled);
+        }
+        while (!is_shown(shown, sorted) && FIXED_COLUMN_COUNT + view.first_scrolled < sorted) {
+            shown = fill(++view.first_scrolled);
+        }
+    }
+    view.reveal_sorted = false;
+    view.more_on_right = positions[shown - 1] < count - 1;
+    return shown;
+}
+
+std::size_t columns_that_fit(std::size_t count, const std::array<int, MAX_COLUMNS> &widths, const int *gaps)
+{
+    if (!view.all_queues) {
+        return count;
+    }
+    int used = 0;
+    std::size_t fitting = 0;
+    for (; fitting < count; ++fitting) {
+        used += gaps[fitting] + widths[fitting];
+        if (used > *curses.columns) {
+            break;
+        }
+    }
+    // On a screen too narrow for any whole column, the first one is cut.
+    return fitting > 0 ? fitting : 1;
+}
