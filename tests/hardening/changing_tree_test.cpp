@@ -51,13 +51,16 @@ TEST(changing_tree, census_while_processes_and_descriptors_come_and_go)
     std::atomic<bool> scanning{false};
     std::atomic<bool> done{false};
     std::atomic<long> changes{0};
+    std::atomic<int> censuses_during_changes{0};
 
     const int before = open_descriptor_count();
     std::thread changer([&] {
         while (!scanning.load()) {
             std::this_thread::yield();
         }
-        for (long step = 0; step < TREE_CHANGES; ++step) {
+        // On a loaded machine one census can outlast a fixed number of
+        // changes, so they go on until a census has run through them.
+        for (long step = 0; step < TREE_CHANGES || censuses_during_changes.load() == 0; ++step) {
             const int slot = static_cast<int>(step % PROCESS_SLOTS);
             const std::string process = "proc/" + std::to_string(FIRST_PID + slot);
             switch ((step / PROCESS_SLOTS) % 3) {
@@ -84,7 +87,6 @@ TEST(changing_tree, census_while_processes_and_descriptors_come_and_go)
     });
 
     static client_table table;
-    int censuses_during_changes = 0;
     for (int census = 0; census < MINIMUM_CENSUSES || !done.load(); ++census) {
         const bool changing = !done.load();
         scanning.store(true);
@@ -97,8 +99,8 @@ TEST(changing_tree, census_while_processes_and_descriptors_come_and_go)
     }
     changer.join();
 
-    EXPECT_EQ(changes.load(), TREE_CHANGES);
-    EXPECT_GT(censuses_during_changes, 0);
+    EXPECT_GE(changes.load(), TREE_CHANGES);
+    EXPECT_GT(censuses_during_changes.load(), 0);
     EXPECT_EQ(open_descriptor_count(), before);
 }
 
@@ -109,12 +111,15 @@ TEST(changing_tree, census_of_the_real_proc_while_this_process_changes)
     std::atomic<bool> scanning{false};
     std::atomic<bool> done{false};
     std::atomic<long> children{0};
+    std::atomic<int> censuses_during_changes{0};
     const int before = open_descriptor_count();
     std::thread changer([&] {
         while (!scanning.load()) {
             std::this_thread::yield();
         }
-        for (long child_number = 0; child_number < CHILDREN; ++child_number) {
+        // On a loaded machine one census can outlast a fixed number of
+        // children, so the changes go on until a census has run through them.
+        for (long child_number = 0; child_number < CHILDREN || censuses_during_changes.load() == 0; ++child_number) {
             int ends[2];
             if (::pipe2(ends, O_CLOEXEC) == 0) {
                 ::close(ends[0]);
@@ -133,7 +138,6 @@ TEST(changing_tree, census_of_the_real_proc_while_this_process_changes)
     });
 
     static client_table table;
-    int censuses_during_changes = 0;
     for (int census = 0; census < 3 || !done.load(); ++census) {
         const bool changing = !done.load();
         scanning.store(true);
@@ -146,8 +150,8 @@ TEST(changing_tree, census_of_the_real_proc_while_this_process_changes)
     }
     changer.join();
 
-    EXPECT_EQ(children.load(), CHILDREN);
-    EXPECT_GT(censuses_during_changes, 0);
+    EXPECT_GE(children.load(), CHILDREN);
+    EXPECT_GT(censuses_during_changes.load(), 0);
     EXPECT_EQ(open_descriptor_count(), before);
 }
 
