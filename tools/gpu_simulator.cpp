@@ -7,9 +7,13 @@
 //   gpu_simulator
 //
 // The tree goes under $TMPDIR when that is a tmpfs, else under /dev/shm or
-// /run/user/<uid> when they are, else under $TMPDIR or /tmp. Every file is
-// replaced whole (written beside the tree, then renamed over the old one), so a
-// reader never sees half a file. Run a program over the tree with fake_kernel_run.
+// /run/user/<uid> when they are, else under $TMPDIR or /tmp. The DRM fdinfo
+// files and gpu_stats change in place, with one write each, as the kernel's
+// change under a descriptor that a reader holds open between censuses; a
+// closed client's file is emptied before it goes, as a held descriptor of a
+// closed file reads nothing. Every other file is replaced whole (written beside
+// the tree, then renamed over the old one). Run a program over the tree with
+// fake_kernel_run.
 //
 // Run as root, it also gives every process an fd/ folder of links, as the
 // kernel shows open files: the DRM descriptors lead to character device nodes
@@ -282,6 +286,38 @@ bool replace_file(const simulation &state, const char *relative_path, const char
     return written && closed && std::rename(staged.data(), target.data()) == 0;
 }
 
+// Writes the text over a file that a reader may hold open, in place: one write
+// at offset 0, then the length cut to the text's. A file not there yet is made
+// as replace_file makes it.
+bool rewrite_file(const simulation &state, const char *relative_path, const char *text, std::size_t length)
+{
+    std::array<char, PATH_SIZE> target{};
+    if (!tree_path(target, state, relative_path)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    const int fd = ::open(target.data(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT && replace_file(state, relative_path, text, length);
+    }
+    const bool written = ::pwrite(fd, text, length, 0) == static_cast<ssize_t>(length) &&
+                         ::ftruncate(fd, static_cast<off_t>(length)) == 0;
+    const bool closed = ::close(fd) == 0;
+    return written && closed;
+}
+
+// Empties a file that a reader may hold open, if it is there.
+bool empty_file(const simulation &state, const char *relative_path)
+{
+    std::array<char, PATH_SIZE> target{};
+    if (!tree_path(target, state, relative_path)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    const int fd = ::open(target.data(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    return fd >= 0 ? ::close(fd) == 0 : errno == ENOENT;
+}
+
 // Appends formatted text; the fixed buffer is large enough for every file here.
 template <typename... values>
 void append(std::array<char, TEXT_SIZE> &text, std::size_t &length, const char *format, values... arguments)
@@ -313,7 +349,7 @@ bool write_v3d_fdinfo(const simulation &state, int client_index, int process_ind
            15168 + 512 * client_index, 9336, 15168 + 512 * client_index);
     std::array<char, PATH_SIZE> path{};
     return format_path(path, "proc", "%d/fdinfo/%d", PROCESSES[static_cast<std::size_t>(process_index)].pid, fd) &&
-           replace_file(state, path.data(), text.data(), length);
+           rewrite_file(state, path.data(), text.data(), length);
 }
 
 bool write_stat(const simulation &state, int process_index)
@@ -343,7 +379,7 @@ bool write_gpu_stats(const simulation &state)
                static_cast<long long>(state.queue_jobs[index]),
                static_cast<long long>(state.queue_busy_ns[index]));
     }
-    return replace_file(state, "sys/class/drm/card0/device/gpu_stats", text.data(), length);
+    return rewrite_file(state, "sys/class/drm/card0/device/gpu_stats", text.data(), length);
 }
 
 bool remove_file(const simulation &state, const char *relative_path)
@@ -411,7 +447,7 @@ bool write_client(const simulation &state, int client_index)
             } else {
                 std::array<char, PATH_SIZE> path{};
                 written = unlink_descriptor(state, pid, fd) && format_path(path, "proc", "%d/fdinfo/%d", pid, fd) &&
-                          remove_file(state, path.data()) && written;
+                          empty_file(state, path.data()) && remove_file(state, path.data()) && written;
             }
         }
     }
