@@ -395,7 +395,7 @@ std::filesystem::path link_target(const std::filesystem::path &root, bool gpu, i
 // proc/<pid>/{comm,stat,fdinfo/<fd>} and sys/class/drm/card0/device/gpu_stats,
 // and proc/<pid>/fd/<fd> links where device nodes can be made. The root must
 // be an absolute path, which the links name.
-void build_tree(const std::filesystem::path &root)
+void build_tree(const std::filesystem::path &root, int clients = TREE_CLIENTS)
 {
     namespace fs = std::filesystem;
     fs::create_directories(root / "proc");
@@ -417,7 +417,7 @@ void build_tree(const std::filesystem::path &root)
         write_file(directory / "comm", name + "\n");
         write_file(directory / "stat", stat_line(pid, name));
         for (int descriptor = 0; descriptor < TREE_DESCRIPTORS; ++descriptor) {
-            const bool gpu = descriptor >= 3 && descriptor < 5 && client < TREE_CLIENTS;
+            const bool gpu = descriptor >= 3 && descriptor < 5 && client < clients;
             const std::string text = gpu ? v3d_fdinfo(81 + client, client) : other_fdinfo(descriptor, ++inode);
             client += gpu ? 1 : 0;
             write_file(directory / "fdinfo" / std::to_string(descriptor), text);
@@ -655,14 +655,17 @@ std::filesystem::path scratch_root()
 
 } // namespace
 
-// "--write-tree=DIR" only writes the tmpfs workload's tree into DIR and exits,
-// for running the real program on it.
+// "--write-tree=DIR [CLIENTS]" only writes the tmpfs workload's tree into DIR,
+// with its 256 clients or the first CLIENTS of them, and exits, for running
+// the real program on it.
 constexpr std::string_view WRITE_TREE_OPTION = "--write-tree=";
 
 int main(int argc, char **argv)
 {
-    if (argc == 2 && std::string_view(argv[1]).starts_with(WRITE_TREE_OPTION)) {
-        build_tree(std::filesystem::absolute(std::string(std::string_view(argv[1]).substr(WRITE_TREE_OPTION.size()))));
+    if ((argc == 2 || argc == 3) && std::string_view(argv[1]).starts_with(WRITE_TREE_OPTION)) {
+        const int clients = argc == 3 ? std::clamp(std::atoi(argv[2]), 0, TREE_CLIENTS) : TREE_CLIENTS;
+        build_tree(std::filesystem::absolute(std::string(std::string_view(argv[1]).substr(WRITE_TREE_OPTION.size()))),
+                   clients);
         return 0;
     }
     benchmark::Initialize(&argc, argv);
