@@ -600,7 +600,8 @@ TEST_F(terminal_end_to_end, others_row_job_figures_and_every_column_at_80_column
     ASSERT_TRUE(session.wait_for_line(11, others)) << ::testing::PrintToString(session.screen());
     const auto rows = [&session] {
         const std::vector<std::string> lines = session.screen();
-        std::vector<std::string> clients(lines.begin() + 9, lines.begin() + std::min<std::size_t>(lines.size(), 11));
+        const auto end = static_cast<std::ptrdiff_t>(std::min<std::size_t>(lines.size(), 11));
+        std::vector<std::string> clients(lines.begin() + 9, lines.begin() + end);
         std::sort(clients.begin(), clients.end());
         return clients;
     };
