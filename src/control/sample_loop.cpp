@@ -32,8 +32,8 @@ struct census_cadence {
 };
 
 // A constant at namespace scope: a run whose every sample is a census touches
-// none of its pages, and no guard of a function's static is needed (which
-// would bring in the C++ runtime).
+// none of its pages before its destructor at exit, and no guard of a
+// function's static is needed (which would bring in the C++ runtime).
 constinit census_cadence program_cadence;
 
 // How many samples of `denominator` nanoseconds make `numerator`, rounded to
