@@ -1,5 +1,4 @@
 // The summary of a run as a table for a terminal or a CI log, and as JSON.
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -61,9 +60,10 @@ void write_json_memory(output_buffer &output, const char *key, std::int64_t byte
 
 void format_utc_time(double wall_time, std::array<char, 32> &text)
 {
-    const double whole = std::floor(wall_time);
-    const auto seconds = static_cast<time_t>(whole);
-    auto milliseconds = static_cast<int>(std::lround((wall_time - whole) * 1000.0));
+    // Unix time is positive, so truncation is the floor and adding a half
+    // rounds, without libm, which the program does not load.
+    const auto seconds = static_cast<time_t>(wall_time);
+    auto milliseconds = static_cast<int>((wall_time - static_cast<double>(seconds)) * 1000.0 + 0.5);
     milliseconds = milliseconds > 999 ? 999 : milliseconds;
     tm parts{};
     if (gmtime_r(&seconds, &parts) == nullptr ||

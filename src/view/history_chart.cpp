@@ -1,7 +1,6 @@
 #include "view/history_chart.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 #include "view/terminal_library.hpp"
@@ -36,7 +35,9 @@ constexpr int level_count(const wchar_t (&)[SIZE])
 int steps_of(double busy, int steps)
 {
     const double share = std::clamp(busy, 0.0, 100.0) / 100.0;
-    const auto filled = static_cast<int>(std::lround(share * steps));
+    // Rounded to the nearest step by hand: libm's lround would make the
+    // program load a second library.
+    const auto filled = static_cast<int>(share * steps + 0.5);
     return filled == 0 && busy >= 0.05 ? 1 : filled;
 }
 
