@@ -73,7 +73,7 @@ cat >"$expected" <<'TABLE'
 100	1600	renderd	7	13	0	0	3	7	1	1
 TABLE
 
-# A reading may straddle one of the simulator's updates (a tenth of a second)
+# A reading may straddle one of the simulator's updates (5 ms)
 # at either end of its interval, and CPU time comes in clock ticks: hence the
 # tolerance. A row of a client that was not in the frame before may start
 # from part of an interval, so only its upper bounds hold.

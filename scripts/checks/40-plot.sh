@@ -131,6 +131,8 @@ build_targets "$BUILD_DIR" v3dwatch gpu_simulator fake_kernel_run >/dev/null
 require_namespaces
 start_simulator
 record_csv_log 6 "$work/gpu.csv"
+timeout --preserve-status -s TERM 3 "$BUILD_DIR/tools/fake_kernel_run" "$SIMULATOR_TREE" "$BUILD_DIR/v3dwatch" --csv -d 0.01 \
+    >"$work/fast.csv" || fail "v3dwatch --csv -d 0.01 over the simulator failed"
 stop_simulator
 [ "$(wc -l <"$work/gpu.csv")" -gt 5 ] || fail "the recorded log is too short: $(cat "$work/gpu.csv")"
 "$plot" "$work/gpu.csv" "$work/gpu.png" || fail "scripts/plot failed on a log from the simulator"
@@ -150,3 +152,15 @@ renderd (1600)"
 labels=$(sed -n 's/^# //p' "$work/series" | sort)
 [ "$labels" = "$(sort <<<"$expected_labels")" ] || fail "the simulator's log gives the series: $labels"
 echo "scripts/plot draws a 1200x1600 PNG of a log from the simulator"
+
+# A hundred samples a second (fast.csv, taken beside gpu.csv): the simulator's
+# counters move between any two, so the stuttering game's render line is a
+# timeline, not a comb of zeros.
+read -r rows zeros < <("$plot" --series "$work/fast.csv" |
+    awk '/^# / { series = $0; next } series == "# supertuxkart (1317)" && NF { ++rows; zeros += $2 == 0 }
+         END { print rows + 0, zeros + 0 }')
+[ "$rows" -ge 100 ] && [ "$zeros" -le $((rows / 50)) ] ||
+    fail "at -d 0.01 supertuxkart's render reads 0 in $zeros of $rows samples"
+"$plot" "$work/fast.csv" "$work/fast.png" && [ "$(png_size "$work/fast.png")" = 1200x1600 ] ||
+    fail "scripts/plot cannot draw a log taken at 100 Hz"
+echo "at -d 0.01 the simulator's game is busy in $((rows - zeros)) of its $rows samples, and scripts/plot draws them"
