@@ -60,10 +60,10 @@ void write_json_memory(output_buffer &output, const char *key, std::int64_t byte
 
 void format_utc_time(double wall_time, std::array<char, 32> &text)
 {
-    // Unix time is positive, so truncation is the floor and adding a half
-    // rounds, without libm, which the program does not load.
+    // Unix time is positive, so truncation is the floor; the milliseconds are
+    // cut, not rounded, as clocks show them, and never reach the next second.
     const auto seconds = static_cast<time_t>(wall_time);
-    auto milliseconds = static_cast<int>((wall_time - static_cast<double>(seconds)) * 1000.0 + 0.5);
+    auto milliseconds = static_cast<int>((wall_time - static_cast<double>(seconds)) * 1000.0);
     milliseconds = milliseconds > 999 ? 999 : milliseconds;
     tm parts{};
     if (gmtime_r(&seconds, &parts) == nullptr ||
