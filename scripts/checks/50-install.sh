@@ -22,12 +22,15 @@ check_tree() {
     local page=$root/usr/share/man/man1/v3dwatch.1.gz
     [ -f "$page" ] || fail "$what: no man page usr/share/man/man1/v3dwatch.1.gz"
     gzip -t "$page" || fail "$what: the man page is not gzipped"
-    local section
+    # Unpacked once: grep -q leaves a pipe as soon as it matches, and gzip
+    # still writing into it would end with SIGPIPE, which pipefail reports.
+    local section text
+    text=$(gzip -dc "$page")
     for section in NAME SYNOPSIS DESCRIPTION OPTIONS KEYS 'CSV FORMAT' 'EXIT STATUS' FILES PERMISSIONS \
         'HOW THE PERCENTAGES ARE COMPUTED'; do
-        gzip -dc "$page" | grep -qxE "\.SH \"?$section\"?" || fail "$what: the man page has no section $section"
+        grep -qxE "\.SH \"?$section\"?" <<<"$text" || fail "$what: the man page has no section $section"
     done
-    gzip -dc "$page" | grep -qx 'timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%' ||
+    grep -qx 'timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%' <<<"$text" ||
         fail "$what: the man page does not give the CSV header"
     local warnings
     warnings=$(gzip -dc "$page" | groff -man -ww -z -Tutf8 2>&1) || fail "$what: groff cannot format the man page"
@@ -50,6 +53,7 @@ version=$(sed -n 's/^project(v3dwatch VERSION \([^ )]*\).*/\1/p' "$V3DWATCH_ROOT
 changelog_version=$(dpkg-parsechangelog -l "$V3DWATCH_ROOT/debian/changelog" -S Version)
 [ "$changelog_version" = "$version" ] ||
     fail "debian/changelog is at $changelog_version, the project at $version"
-gzip -dc "$work/root/usr/share/man/man1/v3dwatch.1.gz" | head -n 1 | grep -qF " \"v3dwatch $version\" " ||
+title=$(gzip -dc "$work/root/usr/share/man/man1/v3dwatch.1.gz")
+grep -qF " \"v3dwatch $version\" " <<<"${title%%$'\n'*}" ||
     fail "the man page's title line does not carry $version"
 echo "debian/changelog and the man page agree with the project's version $version"
