@@ -5,8 +5,10 @@
 
 namespace {
 
-// Room for a name of 63 bytes that are all '"', doubled, in quotes.
-constexpr std::size_t QUOTED_NAME_SIZE = 2 * (NAME_SIZE - 1) + 3;
+// Room for a name of 63 bytes that are all invalid, each written as U+FFFD,
+// in quotes; or all '"', doubled.
+constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
+constexpr std::size_t QUOTED_NAME_SIZE = REPLACEMENT_CHARACTER.size() * (NAME_SIZE - 1) + 3;
 
 constexpr std::string_view CSV_HEADER = "timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%\n";
 constexpr std::string_view CSV_ALL_QUEUES_HEADER =
@@ -14,24 +16,37 @@ constexpr std::string_view CSV_ALL_QUEUES_HEADER =
 
 output_buffer standard_output;
 
-// RFC 4180: a field holding ',' or '"' goes in double quotes, each '"' doubled.
+// RFC 4180: a field holding ',' or '"' goes in double quotes, each '"'
+// doubled. A CSV reader decodes the stream as UTF-8, so a byte that is not
+// part of a valid character becomes U+FFFD, as in JSON and the metrics file.
 void quote_name(const char *name, std::array<char, QUOTED_NAME_SIZE> &quoted)
 {
-    const std::string_view text(name);
+    std::string_view text(name);
+    const bool quote = text.find_first_of(",\"") != std::string_view::npos;
     std::size_t length = 0;
-    if (text.find_first_of(",\"") == std::string_view::npos) {
-        for (const char c : text) {
+    const auto put = [&quoted, &length](std::string_view piece) {
+        for (const char c : piece) {
             quoted[length++] = c;
         }
-    } else {
-        quoted[length++] = '"';
-        for (const char c : text) {
-            if (c == '"') {
-                quoted[length++] = '"';
-            }
-            quoted[length++] = c;
+    };
+    if (quote) {
+        put("\"");
+    }
+    while (!text.empty()) {
+        const std::size_t character = utf8_character_length(text);
+        if (character == 0) {
+            put(REPLACEMENT_CHARACTER);
+            text.remove_prefix(1);
+            continue;
         }
-        quoted[length++] = '"';
+        if (text.front() == '"') {
+            put("\"");
+        }
+        put(std::string_view(text.data(), character));
+        text.remove_prefix(character);
+    }
+    if (quote) {
+        put("\"");
     }
     quoted[length] = '\0';
 }

@@ -86,13 +86,18 @@ std::map<int, expected_client> build_hostile_kernel(const kernel_tree &tree)
         expected[4] = {103, "nul"};
     }
 
-    // A name of 63 bytes of 0xFF: not control bytes, so shown as they are.
+    // A name of 63 bytes of 0xFF, none part of a UTF-8 character: the
+    // longest name the CSV can be given, each byte written as U+FFFD.
     {
         const std::string name(63, '\xFF');
         tree.write("proc/104/fdinfo/3", kernel_tree::v3d_fdinfo(5, 1, 2, 3));
         tree.write("proc/104/comm", name + "\n");
         tree.write("proc/104/stat", kernel_tree::stat_line(104, name, 1, 1));
-        expected[5] = {104, name};
+        std::string replaced;
+        for (int count = 0; count < 63; ++count) {
+            replaced += "\xEF\xBF\xBD";
+        }
+        expected[5] = {104, replaced};
     }
 
     // Numbers of 40 digits: an id beyond 32 bits is no id, engine and CPU

@@ -74,6 +74,14 @@ TEST(csv_lines, quote_names_that_would_shift_the_columns)
     EXPECT_EQ(line, "3456.790,81,1234,\"" + std::string(126, '"') + "\",12.2,0.0,123456.8,100.0\n");
 }
 
+// A CSV reader decodes UTF-8: a byte that is not part of a valid character
+// would stop it, so it becomes U+FFFD; valid characters and quoting stay.
+TEST(csv_lines, write_names_as_valid_utf8)
+{
+    EXPECT_EQ(csv_line("bad\xff\xfename"), "3456.790,81,1234,bad\xEF\xBF\xBD\xEF\xBF\xBDname,12.2,0.0,123456.8,100.0\n");
+    EXPECT_EQ(csv_line("na\xc3\xafve,\xe2\x82"), "3456.790,81,1234,\"na\xc3\xafve,\xEF\xBF\xBD\xEF\xBF\xBD\",12.2,0.0,123456.8,100.0\n");
+}
+
 TEST(csv_lines, with_every_queue_add_three_queues_and_memory_in_whole_kib)
 {
     utilisation_row row = sample_row("game");
