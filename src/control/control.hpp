@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "control/output_files.hpp"
 #include "control/process_state.hpp"
 #include "report/report.hpp"
 #include "report/run_summary.hpp"
@@ -30,10 +31,10 @@ struct run_settings {
     // The command to run and follow, NULL-terminated as execvp takes it; null
     // when there is none.
     char **command = nullptr;
-    // Whether a summary ends the run (--summary; always with a command), and
-    // the file its JSON goes to as well (--summary-json); -1 for none.
+    // Whether a summary ends the run (--summary; always with a command); its
+    // JSON goes to outputs.fds[SUMMARY_JSON_FILE] as well when that is open.
     bool summary = false;
-    int summary_json_fd = -1;
+    output_files outputs{};
     // CSV and JSON timestamps as Unix time (--wall-clock), not the monotonic clock.
     bool wall_clock = false;
 };
@@ -50,6 +51,17 @@ struct follow_state {
     std::int32_t command_pid = 0;
     bool command_reaped = false;
     int command_wait_status = 0;
+    // Whether a child of v3dwatch (the command, or an orphan that came to it)
+    // was still there at the last reaping: the run lasts until none is.
+    bool children_left = true;
+    // The run has ended with the whole tree; one last sample closes it.
+    bool tree_ended = false;
+    // SIGINT as v3dwatch found it: once the command has ended, it stops the
+    // run unless it was ignored.
+    bool interrupt_ignored = false;
+    // When the members still alive after a stop passed on get SIGKILL
+    // (monotonic nanoseconds); 0 until a stop is passed on.
+    std::int64_t kill_due_ns = 0;
     // When the command was started (monotonic and Unix seconds): its run's start.
     double command_start_time = 0.0;
     double command_start_wall_time = 0.0;
@@ -72,6 +84,21 @@ inline constexpr const char *STATS_PATTERN = "/sys/class/drm/card*/device/gpu_st
 // needs to be a terminal.
 start_up_result start_up(int argc, char **argv, std::FILE *messages = stderr,
                          const char *stats_pattern = STATS_PATTERN, std::FILE *output = stdout);
+
+// The stop a followed command's run passes on to the tree (SIGTERM, SIGHUP,
+// or SIGINT once the command has ended); 0 for none yet.
+extern volatile std::sig_atomic_t passed_stop_signal;
+
+// After the wait between samples of a followed command's run: reaps the
+// children, passes a stop on to the tree, and sleeps on to the due time when
+// a child's end or a stop cut the wait short. True once the command and
+// every child of v3dwatch have ended.
+bool followed_tree_ended(follow_state &follow);
+
+// Waits until the command and every child of v3dwatch have ended, passing
+// stops on; after a stop, gives up once the members left have had SIGKILL
+// and a moment to end.
+void wait_for_followed_tree(follow_state &follow);
 
 // Handler of the stop signals: sets stop_requested and nothing else.
 extern "C" void on_stop_signal(int signal_number);

@@ -64,11 +64,13 @@ void set_up_signals(inherited_signals &inherited)
         sigaction(SIGHUP, &pass_on, nullptr);
     }
 
-    // No SA_RESTART: the command's end cuts the wait between samples short.
+    // A child's end cuts the wait between samples short (clock_nanosleep is
+    // never restarted, signal(7)), but not a read or a write under way: a
+    // blocking open of what stands in for gpu_stats would fail.
     struct sigaction child_ended {};
     child_ended.sa_handler = on_child_signal;
     sigemptyset(&child_ended.sa_mask);
-    child_ended.sa_flags = SA_NOCLDSTOP;
+    child_ended.sa_flags = SA_NOCLDSTOP | SA_RESTART;
     sigaction(SIGCHLD, &child_ended, nullptr);
 }
 
@@ -91,6 +93,19 @@ void set_up_signals(inherited_signals &inherited)
     // Unreported, the failure still shows in the exit status.
     [[maybe_unused]] const ssize_t reported = write(report, &failure, sizeof failure);
     _exit(failure == ENOENT ? NOT_FOUND_STATUS : NOT_EXECUTABLE_STATUS);
+}
+
+// Once the command has ended, the terminal's SIGINT reaches only what is
+// left of its tree: it stops the run as SIGTERM does, unless it was ignored.
+void stop_on_interrupt(const follow_state &follow)
+{
+    if (follow.interrupt_ignored) {
+        return;
+    }
+    struct sigaction pass_on {};
+    pass_on.sa_handler = on_command_signal;
+    sigemptyset(&pass_on.sa_mask);
+    sigaction(SIGINT, &pass_on, nullptr);
 }
 
 // Starts the command; 0 when it runs, else the status to exit with after the message.
@@ -127,27 +142,24 @@ int start_command(follow_state &follow, const inherited_signals &inherited, char
 
 } // namespace
 
+volatile std::sig_atomic_t passed_stop_signal = 0;
+
 extern "C" void on_command_signal(int signal_number)
 {
+    // The command at once; the rest of the tree from the loop, which knows it.
     const int saved = errno;
     if (signalled_command > 0) {
         kill(static_cast<pid_t>(signalled_command), signal_number);
     }
+    passed_stop_signal = signal_number;
+    run_events = static_cast<std::sig_atomic_t>(run_events + 1);
     errno = saved;
 }
 
 extern "C" void on_child_signal(int)
 {
-    // Only the command's end stops the run; it stays a zombie for the reaping,
-    // and the other children are reaped between passes.
-    const int saved = errno;
-    siginfo_t ended{};
-    if (signalled_command > 0 &&
-        waitid(P_PID, static_cast<id_t>(signalled_command), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-        ended.si_pid == signalled_command) {
-        stop_requested = 1;
-    }
-    errno = saved;
+    // The children are reaped by the loop, which the wait's end wakes.
+    run_events = static_cast<std::sig_atomic_t>(run_events + 1);
 }
 
 void reap_children(follow_state &follow, bool wait_for_command)
@@ -168,7 +180,10 @@ void reap_children(follow_state &follow, bool wait_for_command)
     int status = 0;
     rusage usage{};
     pid_t reaped = 0;
-    while ((reaped = wait4(-1, &status, WNOHANG, &usage)) > 0) {
+    while ((reaped = wait4(-1, &status, WNOHANG, &usage)) > 0 || (reaped < 0 && errno == EINTR)) {
+        if (reaped < 0) {
+            continue;
+        }
         if (follow.summary != nullptr) {
             follow.summary->reaped_user_seconds += seconds_of(usage.ru_utime);
             follow.summary->reaped_system_seconds += seconds_of(usage.ru_stime);
@@ -178,8 +193,10 @@ void reap_children(follow_state &follow, bool wait_for_command)
             follow.command_reaped = true;
             follow.command_wait_status = status;
             signalled_command = 0;
+            stop_on_interrupt(follow);
         }
     }
+    follow.children_left = !(reaped < 0 && errno == ECHILD);
     sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
@@ -192,6 +209,7 @@ int run_followed_command(follow_state &follow, const run_settings &settings)
     // Held back until the command's pid is known to the handler.
     sigprocmask(SIG_BLOCK, &child_signal, &inherited.mask);
     set_up_signals(inherited);
+    follow.interrupt_ignored = inherited.interrupt.sa_handler == SIG_IGN;
     // Orphans below the command come to v3dwatch, not to init, and stay in the tree.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     follow.tree.adopting_parent = static_cast<std::int32_t>(getpid());
@@ -200,10 +218,12 @@ int run_followed_command(follow_state &follow, const run_settings &settings)
     const int failure = start_command(follow, inherited, settings.command);
     sigprocmask(SIG_SETMASK, &inherited.mask, nullptr);
     if (failure != 0) {
+        abandon_output_files(settings.outputs);
         return failure;
     }
+    empty_output_files(settings.outputs);
     run_sample_loop(select_report(settings), DEFAULT_PROC_PATH, stats_path, settings, &follow);
-    reap_children(follow, true);
+    wait_for_followed_tree(follow);
     // An orphan's end no longer interrupts anything, the summary's writes above all.
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;

@@ -24,6 +24,10 @@ extern std::int64_t census_interval_ns;
 // Set by the stop signals and by the terminal's quit key; never reset.
 extern volatile std::sig_atomic_t stop_requested;
 
+// Counted by the signals of a followed command's run (a child's end, a stop
+// passed on), so that they end the wait between samples early.
+extern volatile std::sig_atomic_t run_events;
+
 // Where the CSV and JSON streams go: standard output, or the file of -o.
 extern int stream_fd;
 
@@ -42,3 +46,7 @@ void start_sample_grid();
 // due time. A pass that ran past due times skips them rather than sampling
 // back to back.
 std::int64_t next_sample_due();
+
+// Sleeps until `due` on CLOCK_MONOTONIC, or until a stop, or until run_events
+// is no longer `events_seen`.
+void sleep_until_due(std::int64_t due, std::sig_atomic_t events_seen);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "control/control.hpp"
+#include "report/metrics_file.hpp"
 #include "sampling/held_clients.hpp"
 
 namespace {
@@ -113,10 +114,15 @@ void take_sample(sample &into, const char *proc_path, const char *stats_file, cl
 
 // Hands one pass to the report, and to the summary when there is one; returns
 // 0, OUTPUT_STOPPED or the errno of a failed write.
+// The census lists every client busy on any queue when a summary counts
+// them; an output that lists fewer is given only its own (`shows_all`).
 int report_pass(const report_operations &report, const sample &previous, const sample &current,
                 const run_settings &settings, const follow_state *follow, run_summary *summary,
-                const census_cadence *cadence)
+                const census_cadence *cadence, bool shows_all)
 {
+    const auto shown = [shows_all](const client_sample &client) {
+        return shows_all || busy_on_default_queues(client.engine);
+    };
     std::int64_t reference_delta = 0;
     if (__builtin_sub_overflow(current.counters->reference, previous.counters->reference, &reference_delta)) {
         reference_delta = 0; // no measurable time base
@@ -127,7 +133,10 @@ int report_pass(const report_operations &report, const sample &previous, const s
     frame.sample_time = shown_time;
     frame.wall_time = current.wall_time;
     frame.followed_ended = follow != nullptr && follow->follows_tree && tree_member_count(follow->tree) == 0;
-    frame.client_count = current.table->count;
+    frame.client_count = 0;
+    for (int index = 0; index < current.table->count; ++index) {
+        frame.client_count += shown(current.table->records[static_cast<std::size_t>(index)]) ? 1 : 0;
+    }
     frame.counters = current.counters;
     compute_queue_loads(*current.counters, *previous.counters, frame.queues);
     if (const int failure = report.begin_frame(frame); failure != 0) {
@@ -141,6 +150,9 @@ int report_pass(const report_operations &report, const sample &previous, const s
         }
         if (summary != nullptr) {
             add_summary_row(*summary, row);
+        }
+        if (!shown(current.table->records[static_cast<std::size_t>(index)])) {
+            continue;
         }
         if (const int failure = report.row(row, shown_time); failure != 0) {
             return failure;
@@ -169,13 +181,12 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     gpu_counters second_counters;
     sample previous{&first_counters, &first, 0.0};
     sample current{&second_counters, &second, 0.0};
-    const client_listing listing = settings.all_queues || settings.mode == output_mode::json ||
-                                           settings.mode == output_mode::prometheus
-                                       ? client_listing::all_queues
-                                       : client_listing::default_queues;
-
     process_tree *tree = follow != nullptr && follow->follows_tree ? &follow->tree : nullptr;
     run_summary *summary = follow != nullptr ? follow->summary : nullptr;
+    const bool shows_all = settings.all_queues || settings.mode == output_mode::json ||
+                           settings.mode == output_mode::prometheus;
+    const client_listing listing =
+        shows_all || summary != nullptr ? client_listing::all_queues : client_listing::default_queues;
     const int samples_per_census = ratio_at_least_one(census_interval_ns, sample_interval_ns, false);
     census_cadence *cadence = nullptr;
     if (samples_per_census > 1) {
@@ -208,7 +219,7 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     int frames_left = settings.frame_limit;
     const auto finished = [&failure, &frames_left, &settings, follow, tree] {
         return failure != 0 || stop_requested != 0 || (settings.frame_limit > 0 && frames_left <= 0) ||
-               (follow != nullptr && follow->command_reaped) ||
+               (follow != nullptr && follow->tree_ended) ||
                (tree != nullptr && follow->ends_with_tree && tree_member_count(*tree) == 0);
     };
     const auto count_frame = [&frames_left, &settings] {
@@ -217,13 +228,14 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
         }
     };
     if (report.reports_baseline && !finished()) {
-        failure = report_pass(report, previous, previous, settings, follow, nullptr, cadence);
+        failure = report_pass(report, previous, previous, settings, follow, nullptr, cadence, shows_all);
         count_frame();
     }
     int samples_since_frame = 0;
+    const bool runs_command = follow != nullptr && follow->command_pid != 0;
     while (!finished()) {
         report.wait();
-        if (stop_requested != 0) {
+        if (stop_requested != 0 || (runs_command && followed_tree_ended(*follow))) {
             break;
         }
         take_sample(current, proc_path, stats_file, listing, tree, cadence);
@@ -231,13 +243,16 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
         // frame's percentages run from the last frame's sample.
         if (++samples_since_frame >= samples_per_frame) {
             samples_since_frame = 0;
-            failure = report_pass(report, previous, current, settings, follow, summary, cadence);
+            failure = report_pass(report, previous, current, settings, follow, summary, cadence, shows_all);
             count_frame();
             std::swap(previous, current);
         }
-        if (follow != nullptr && follow->command_pid != 0) {
-            reap_children(*follow, false);
-        }
+    }
+    // The tree's end closes the run with one last interval, however short,
+    // so that a command's run has one at least.
+    if (failure == 0 && runs_command && follow->tree_ended) {
+        take_sample(current, proc_path, stats_file, listing, tree, cadence);
+        failure = report_pass(report, previous, current, settings, follow, summary, cadence, shows_all);
     }
     if (cadence != nullptr) {
         release_clients(cadence->held);
@@ -252,7 +267,7 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     }
     if (failure != 0) {
         // Standard error may be gone too; the exit status tells either way.
-        (void)std::fprintf(stderr, "%s%s\n", report.write_failure_text, std::strerror(failure));
+        (void)std::fprintf(stderr, "%s%s\n", report.write_failure_text, metrics_failure_reason(failure));
         return 1;
     }
     return 0;
@@ -304,8 +319,8 @@ int write_run_summary(follow_state &follow, const run_settings &settings)
     if (write_summary_text(summary, STDERR_FILENO) != 0) {
         status = 1;
     }
-    if (settings.summary_json_fd >= 0) {
-        const int failure = write_summary_json(summary, settings.summary_json_fd);
+    if (const int json_fd = settings.outputs.fds[SUMMARY_JSON_FILE]; json_fd >= 0) {
+        const int failure = write_summary_json(summary, json_fd);
         if (failure != 0) {
             (void)std::fprintf(stderr, "Error: cannot write the summary JSON: %s\n",
                                std::strerror(failure > 0 ? failure : EINTR));

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "control/control.hpp"
+#include "report/metrics_file.hpp"
 #include "sampling/kernel_text.hpp"
 
 namespace {
@@ -317,22 +318,6 @@ bool take_short_cluster(std::FILE *messages, int argc, char **argv, int &index, 
     return true;
 }
 
-// Opens `file` for writing, made or emptied, into `fd`; nothing for no file.
-// False after a message when it cannot be opened.
-bool open_output_file(std::FILE *messages, const char *file, int &fd)
-{
-    if (file == nullptr) {
-        return true;
-    }
-    const int opened = ::open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (opened < 0) {
-        (void)std::fprintf(messages, "Error: cannot write %s: %s\n", file, std::strerror(errno));
-        return false;
-    }
-    fd = opened;
-    return true;
-}
-
 } // namespace
 
 extern "C" void on_stop_signal(int)
@@ -467,9 +452,12 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
         (void)std::fputs("Error: no V3D gpu_stats found\n", messages);
         return {true, 1, result.settings};
     }
-    if (!open_output_file(messages, choices.output_file, stream_fd) ||
-        !open_output_file(messages, choices.summary_json_file, result.settings.summary_json_fd)) {
-        return {true, 1, result.settings};
+    if (metrics_file != nullptr) {
+        if (const int failure = check_metrics_target(metrics_file); failure != 0) {
+            (void)std::fprintf(messages, "Error: cannot write metrics file %s: %s\n", metrics_file,
+                               metrics_failure_reason(failure));
+            return {true, 1, result.settings};
+        }
     }
     if (result.settings.mode == output_mode::terminal) {
         const char *const failure = load_terminal_library();
@@ -484,11 +472,24 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
                              messages);
             return {true, 1, result.settings};
         }
+        if (!terminal_moves_cursor(::fileno(output))) {
+            (void)std::fputs("Error: this terminal cannot place the cursor; use --csv or --json instead\n", messages);
+            return {true, 1, result.settings};
+        }
+    }
+    output_files &files = result.settings.outputs;
+    files.names = {choices.output_file, choices.summary_json_file};
+    if (!open_output_files(files, metrics_file, messages)) {
+        return {true, 1, result.settings};
+    }
+    if (files.fds[STREAM_FILE] >= 0) {
+        stream_fd = files.fds[STREAM_FILE];
     }
 
     if (result.settings.command != nullptr) {
-        return result; // the command's run sets up its own signals
+        return result; // the command's run sets up its own signals, and empties the files once it runs
     }
+    empty_output_files(files);
     // No SA_RESTART: a stop signal cuts a wait or a blocked write short. Every
     // signal that would end the program ends it in order, screen restored;
     // but one the parent set to be ignored stays ignored, as nohup and a

@@ -159,12 +159,8 @@ int timestamp_decimals()
 
 void wait_one_interval()
 {
-    const std::int64_t due = next_sample_due();
-    const timespec until{static_cast<time_t>(due / 1'000'000'000), static_cast<long>(due % 1'000'000'000)};
-    // Without SA_RESTART a stop signal ends the sleep with EINTR; any other
-    // interruption sleeps on to the same time.
-    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR && stop_requested == 0) {
-    }
+    const std::sig_atomic_t events_seen = run_events;
+    sleep_until_due(next_sample_due(), events_seen);
 }
 
 int append_quoted_utf8(output_buffer &output, std::string_view bytes, character_escape escape)

@@ -14,25 +14,21 @@
 #include <unistd.h>
 
 #include "control/process_state.hpp"
+#include "report/metrics_file.hpp"
 #include "report/report.hpp"
 #include "sampling/kernel_text.hpp"
 
 namespace {
 
-// PATH_MAX: no longer name can be opened.
-constexpr std::size_t METRICS_PATH_SIZE = 4096;
 constexpr std::string_view FAILURE_LEAD = "Error: cannot write metrics file ";
-// A leading '.' keeps the collector from reading the file while it is written.
-constexpr std::string_view TEMPORARY_PREFIX = "/.";
-constexpr std::string_view TEMPORARY_SUFFIX = ".XXXXXX";
 constexpr mode_t METRICS_FILE_MODE = 0644;
 constexpr std::int64_t NANOSECONDS_PER_SECOND = 1'000'000'000;
 
 std::array<char, METRICS_PATH_SIZE> metrics_path{};
-// "<directory>/.<name>.XXXXXX", with "." for a name without a directory and
-// room for the NUL; each frame fills in the X's of a copy.
-std::array<char, METRICS_PATH_SIZE + TEMPORARY_PREFIX.size() + TEMPORARY_SUFFIX.size() + 2> temporary_pattern{};
 std::array<char, FAILURE_LEAD.size() + METRICS_PATH_SIZE + 2> failure_text{};
+// Where the frames go, found again at each frame: a link may be turned to
+// another file while the exporter runs.
+metrics_target target;
 
 // One frame, held until its end: each family's samples must come together,
 // and the rows come one client at a time.
@@ -257,7 +253,10 @@ int metrics_row(const utilisation_row &row, double)
 // written whole, and removed on every other way out.
 int metrics_end_frame()
 {
-    std::array<char, temporary_pattern.size()> temporary = temporary_pattern;
+    if (const int failure = resolve_metrics_target(metrics_path.data(), target); failure != 0) {
+        return failure;
+    }
+    std::array<char, METRICS_PATH_SIZE + 16> temporary = target.temporary_pattern;
     // mkostemp opens with O_CREAT | O_EXCL, and mode 0600 whatever the umask.
     const file_descriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!file.is_open()) {
@@ -272,7 +271,11 @@ int metrics_end_frame()
         metrics_output.line_begun = false;
         failure = write_metrics(metrics_output);
     }
-    if (failure == 0 && ::rename(temporary.data(), metrics_path.data()) != 0) {
+    // Looked at again just before the rename, which replaces whatever is there.
+    if (failure == 0) {
+        failure = resolve_metrics_target(metrics_path.data(), target);
+    }
+    if (failure == 0 && ::rename(temporary.data(), target.path.data()) != 0) {
         failure = errno;
     }
     if (failure != 0) {
@@ -297,17 +300,7 @@ bool set_metrics_file(const char *path)
     std::memcpy(metrics_path.data(), name.data(), name.size());
     metrics_path[name.size()] = '\0';
 
-    const std::size_t slash = name.rfind('/');
-    const std::string_view directory = slash == std::string_view::npos ? "." : text_part(name, 0, slash);
-    const std::string_view file_name = slash == std::string_view::npos ? name : text_part(name, slash + 1);
     std::size_t length = 0;
-    for (const std::string_view part : {directory, TEMPORARY_PREFIX, file_name, TEMPORARY_SUFFIX}) {
-        std::memcpy(temporary_pattern.data() + length, part.data(), part.size());
-        length += part.size();
-    }
-    temporary_pattern[length] = '\0';
-
-    length = 0;
     for (const std::string_view part : {FAILURE_LEAD, name, std::string_view(": ")}) {
         std::memcpy(failure_text.data() + length, part.data(), part.size());
         length += part.size();

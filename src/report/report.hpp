@@ -154,6 +154,10 @@ bool set_metrics_file(const char *path);
 // dynamic loader's reason. Start-up calls it only when the view is asked for.
 const char *load_terminal_library();
 
+// Whether the terminal on `fd` can place the cursor, as the view needs; true
+// too where its terminfo entry cannot be read, which the screen's start reports.
+bool terminal_moves_cursor(int fd);
+
 // Text on its way to a descriptor through a fixed buffer: written out when it
 // fills and at each flush, so a pass allocates nothing.
 inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 4096;

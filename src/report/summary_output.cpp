@@ -84,12 +84,18 @@ int write_summary_text(const run_summary &summary, int fd)
     std::array<char, 32> end{};
     format_utc_time(summary.start_wall_time, start);
     format_utc_time(summary.end_wall_time, end);
-    append_format(output, "v3dwatch summary: %.1f s, %d samples, %s to %s\n", wall_seconds(summary), summary.passes,
-                  start.data(), end.data());
-    append_text(output, "queue        mean %   p95 %   max %    busy s      jobs   job ms  GPU mean %\n");
+    if (summary.passes == 0) {
+        // Nothing was measured: no table of zeros that would read as an idle GPU.
+        append_format(output, "v3dwatch summary: %.1f s, no samples, %s to %s\n", wall_seconds(summary), start.data(),
+                      end.data());
+    } else {
+        append_format(output, "v3dwatch summary: %.1f s, %d sample%s, %s to %s\n", wall_seconds(summary),
+                      summary.passes, summary.passes == 1 ? "" : "s", start.data(), end.data());
+        append_text(output, "queue        mean %   p95 %   max %    busy s      jobs   job ms  GPU mean %\n");
+    }
     for (const int engine : KERNEL_ENGINE_ORDER) {
         const queue_figures &figures = summary.figures[static_cast<std::size_t>(engine)];
-        if (!figures.reported) {
+        if (!figures.reported || summary.passes == 0) {
             continue;
         }
         append_format(output, "%-11s %7.1f %7.1f %7.1f %9.3f %9lld", ENGINE_NAMES[static_cast<std::size_t>(engine)],
@@ -135,7 +141,7 @@ int write_summary_json(const run_summary &summary, int fd)
     bool first = true;
     for (const int engine : KERNEL_ENGINE_ORDER) {
         const queue_figures &figures = summary.figures[static_cast<std::size_t>(engine)];
-        if (!figures.reported) {
+        if (!figures.reported || summary.passes == 0) {
             continue;
         }
         append_format(output,

@@ -78,6 +78,17 @@ struct client_table {
 // time (the default outputs), or those busy on any queue at some time.
 enum class client_listing { default_queues, all_queues };
 
+// Whether a client with these engine readings is one the default outputs list.
+inline bool busy_on_default_queues(const std::array<std::int64_t, ENGINE_COUNT> &engine)
+{
+    for (int index = 0; index < DEFAULT_ENGINE_COUNT; ++index) {
+        if (engine[static_cast<std::size_t>(index)] != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 inline constexpr const char *DEFAULT_PROC_PATH = "/proc";
 
 // What the census needs of a process's /proc/<pid>/stat.

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -271,6 +272,126 @@ TEST(follow_end_to_end, follows_a_running_tree_until_it_ends)
     }
     EXPECT_EQ(pids, (std::set<std::string>{"100", "200", "300"}));
     EXPECT_EQ(lines.size(), 4U);
+}
+
+// A wrong output refuses the run before the command starts, two outputs of
+// one file are refused before either is written, and a command that cannot
+// start leaves the files as they were.
+TEST(follow_end_to_end, refuses_wrong_outputs_before_the_command_and_loses_no_file)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    tree.set_gpu_stats(1000);
+    tree.write("kept.out", "kept\n");
+    const std::string ran = tree.path("ran");
+    const std::string missing = tree.path("missing/x.prom");
+    const std::string same = tree.path("same.out");
+    const std::string kept = tree.path("kept.out");
+    const std::string fresh = tree.path("fresh.out");
+    const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
+        {{"--prometheus", missing, "--", "sh", "-c", "echo ran > " + ran}, 1,
+         "Error: cannot write metrics file " + missing + ": No such file or directory\n"},
+        {{"--csv", "-o", same, "--summary-json", same, "-n", "2"}, 1,
+         "Error: two outputs name the same file: " + same + "\n"},
+        {{"--csv", "-o", kept, "--summary-json", tree.root() + "/./kept.out", "--", "sh", "-c", "echo ran > " + ran},
+         1, "Error: two outputs name the same file: " + tree.root() + "/./kept.out\n"},
+        {{"--csv", "-o", kept, "--summary-json", fresh, "--", "no-such-command"}, 127,
+         "Error: cannot run no-such-command: No such file or directory\n"},
+    };
+    for (const auto &[arguments, status, message] : cases) {
+        SCOPED_TRACE(arguments.back());
+        program_run run(tree, arguments);
+        EXPECT_EQ(run.read_errors(), message);
+        EXPECT_EQ(run.wait(), status);
+        EXPECT_FALSE(std::filesystem::exists(ran)) << "the command ran";
+        EXPECT_FALSE(std::filesystem::exists(same) || std::filesystem::exists(fresh));
+        EXPECT_EQ(file_text(kept), "kept\n");
+    }
+}
+
+// A command that ends at once still has one interval, from its start to its
+// end: the whole GPU's render queue was 80 % busy over it. A client busy only
+// on csd counts in the summary, though the default CSV does not list it:
+// 50 % of the queue's time in each of two passes, 0.1 s busy in all.
+TEST(follow_end_to_end, summarises_a_short_command_and_every_client_busy_on_any_queue)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    tree.add_process(100, "renderer");
+    tree.add_process(200, "compute");
+    const auto prepare = [&tree](std::size_t pass) {
+        const auto gained = static_cast<std::int64_t>(pass) * PASS_NS / 2;
+        tree.add_fdinfo(100, 3, render_client(81, gained, 0, ""));
+        tree.add_fdinfo(200, 3,
+                        "drm-driver:\tv3d\ndrm-client-id:\t82\ndrm-engine-render:\t0 ns\ndrm-engine-csd:\t" +
+                            std::to_string(gained) + " ns\n");
+    };
+    {
+        const fifo_server stats(tree.path(GPU_STATS), {gpu_stats_at(0), gpu_stats_at(1)}, prepare);
+        program_run run(tree, {"--", "sh", "-c", "exit 3"});
+        const std::string errors = run.read_errors();
+        EXPECT_EQ(run.wait(), 3);
+        EXPECT_NE(line_starting(errors, "v3dwatch summary: ").find(" s, 1 sample, "), std::string::npos) << errors;
+        EXPECT_EQ(line_starting(errors, "render"),
+                  "render          0.0     0.0     0.0     0.000         0        -        80.0")
+            << errors;
+    }
+    const fifo_server stats(tree.path(GPU_STATS), {gpu_stats_at(0), gpu_stats_at(1), gpu_stats_at(2)}, prepare);
+    program_run run(tree, {"--csv", "--summary", "-n", "2", "-d", "0.1", "--census", "0.1"});
+    const std::vector<std::string> lines = run.read_all();
+    const std::string errors = run.read_errors();
+    EXPECT_EQ(run.wait(), 0);
+    ASSERT_EQ(lines.size(), 3U);
+    for (std::size_t index = 1; index < lines.size(); ++index) {
+        EXPECT_EQ(split_csv_fields(lines[index])[1], "81") << lines[index];
+    }
+    EXPECT_EQ(line_starting(errors, "csd"), "csd            50.0    50.0    50.0     0.100         0        -         0.0");
+    EXPECT_EQ(line_starting(errors, "82 "), "82       200      compute                         -                -");
+}
+
+bool process_alive(int pid)
+{
+    return ::kill(pid, 0) == 0;
+}
+
+// The run lasts as long as anything below the command, and a stop passed on
+// reaches all of it: a background child outlives a command that ends at
+// once, and SIGTERM leaves nothing of `sleep 30 & wait` running.
+TEST(follow_end_to_end, follows_the_tree_to_its_end_and_leaves_nothing_running)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    tree.set_gpu_stats(1000);
+    {
+        const auto start = std::chrono::steady_clock::now();
+        program_run run(tree, {"-d", "0.1", "--census", "0.1", "--", "sh", "-c", "sleep 1 &"});
+        const std::string errors = run.read_errors();
+        EXPECT_EQ(run.wait(), 0);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
+        EXPECT_EQ(line_starting(errors, "v3dwatch summary: ").find(", 1 sample, "), std::string::npos) << errors;
+    }
+    std::atomic<int> program{0};
+    int command = 0;
+    int background = 0;
+    const auto prepare = [&](std::size_t pass) {
+        if (pass == 1) {
+            command = read_pid_file(tree, "command.pid");
+            background = read_pid_file(tree, "background.pid");
+            tree.add_process(command, "sh", 0, 0, program.load());
+            tree.add_process(background, "sleep", 0, 0, command);
+        }
+    };
+    const fifo_server stats(tree.path(GPU_STATS), {gpu_stats_at(0), gpu_stats_at(1), gpu_stats_at(2)}, prepare);
+    program_run run(tree, {"-d", "0.1", "--census", "0.1", "--", "sh", "-c",
+                           "echo $$ > /proc/command.pid; sleep 30 & echo $! > /proc/background.pid; wait"});
+    program.store(run.pid());
+    ASSERT_TRUE(stats.wait_served(4)) << "a census after the tree was written";
+    ASSERT_TRUE(background != 0 && process_alive(background));
+    run.signal(SIGTERM);
+    const std::string errors = run.read_errors();
+    EXPECT_EQ(run.wait(), 128 + SIGTERM) << errors;
+    EXPECT_FALSE(process_alive(background)) << "sleep 30 outlived v3dwatch";
+    EXPECT_EQ(errors.rfind("v3dwatch summary: ", 0), 0U) << errors;
 }
 
 } // namespace

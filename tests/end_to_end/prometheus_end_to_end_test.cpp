@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -205,6 +206,12 @@ TEST(prometheus_end_to_end, fails_at_once_and_leaves_no_file_behind)
     const std::string folder = tree.path("metrics");
     fs::create_directories(folder + "/taken.prom");
     tree.write("metrics/plain", "");
+    // A node like /dev/full, made here: never the real one.
+    REQUIRE_HERE(::mknod((folder + "/full").c_str(), S_IFCHR | 0666, ::makedev(1, 7)) == 0,
+                 "no device node can be made here (needs root)");
+    ASSERT_EQ(::mkfifo((folder + "/fifo").c_str(), 0666), 0);
+    fs::create_symlink("full", folder + "/link-to-full");
+    const std::set<std::string> before = folder_entries(folder);
     struct failing_case {
         std::string file;
         std::string reason;
@@ -213,8 +220,12 @@ TEST(prometheus_end_to_end, fails_at_once_and_leaves_no_file_behind)
     const std::vector<failing_case> cases = {
         {folder + "/missing/v3dwatch.prom", "No such file or directory", RLIM_INFINITY},
         {folder + "/plain/v3dwatch.prom", "Not a directory", RLIM_INFINITY},
-        // Written whole, but a folder is in the way of the rename.
-        {folder + "/taken.prom", "Is a directory", RLIM_INFINITY},
+        // What a rename would replace, a folder, a device, a FIFO, or a link
+        // to one, is refused at once.
+        {folder + "/taken.prom", "not a regular file", RLIM_INFINITY},
+        {folder + "/full", "not a regular file", RLIM_INFINITY},
+        {folder + "/fifo", "not a regular file", RLIM_INFINITY},
+        {folder + "/link-to-full", "not a regular file", RLIM_INFINITY},
         // The file-size limit is reached halfway through the file.
         {folder + "/v3dwatch.prom", "File too large", 4096},
     };
@@ -227,8 +238,32 @@ TEST(prometheus_end_to_end, fails_at_once_and_leaves_no_file_behind)
         EXPECT_EQ(run.read_errors(), "Error: cannot write metrics file " + failing.file + ": " + failing.reason + "\n");
         EXPECT_EQ(run.wait(), 1);
         EXPECT_TRUE(run.read_all().empty());
-        EXPECT_EQ(folder_entries(folder), (std::set<std::string>{"plain", "taken.prom"}));
+        EXPECT_EQ(folder_entries(folder), before);
+        EXPECT_TRUE(fs::is_character_file(folder + "/full") && fs::is_fifo(folder + "/fifo"));
     }
+}
+
+// A link is written through: the new file is made beside the link's final
+// target and replaces it, and the link stays a link.
+TEST(prometheus_end_to_end, writes_through_a_symbolic_link)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    tree.set_gpu_stats(1000);
+    fs::create_directories(tree.path("links"));
+    fs::create_directories(tree.path("data"));
+    fs::create_symlink("../data/v3dwatch.prom", tree.path("links/second"));
+    fs::create_symlink("second", tree.path("links/v3dwatch.prom"));
+    program_run run(tree, {"--prometheus", tree.path("links/v3dwatch.prom"), "-n", "1"});
+    EXPECT_EQ(run.wait(), 0) << run.read_errors();
+    EXPECT_TRUE(fs::is_symlink(tree.path("links/v3dwatch.prom")) && fs::is_symlink(tree.path("links/second")));
+    EXPECT_EQ(folder_entries(tree.path("links")), (std::set<std::string>{"second", "v3dwatch.prom"}));
+    EXPECT_EQ(folder_entries(tree.path("data")), (std::set<std::string>{"v3dwatch.prom"}));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(tree.path("data/v3dwatch.prom"))));
+    const std::string text = read_file(tree.path("data/v3dwatch.prom"));
+    EXPECT_NE(text.find("v3d_gpu_busy_seconds_total{card=\"card0\",queue=\"render\"} 0.000001000\n"),
+              std::string::npos)
+        << text;
 }
 
 TEST(prometheus_end_to_end, readers_never_see_part_of_a_file_and_a_stop_keeps_the_last)

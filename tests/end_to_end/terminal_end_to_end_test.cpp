@@ -255,6 +255,20 @@ TEST_F(terminal_end_to_end, quits_on_q_Q_ctrl_c_or_sigquit_and_hands_the_termina
     }
 }
 
+// A terminal with no cursor addressing would get the whole view on one line:
+// refused at start, with one line and nothing drawn.
+TEST_F(terminal_end_to_end, refuses_a_terminal_that_cannot_place_the_cursor)
+{
+    REQUIRE_NAMESPACES();
+    add_two_clients();
+    const tmux_session session(command("", "C TERM=dumb"));
+    EXPECT_EQ(status(), "1");
+    std::vector<std::string> lines = session.screen();
+    lines.erase(std::remove(lines.begin(), lines.end(), ""), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"starting v3dwatch",
+                                               "Error: this terminal cannot place the cursor; use --csv or --json instead"}));
+}
+
 TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_help)
 {
     REQUIRE_NAMESPACES();

@@ -2,11 +2,25 @@
 // maximum of the per-pass sums, and the folding of a run longer than the record.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string>
 
 #include "report/run_summary.hpp"
 
 namespace {
+
+std::string summary_text(const run_summary &summary)
+{
+    std::FILE *file = std::tmpfile();
+    EXPECT_EQ(write_summary_text(summary, fileno(file)), 0);
+    std::rewind(file);
+    std::string text(4096, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), file));
+    std::fclose(file);
+    return text;
+}
 
 void add_pass(run_summary &summary, double render_first, double render_second)
 {
@@ -59,6 +73,28 @@ TEST(run_summary, folds_a_longer_run_into_pairs)
     EXPECT_DOUBLE_EQ(render.mean, 30.0);
     EXPECT_DOUBLE_EQ(render.p95, 50.0);
     EXPECT_DOUBLE_EQ(render.max, 100.0);
+}
+
+// A run that measured nothing must not read as an idle GPU: no table of zeros,
+// and "1 sample", not "1 samples".
+TEST(run_summary, says_no_samples_rather_than_zeros)
+{
+    auto summary = std::make_unique<run_summary>();
+    gpu_counters counters;
+    counters.queue_count = 1;
+    std::strcpy(counters.queues[0].name.data(), "render");
+    begin_summary(*summary, counters, 0.0, 0.0, 0, 0);
+    finish_summary(*summary, 0.0, 0.0, 0, 0);
+    const std::string nothing = summary_text(*summary);
+    EXPECT_NE(nothing.find(", no samples, "), std::string::npos) << nothing;
+    EXPECT_EQ(nothing.find("render"), std::string::npos) << nothing;
+
+    add_pass(*summary, 10.0, 0.0);
+    summary->last_counters = counters;
+    finish_summary(*summary, 1.0, 1.0, 0, 0);
+    const std::string one = summary_text(*summary);
+    EXPECT_NE(one.find(", 1 sample, "), std::string::npos) << one;
+    EXPECT_NE(one.find("\nrender         10.0    10.0    10.0 "), std::string::npos) << one;
 }
 
 } // namespace
