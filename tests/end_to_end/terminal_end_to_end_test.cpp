@@ -265,8 +265,13 @@ TEST_F(terminal_end_to_end, refuses_a_terminal_that_cannot_place_the_cursor)
     EXPECT_EQ(status(), "1");
     std::vector<std::string> lines = session.screen();
     lines.erase(std::remove(lines.begin(), lines.end(), ""), lines.end());
-    EXPECT_EQ(lines, (std::vector<std::string>{"starting v3dwatch",
-                                               "Error: this terminal cannot place the cursor; use --csv or --json instead"}));
+    // A sanitizer build may add warnings of its own between the two.
+    ASSERT_GE(lines.size(), 2U);
+    EXPECT_EQ(lines.front(), "starting v3dwatch");
+    EXPECT_EQ(lines.back(), "Error: this terminal cannot place the cursor; use --csv or --json instead");
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string &line) { return line.find("GPU Utilisation") != std::string::npos; }),
+              0);
 }
 
 TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_help)
