@@ -57,7 +57,8 @@ int follow_link(metrics_target &target)
     std::array<char, METRICS_PATH_SIZE> folder{};
     (void)join_text(folder, {folder_of(target.path.data())}); // shorter than the path it comes from
     const bool relative = !pointed.empty() && pointed.front() != '/' && folder[0] != '\0';
-    const bool fits = relative ? join_text(target.path, {folder.data(), "/", pointed}) : join_text(target.path, {pointed});
+    const bool fits =
+        relative ? join_text(target.path, {folder.data(), "/", pointed}) : join_text(target.path, {pointed});
     return fits ? 0 : ENAMETOOLONG;
 }
 
@@ -92,8 +93,10 @@ int resolve_metrics_target(const char *name, metrics_target &target)
     const std::string_view path(target.path.data());
     const std::string_view folder = folder_of(path);
     const std::string_view file_name = folder.empty() ? path : text_part(path, path.rfind('/') + 1);
-    const bool fits = join_text(target.temporary_pattern, {folder.empty() ? "." : folder, folder == "/" ? "." : TEMPORARY_PREFIX,
-                                                           file_name, TEMPORARY_SUFFIX});
+    // "/" holds "/x": its new file is "/.x.XXXXXX".
+    const std::string_view lead = folder == "/" ? "." : TEMPORARY_PREFIX;
+    const std::string_view holder = folder.empty() ? "." : folder;
+    const bool fits = join_text(target.temporary_pattern, {holder, lead, file_name, TEMPORARY_SUFFIX});
     return fits ? 0 : ENAMETOOLONG;
 }
 

@@ -9,6 +9,23 @@
 #define NCURSES_NOMACROS 1
 
 #include <curses.h>
+#include <dlfcn.h>
+
+#define NAME_OF_NUMBER(number) #number
+#define TEXT_OF_NUMBER(number) NAME_OF_NUMBER(number)
+// The soname of the library that <curses.h> describes: ncurses keeps its ABI
+// number equal to its major version.
+inline constexpr const char *CURSES_SONAME = "libncursesw.so." TEXT_OF_NUMBER(NCURSES_VERSION_MAJOR);
+
+// POSIX (dlsym) allows the object pointer it returns to be taken as a
+// function pointer.
+template <typename symbol>
+bool find_library_symbol(void *library, const char *name, symbol &found)
+{
+    void *const address = ::dlsym(library, name);
+    found = reinterpret_cast<symbol>(address); // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    return address != nullptr;
+}
 
 // The calls and variables of ncursesw that the view uses, found by name once
 // the library is loaded; all null before. Each call's type is that of its
