@@ -221,14 +221,21 @@ int run_followed_command(follow_state &follow, const run_settings &settings)
         abandon_output_files(settings.outputs);
         return failure;
     }
-    empty_output_files(settings.outputs);
-    run_sample_loop(select_report(settings), DEFAULT_PROC_PATH, stats_path, settings, &follow);
+    // A file that cannot be emptied would keep an old stream's end: the run
+    // writes nothing, follows the command to its end and fails.
+    const bool emptied = empty_output_files(settings.outputs);
+    if (emptied) {
+        run_sample_loop(select_report(settings), DEFAULT_PROC_PATH, stats_path, settings, &follow);
+    }
     wait_for_followed_tree(follow);
     // An orphan's end no longer interrupts anything, the summary's writes above all.
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);
     sigaction(SIGCHLD, &default_action, nullptr);
+    if (!emptied) {
+        return 1;
+    }
     if (follow.summary != nullptr) {
         write_run_summary(follow, settings);
     }

@@ -84,14 +84,17 @@ bool open_output_files(output_files &files, const char *metrics_file, std::FILE 
     return true;
 }
 
-void empty_output_files(const output_files &files)
+bool empty_output_files(const output_files &files, std::FILE *messages)
 {
-    for (const int fd : files.fds) {
+    for (std::size_t index = 0; index < files.fds.size(); ++index) {
+        const int fd = files.fds[index];
         struct stat opened {};
-        if (fd >= 0 && ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) {
-            (void)::ftruncate(fd, 0); // as O_TRUNC would have, which cannot fail on a file open for writing
+        if (fd >= 0 && ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && ::ftruncate(fd, 0) != 0) {
+            (void)std::fprintf(messages, "Error: cannot write %s: %s\n", files.names[index], std::strerror(errno));
+            return false;
         }
     }
+    return true;
 }
 
 void abandon_output_files(const output_files &files)

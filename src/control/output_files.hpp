@@ -25,8 +25,9 @@ struct output_files {
 // message, with whatever was opened closed and whatever was made removed.
 bool open_output_files(output_files &files, const char *metrics_file, std::FILE *messages);
 
-// Empties the regular files among them (a pipe or a device has nothing to empty).
-void empty_output_files(const output_files &files);
+// Empties the regular files among them (a pipe or a device has nothing to
+// empty); false after a one-line message when one cannot be emptied.
+bool empty_output_files(const output_files &files, std::FILE *messages = stderr);
 
 // The run did not start: closes them and removes those it made.
 void abandon_output_files(const output_files &files);

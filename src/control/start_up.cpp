@@ -489,7 +489,10 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     if (result.settings.command != nullptr) {
         return result; // the command's run sets up its own signals, and empties the files once it runs
     }
-    empty_output_files(files);
+    if (!empty_output_files(files, messages)) {
+        abandon_output_files(files);
+        return {true, 1, result.settings};
+    }
     // No SA_RESTART: a stop signal cuts a wait or a blocked write short. Every
     // signal that would end the program ends it in order, screen restored;
     // but one the parent set to be ignored stays ignored, as nohup and a
