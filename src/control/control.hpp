@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <ctime>
 
+#include "control/loop_clock.hpp"
 #include "control/output_files.hpp"
 #include "control/process_state.hpp"
 #include "report/report.hpp"
 #include "report/run_summary.hpp"
+#include "sampling/sampler.hpp"
 
 enum class output_mode { terminal, csv, json, prometheus, summary_only };
 
@@ -93,7 +95,7 @@ extern volatile std::sig_atomic_t passed_stop_signal;
 // children, passes a stop on to the tree, and sleeps on to the due time when
 // a child's end or a stop cut the wait short. True once the command and
 // every child of v3dwatch have ended.
-bool followed_tree_ended(follow_state &follow);
+bool followed_tree_ended(follow_state &follow, std::int64_t due);
 
 // Waits until the command and every child of v3dwatch have ended, passing
 // stops on; after a stop, gives up once the members left have had SIGKILL
@@ -107,9 +109,6 @@ extern "C" void on_stop_signal(int signal_number);
 // stops the run when SIGCHLD comes from its end.
 extern "C" void on_command_signal(int signal_number);
 extern "C" void on_child_signal(int signal_number);
-
-// Seconds on `clock` (CLOCK_MONOTONIC or CLOCK_REALTIME).
-double clock_seconds(clockid_t clock);
 
 // The report operations that `settings` ask for.
 const report_operations &select_report(const run_settings &settings);

@@ -62,7 +62,7 @@ bool reap_and_judge(follow_state &follow)
 
 } // namespace
 
-bool followed_tree_ended(follow_state &follow)
+bool followed_tree_ended(follow_state &follow, std::int64_t due)
 {
     for (;;) {
         const std::sig_atomic_t events_seen = run_events;
@@ -70,12 +70,12 @@ bool followed_tree_ended(follow_state &follow)
             return true;
         }
         const std::int64_t now = monotonic_nanoseconds();
-        if (stop_requested != 0 || now >= last_sample_due_ns) {
+        if (stop_requested != 0 || now >= due) {
             return false;
         }
         // The sample stays due when it was; a SIGKILL due before it comes on time.
         const std::int64_t until =
-            follow.kill_due_ns > now ? std::min(last_sample_due_ns, follow.kill_due_ns) : last_sample_due_ns;
+            follow.kill_due_ns > now ? std::min(due, follow.kill_due_ns) : due;
         sleep_until_due(until, events_seen);
     }
 }

@@ -30,23 +30,3 @@ extern volatile std::sig_atomic_t run_events;
 
 // Where the CSV and JSON streams go: standard output, or the file of -o.
 extern int stream_fd;
-
-// CLOCK_MONOTONIC in nanoseconds.
-std::int64_t monotonic_nanoseconds();
-
-// Samples are due on a fixed grid, the baseline's time plus a whole number of
-// intervals, so that the time a pass takes does not add up into drift. The
-// due time of the last sample, on CLOCK_MONOTONIC, is the grid's one state.
-extern std::int64_t last_sample_due_ns;
-
-// Starts the grid now: the sample about to be taken is due now.
-void start_sample_grid();
-
-// The first due time after now, for an absolute sleep; it becomes the last
-// due time. A pass that ran past due times skips them rather than sampling
-// back to back.
-std::int64_t next_sample_due();
-
-// Sleeps until `due` on CLOCK_MONOTONIC, or until a stop, or until run_events
-// is no longer `events_seen`.
-void sleep_until_due(std::int64_t due, std::sig_atomic_t events_seen);

@@ -8,6 +8,7 @@
 #include <glob.h>
 #include <unistd.h>
 
+#include "view/terminal_report.hpp"
 #include "control/control.hpp"
 #include "report/metrics_file.hpp"
 #include "sampling/kernel_text.hpp"

@@ -91,7 +91,7 @@ int csv_all_queues_open()
 }
 
 // A frame is its rows alone: a sample with no client writes nothing.
-int csv_begin_frame(const frame_summary &)
+int csv_begin_frame(const frame &)
 {
     return 0;
 }
@@ -142,11 +142,11 @@ int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, 
 // Closing flushes too, so that a run stopped before its first frame still
 // learns whether its header was written.
 const report_operations CSV_REPORT = {
-    csv_open, csv_begin_frame, csv_row, csv_flush, wait_one_interval, csv_flush, "Error: cannot write CSV output: ",
+    csv_open, csv_begin_frame, csv_row, csv_flush, nullptr, csv_flush, "Error: cannot write CSV output: ",
     false,
 };
 
 const report_operations CSV_ALL_REPORT = {
-    csv_all_queues_open, csv_begin_frame, csv_all_queues_row, csv_flush, wait_one_interval, csv_flush,
+    csv_all_queues_open, csv_begin_frame, csv_all_queues_row, csv_flush, nullptr, csv_flush,
     "Error: cannot write CSV output: ", false,
 };

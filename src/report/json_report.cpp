@@ -3,7 +3,7 @@
 #include <array>
 #include <string_view>
 
-#include "report/report.hpp"
+#include "report/frame.hpp"
 
 namespace {
 
@@ -35,9 +35,8 @@ bool escape_json_character(output_buffer &output, std::string_view character)
 }
 
 bool first_client = true;
-// The frame being written, and its clients' busy time so far, for "others".
-frame_summary current_frame;
-client_busy_sum clients_busy{};
+// The frame being written, for its "others" at the end.
+const frame *current_frame = nullptr;
 
 int json_open()
 {
@@ -46,11 +45,11 @@ int json_open()
 }
 
 // The queues are named as the kernel names them, in the file's order.
-int json_begin_frame(const frame_summary &frame)
+int json_begin_frame(const frame &whole)
 {
+    const frame_header &frame = whole.header;
     first_client = true;
-    current_frame = frame;
-    clients_busy = {};
+    current_frame = &whole;
     append_format(standard_output, "{\"timestamp\":%.*f,\"wall_time\":%.*f,\"gpu\":{", timestamp_decimals(),
                   frame.sample_time, timestamp_decimals(), frame.wall_time);
     const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
@@ -90,7 +89,6 @@ int json_row(const utilisation_row &row, double)
     append_format(standard_output, "%s{\"client_id\":%llu,\"pid\":%d,\"process\":", first_client ? "" : ",",
                   static_cast<unsigned long long>(row.client_id), row.pid);
     first_client = false;
-    add_client_busy(clients_busy, row);
     append_json_string(standard_output, row.name.data());
     // Only the queues the client's fdinfo lists: an older kernel has fewer.
     append_text(standard_output, ",\"busy\":");
@@ -143,7 +141,7 @@ void append_others(const others_load &others)
 int json_end_frame()
 {
     append_text(standard_output, "],");
-    append_others(compute_others(current_frame, clients_busy));
+    append_others(current_frame->others);
     append_text(standard_output, "}\n");
     return flush_output(standard_output);
 }
@@ -161,6 +159,6 @@ int append_json_string(output_buffer &output, std::string_view bytes)
 }
 
 const report_operations JSON_REPORT = {
-    json_open, json_begin_frame, json_row, json_end_frame, wait_one_interval, json_close,
+    json_open, json_begin_frame, json_row, json_end_frame, nullptr, json_close,
     "Error: cannot write JSON output: ", false,
 };

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "report/report.hpp"
+#include "sampling/sampler.hpp"
 
 namespace {
 
@@ -155,12 +156,6 @@ int flush_output(output_buffer &output)
 int timestamp_decimals()
 {
     return sample_interval_ns < TIMESTAMP_MILLISECONDS_FROM_NS ? 6 : 3;
-}
-
-void wait_one_interval()
-{
-    const std::sig_atomic_t events_seen = run_events;
-    sleep_until_due(next_sample_due(), events_seen);
 }
 
 int append_quoted_utf8(output_buffer &output, std::string_view bytes, character_escape escape)

@@ -15,7 +15,7 @@
 
 #include "control/process_state.hpp"
 #include "report/metrics_file.hpp"
-#include "report/report.hpp"
+#include "report/frame.hpp"
 #include "sampling/kernel_text.hpp"
 
 namespace {
@@ -30,15 +30,9 @@ std::array<char, FAILURE_LEAD.size() + METRICS_PATH_SIZE + 2> failure_text{};
 // another file while the exporter runs.
 metrics_target target;
 
-// One frame, held until its end: each family's samples must come together,
-// and the rows come one client at a time.
-struct held_frame {
-    const gpu_counters *counters = nullptr;
-    int client_count = 0;
-    std::array<utilisation_row, MAX_CLIENTS> rows{};
-    int row_count = 0;
-};
-held_frame frame_held;
+// The frame being written: each family's samples must come together, so the
+// file is written at its end, from the whole frame.
+const frame *frame_written = nullptr;
 output_buffer metrics_output;
 std::string_view card_name;
 
@@ -144,11 +138,22 @@ void write_gpu_family(output_buffer &output, const gpu_counters *counters, const
     }
 }
 
-void write_client_families(output_buffer &output, std::span<const utilisation_row> rows)
+// Each listed row of the frame, in the census's order.
+template <typename row_writer>
+void for_each_listed_row(const frame &whole, row_writer write)
+{
+    for (int index = 0; index < whole.row_count; ++index) {
+        if (whole.listed[static_cast<std::size_t>(index)]) {
+            write(whole.rows[static_cast<std::size_t>(index)], index);
+        }
+    }
+}
+
+void write_client_families(output_buffer &output, const frame &whole)
 {
     append_family_header(output, "v3d_client_busy_seconds_total", "counter",
                          "Time each queue of the GPU has been busy with the client's jobs (drm-engine-<queue>).");
-    for (const utilisation_row &row : rows) {
+    for_each_listed_row(whole, [&output](const utilisation_row &row, int) {
         for (const int engine : KERNEL_ENGINE_ORDER) {
             const std::int64_t nanoseconds = row.engine_nanoseconds[static_cast<std::size_t>(engine)];
             // A queue the fdinfo does not list is left out, and so is a
@@ -160,10 +165,10 @@ void write_client_families(output_buffer &output, std::span<const utilisation_ro
                 append_seconds(output, nanoseconds);
             }
         }
-    }
+    });
     append_family_header(output, "v3d_client_jobs_total", "counter",
                          "Jobs each queue of the GPU has completed for the client (v3d-jobs-<queue>).");
-    for (const utilisation_row &row : rows) {
+    for_each_listed_row(whole, [&output](const utilisation_row &row, int) {
         for (const int engine : KERNEL_ENGINE_ORDER) {
             const auto index = static_cast<std::size_t>(engine);
             // Only the queues the kernel lists, and no negative count, as for the rows.
@@ -174,10 +179,10 @@ void write_client_families(output_buffer &output, std::span<const utilisation_ro
                 append_count(output, row.jobs[index]);
             }
         }
-    }
+    });
     append_family_header(output, "v3d_client_memory_bytes", "gauge",
                          "Memory of the client's buffers by kind, as the kernel gives it (drm-<kind>-memory).");
-    for (const utilisation_row &row : rows) {
+    for_each_listed_row(whole, [&output](const utilisation_row &row, int) {
         for (std::size_t kind = 0; kind < row.memory.size(); ++kind) {
             if (row.memory[kind] != MEMORY_UNKNOWN) {
                 append_text(output, "v3d_client_memory_bytes{");
@@ -186,17 +191,17 @@ void write_client_families(output_buffer &output, std::span<const utilisation_ro
                 append_count(output, row.memory[kind]);
             }
         }
-    }
+    });
     // A process that holds several clients is one series. A process whose
     // stat could not be read is left out of this write, rather than written as
     // a counter that fell to 0.
     append_family_header(output, "v3d_process_cpu_seconds_total", "counter",
                          "User plus system CPU time of each process that holds a listed client.");
-    for (std::size_t index = 0; index < rows.size(); ++index) {
-        const utilisation_row &row = rows[index];
+    for_each_listed_row(whole, [&output, &whole](const utilisation_row &row, int index) {
         bool seen = false;
-        for (std::size_t earlier = 0; earlier < index && !seen; ++earlier) {
-            seen = rows[earlier].pid == row.pid && rows[earlier].cpu_seconds >= 0.0;
+        for (int earlier = 0; earlier < index && !seen; ++earlier) {
+            const utilisation_row &before = whole.rows[static_cast<std::size_t>(earlier)];
+            seen = whole.listed[static_cast<std::size_t>(earlier)] && before.pid == row.pid && before.cpu_seconds >= 0.0;
         }
         if (!seen && row.cpu_seconds >= 0.0) {
             append_format(output, "v3d_process_cpu_seconds_total{pid=\"%d\",process=", row.pid);
@@ -204,25 +209,23 @@ void write_client_families(output_buffer &output, std::span<const utilisation_ro
             append_text(output, "}");
             append_cpu_seconds(output, row.cpu_seconds);
         }
-    }
+    });
 }
 
-int write_metrics(output_buffer &output)
+int write_metrics(output_buffer &output, const frame &whole)
 {
-    write_gpu_family(output, frame_held.counters, "v3d_gpu_busy_seconds_total",
+    write_gpu_family(output, whole.header.counters, "v3d_gpu_busy_seconds_total",
                      "Time each queue of the GPU has been busy, from the v3d driver's gpu_stats.",
                      &queue_counters::runtime, append_seconds);
-    write_gpu_family(output, frame_held.counters, "v3d_gpu_jobs_total",
+    write_gpu_family(output, whole.header.counters, "v3d_gpu_jobs_total",
                      "Jobs each queue of the GPU has completed, from the v3d driver's gpu_stats.",
                      &queue_counters::jobs, append_count);
     append_family_header(output, "v3d_clients", "gauge", "V3D clients found by the last census.");
     append_text(output, "v3d_clients{card=");
     append_label_value(output, card_name);
     append_text(output, "}");
-    append_count(output, frame_held.client_count);
-    write_client_families(output,
-                          std::span<const utilisation_row>(frame_held.rows.data(),
-                                                           static_cast<std::size_t>(frame_held.row_count)));
+    append_count(output, whole.header.client_count);
+    write_client_families(output, whole);
     return flush_output(output);
 }
 
@@ -233,19 +236,15 @@ int metrics_open()
     return 0;
 }
 
-int metrics_begin_frame(const frame_summary &frame)
+int metrics_begin_frame(const frame &whole)
 {
-    frame_held.counters = frame.counters;
-    frame_held.client_count = frame.client_count;
-    frame_held.row_count = 0;
+    frame_written = &whole;
     return 0;
 }
 
-int metrics_row(const utilisation_row &row, double)
+// The rows are written at the frame's end, with their families.
+int metrics_row(const utilisation_row &, double)
 {
-    if (frame_held.row_count < MAX_CLIENTS) {
-        frame_held.rows[static_cast<std::size_t>(frame_held.row_count++)] = row;
-    }
     return 0;
 }
 
@@ -269,7 +268,7 @@ int metrics_end_frame()
         metrics_output.length = 0;
         metrics_output.failure = 0;
         metrics_output.line_begun = false;
-        failure = write_metrics(metrics_output);
+        failure = write_metrics(metrics_output, *frame_written);
     }
     // Looked at again just before the rename, which replaces whatever is there.
     if (failure == 0) {
@@ -310,6 +309,6 @@ bool set_metrics_file(const char *path)
 }
 
 const report_operations PROMETHEUS_REPORT = {
-    metrics_open, metrics_begin_frame, metrics_row, metrics_end_frame, wait_one_interval, metrics_close,
+    metrics_open, metrics_begin_frame, metrics_row, metrics_end_frame, nullptr, metrics_close,
     failure_text.data(), true,
 };

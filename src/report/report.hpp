@@ -38,11 +38,16 @@ struct utilisation_row {
     std::array<double, ENGINE_COUNT> jobs_per_second{};
 };
 
+struct census_period;
+
 // The percentages of `current` against the previous census. Engine time is
 // matched by client id and measured against the reference delta; CPU time is
-// measured against the same process's previous reading over `elapsed` seconds.
+// measured against the same process's previous reading over `elapsed` seconds,
+// or, with a census `period`, against its reading at the census before the
+// last over that period.
 utilisation_row compute_utilisation(const client_sample &current, const client_table &previous,
-                                    std::int64_t reference_delta, double elapsed);
+                                    std::int64_t reference_delta, double elapsed,
+                                    const census_period *period = nullptr);
 
 // The CPU per cent of `row`'s process: what its CPU time (row.cpu_seconds)
 // gained since the same process's reading `base_cpu_seconds`, taken `elapsed`
@@ -65,9 +70,9 @@ struct queue_load {
     bool measured = false;                   // false while the queue has no time base
 };
 
-// What a pass knows besides its rows: the time, the census's size and the
-// whole GPU's queues (`counters` holds their names and raw readings).
-struct frame_summary {
+// A frame's header: the time, the number of clients listed and the whole
+// GPU's queues (`counters` holds their names and raw readings).
+struct frame_header {
     double sample_time = 0.0;
     double wall_time = 0.0; // Unix seconds
     // Every followed process has ended (only when some are followed).
@@ -106,21 +111,25 @@ void add_client_busy(client_busy_sum &sum, const utilisation_row &row);
 // the clients' sum over the same interval. A queue the statistics file does
 // not list, or lists without a time base yet, has nothing to compare with, so
 // it is 0 and never overcounted.
-others_load compute_others(const frame_summary &frame, const client_busy_sum &clients);
+others_load compute_others(const frame_header &frame, const client_busy_sum &clients);
 
 // Returned once a stop signal has ended the output at a line's end (or cut
 // it, when the reader took nothing for a second): the run ends in order, and
 // whatever was still buffered is dropped.
 inline constexpr int OUTPUT_STOPPED = -1;
 
+struct frame;
+
 // The six operations the sampling loop drives, supplied by each mode. Those that
 // write return 0, OUTPUT_STOPPED, or the errno of a failed write.
 struct report_operations {
     int (*open)();
-    int (*begin_frame)(const frame_summary &frame);
+    int (*begin_frame)(const frame &whole);
     int (*row)(const utilisation_row &row, double sample_time);
     int (*end_frame)();
-    void (*wait)();
+    // Waits until `due` (CLOCK_MONOTONIC nanoseconds), taking the view's keys
+    // meanwhile; null for an output that only sleeps, as the loop then does.
+    void (*wait)(std::int64_t due);
     int (*close)();
     // Leads the message that a failed write ends the program with.
     const char *write_failure_text;
@@ -139,24 +148,11 @@ inline constexpr std::int64_t SHORTEST_REDRAW_NS = 100'000'000;
 extern const report_operations CSV_REPORT;
 extern const report_operations CSV_ALL_REPORT;
 extern const report_operations JSON_REPORT;
-// The terminal view, in src/view/.
-extern const report_operations TERMINAL_REPORT;
-extern const report_operations TERMINAL_ALL_REPORT;
 extern const report_operations PROMETHEUS_REPORT;
-// Writes nothing: a followed command's run with no stream, for its summary alone.
-extern const report_operations SILENT_REPORT;
 
 // Keeps the name of the file that PROMETHEUS_REPORT writes and builds its
 // failure text, once at start-up; false when the name is too long for a path.
 bool set_metrics_file(const char *path);
-
-// Loads ncursesw for the terminal view, once; null when it is loaded, else the
-// dynamic loader's reason. Start-up calls it only when the view is asked for.
-const char *load_terminal_library();
-
-// Whether the terminal on `fd` can place the cursor, as the view needs; true
-// too where its terminfo entry cannot be read, which the screen's start reports.
-bool terminal_moves_cursor(int fd);
 
 // Text on its way to a descriptor through a fixed buffer: written out when it
 // fills and at each flush, so a pass allocates nothing.
@@ -184,9 +180,6 @@ int flush_output(output_buffer &output);
 // millisecond is a tenth of the interval or more.
 inline constexpr std::int64_t TIMESTAMP_MILLISECONDS_FROM_NS = 100'000'000;
 int timestamp_decimals();
-
-// Sleeps until the next sample is due on the grid; a stop signal cuts it short.
-void wait_one_interval();
 
 // One CSV data line for `row`; the name is quoted when it holds ',' or '"'.
 int write_csv_row(output_buffer &output, const utilisation_row &row, double sample_time);

@@ -1,5 +1,6 @@
 // The figures of a run, added up pass by pass.
 #include "report/run_summary.hpp"
+#include "report/frame.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -143,6 +144,14 @@ void end_summary_pass(run_summary &summary, const gpu_counters &counters)
         return;
     }
     keep_pending(summary);
+}
+
+void add_summary_frame(run_summary &summary, const frame &whole)
+{
+    for (int index = 0; index < whole.row_count; ++index) {
+        add_summary_row(summary, whole.rows[static_cast<std::size_t>(index)]);
+    }
+    end_summary_pass(summary, *whole.header.counters);
 }
 
 void finish_summary(run_summary &summary, double time, double wall_time, std::int64_t user_ticks,

@@ -79,6 +79,8 @@ void begin_summary(run_summary &summary, const gpu_counters &counters, double ti
 void add_summary_row(run_summary &summary, const utilisation_row &row);
 // Closes the pass whose rows were added.
 void end_summary_pass(run_summary &summary, const gpu_counters &counters);
+// Adds a frame: every client of its census, whatever the output lists.
+void add_summary_frame(run_summary &summary, const frame &whole);
 // Ends the run and works out `figures`; the kept values are reordered.
 void finish_summary(run_summary &summary, double time, double wall_time, std::int64_t user_ticks,
                     std::int64_t system_ticks);

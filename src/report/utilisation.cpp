@@ -2,6 +2,7 @@
 #include <string_view>
 
 #include "report/report.hpp"
+#include "sampling/sampler.hpp"
 
 namespace {
 
@@ -28,7 +29,7 @@ std::int64_t gain(std::int64_t now, std::int64_t before)
 } // namespace
 
 utilisation_row compute_utilisation(const client_sample &current, const client_table &previous,
-                                    std::int64_t reference_delta, double elapsed)
+                                    std::int64_t reference_delta, double elapsed, const census_period *period)
 {
     utilisation_row row;
     row.client_id = current.client_id;
@@ -57,6 +58,10 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
         }
     }
 
+    if (period != nullptr) {
+        set_process_cpu(row, cpu_at_census_before(*period, current.pid), period->seconds);
+        return row;
+    }
     // CPU time is only comparable with the same process's earlier reading; a
     // process seen for the first time is measured from the next pass on, and
     // an unknown reading on either side gives no percentage at all.
@@ -119,7 +124,7 @@ void add_client_busy(client_busy_sum &sum, const utilisation_row &row)
     }
 }
 
-others_load compute_others(const frame_summary &frame, const client_busy_sum &clients)
+others_load compute_others(const frame_header &frame, const client_busy_sum &clients)
 {
     others_load others;
     const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;

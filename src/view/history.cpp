@@ -27,7 +27,7 @@ std::size_t find_slot(std::uint64_t client_id)
 
 } // namespace
 
-void record_gpu_loads(const frame_summary &frame)
+void record_gpu_loads(const frame_header &frame)
 {
     const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (std::size_t chart = 0; chart < CHART_ENGINES.size(); ++chart) {

@@ -65,7 +65,7 @@ struct client_history {
 extern gpu_history gpu_loads;
 
 // Adds the whole GPU's busy share of each charted queue from one pass.
-void record_gpu_loads(const frame_summary &frame);
+void record_gpu_loads(const frame_header &frame);
 // Adds a client's busy shares; a client not in the previous pass starts afresh.
 void record_client_loads(const utilisation_row &row);
 // Lets go of the clients the pass did not list.

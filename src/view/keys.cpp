@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "control/process_state.hpp"
+#include "sampling/sampler.hpp"
 #include "view/client_columns.hpp"
 #include "view/screen_line.hpp"
 #include "view/table.hpp"
@@ -146,9 +147,8 @@ bool take_key(int key)
     return true;
 }
 
-void wait_for_keys()
+void wait_for_keys(std::int64_t due)
 {
-    const std::int64_t due = next_sample_due();
     while (stop_requested == 0) {
         bool changed = false;
         for (int taken = 0; taken < KEYS_PER_WAKE && stop_requested == 0; ++taken) {

@@ -2,6 +2,8 @@
 // them between samples.
 #pragma once
 
+#include <cstdint>
+
 // How often the keys are polled while the view waits, and so how long a lone
 // Esc waits for the rest of a key's sequence.
 inline constexpr int KEY_POLL_PAUSE_MS = 100;
@@ -15,6 +17,6 @@ bool take_key(int key);
 // slow link, input piped in) must not keep the samples waiting.
 inline constexpr int KEYS_PER_WAKE = 64;
 
-// Polls the keys every KEY_POLL_PAUSE_MS until the next sample is due on the
-// grid; a key redraws the frame at once, and a quit key ends the wait.
-void wait_for_keys();
+// Polls the keys every KEY_POLL_PAUSE_MS until `due`, the next sample's time on
+// CLOCK_MONOTONIC; a key redraws the frame at once, and a quit key ends the wait.
+void wait_for_keys(std::int64_t due);

@@ -2,6 +2,7 @@
 // before the screen is taken.
 #include <cstdint>
 
+#include "view/terminal_report.hpp"
 #include "view/terminal_library.hpp"
 // After the view's own declarations: its capability macros (lines, columns)
 // would rename their members.

@@ -1,3 +1,4 @@
+#include "view/terminal_report.hpp"
 #include "view/terminal_library.hpp"
 
 #include "report/report.hpp"

@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "report/report.hpp"
+#include "view/terminal_report.hpp"
+#include "report/frame.hpp"
 #include "view/client_columns.hpp"
 #include "view/history.hpp"
 #include "view/history_chart.hpp"
@@ -99,21 +100,19 @@ int terminal_all_open()
     return open_view(true);
 }
 
-// The frame being taken in, and its clients' busy time so far, for the row
-// of others at its end.
-frame_summary frame_taken;
-client_busy_sum clients_busy{};
+// The frame being taken in, for the row of others at its end.
+const frame *frame_taken = nullptr;
 
 // While the screen is frozen, a pass adds to the history only; the frame
 // shown stays as it was.
-int terminal_begin_frame(const frame_summary &frame)
+int terminal_begin_frame(const frame &whole)
 {
+    const frame_header &frame = whole.header;
     record_gpu_loads(frame);
     if (view.frozen) {
         return 0;
     }
-    frame_taken = frame;
-    clients_busy = {};
+    frame_taken = &whole;
     view.row_count = 0;
     view.followed_ended = frame.followed_ended;
     view.queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
@@ -128,9 +127,6 @@ int terminal_begin_frame(const frame_summary &frame)
 int terminal_row(const utilisation_row &row, double)
 {
     record_client_loads(row);
-    if (!view.frozen) {
-        add_client_busy(clients_busy, row);
-    }
     if (!view.frozen && view.row_count < MAX_CLIENTS) {
         view_rows[static_cast<std::size_t>(view.row_count++)] = row;
     }
@@ -146,7 +142,7 @@ int terminal_end_frame()
         return 0;
     }
     view.frozen_passes = 0;
-    view.others = compute_others(frame_taken, clients_busy);
+    view.others = frame_taken->others;
     order_rows();
     keep_position_in_range();
     draw_view();

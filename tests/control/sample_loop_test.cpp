@@ -43,7 +43,7 @@ int record_open()
     current_recording->calls.emplace_back("open");
     return 0;
 }
-int record_begin_frame(const frame_summary &)
+int record_begin_frame(const frame &)
 {
     current_recording->calls.emplace_back("begin");
     current_recording->frames.emplace_back();
@@ -64,7 +64,7 @@ int record_end_frame()
 }
 // The wait after the baseline goes on at once; each later one moves the
 // kernel on as the test says, or stops the loop.
-void record_wait()
+void record_wait(std::int64_t)
 {
     current_recording->calls.emplace_back("wait");
     if (current_recording->frames.empty()) {
@@ -287,7 +287,7 @@ TEST_F(sample_loop_test, samples_between_censuses_read_the_held_clients_again)
 // other sample, which one sample alone would show as 0 or 100 %.
 kernel_tree *stepping_tree = nullptr;
 int stepping_samples = 0;
-void step_every_other_sample()
+void step_every_other_sample(std::int64_t)
 {
     if (stepping_samples == 30) {
         stop_requested = 1;
@@ -325,13 +325,13 @@ TEST_F(sample_loop_test, a_slow_report_is_measured_from_its_last_frame)
 // before each sample: the time base by 10 ms and the client's render by 5 ms.
 kernel_tree *moving_tree = nullptr;
 int moving_step = 0;
-void move_then_wait()
+void move_then_wait(std::int64_t due)
 {
     ++moving_step;
     moving_tree->rewrite_in_place("gpu_stats", kernel_tree::gpu_stats(1'000'000'000 + moving_step * 10'000'000LL));
     moving_tree->rewrite_in_place("proc/100/fdinfo/3",
                                   kernel_tree::v3d_fdinfo(81, 40'000'000 + moving_step * 5'000'000LL, 0, 0));
-    CSV_REPORT.wait();
+    sleep_until_due(due, run_events);
 }
 
 TEST_F(sample_loop_test, writes_csv_at_a_hundred_samples_a_second)
@@ -390,14 +390,13 @@ TEST_F(sample_loop_test, writes_csv_at_a_hundred_samples_a_second)
 TEST(sample_grid_test, takes_the_next_due_time_and_skips_those_missed)
 {
     constexpr std::int64_t SECOND = 1'000'000'000;
-    sample_interval_ns = 10 * SECOND;
-    start_sample_grid();
-    const std::int64_t start = last_sample_due_ns;
-    EXPECT_EQ(next_sample_due(), start + 10 * SECOND);
-    last_sample_due_ns = start - 35 * SECOND; // three due times missed, the fourth 5 s ahead
-    EXPECT_EQ(next_sample_due(), start + 5 * SECOND);
-    EXPECT_EQ(last_sample_due_ns, start + 5 * SECOND);
-    sample_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
+    sample_grid grid;
+    start_sample_grid(grid, 10 * SECOND);
+    const std::int64_t start = grid.last_due_ns;
+    EXPECT_EQ(next_sample_due(grid), start + 10 * SECOND);
+    grid.last_due_ns = start - 35 * SECOND; // three due times missed, the fourth 5 s ahead
+    EXPECT_EQ(next_sample_due(grid), start + 5 * SECOND);
+    EXPECT_EQ(grid.last_due_ns, start + 5 * SECOND);
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "view/terminal_report.hpp"
 #include "control/control.hpp"
 #include "end_to_end/program_run.hpp"
 #include "fake_tree.hpp"
@@ -244,7 +245,7 @@ int counting_open()
 {
     return counting.mode->open();
 }
-int counting_begin_frame(const frame_summary &frame)
+int counting_begin_frame(const frame &frame)
 {
     return counting.mode->begin_frame(frame);
 }
@@ -258,7 +259,7 @@ int counting_end_frame()
     ++counting.frames;
     return counting.mode->end_frame();
 }
-void counting_wait()
+void counting_wait(std::int64_t)
 {
     if (counting.frames == 0) {
         return; // the wait after the baseline

@@ -99,7 +99,7 @@ int counting_open()
     counting = true;
     return 0;
 }
-int counting_begin_frame(const frame_summary &)
+int counting_begin_frame(const frame &)
 {
     return 0;
 }
@@ -116,7 +116,7 @@ int counting_end_frame()
     return flush_output(sink);
 }
 // The wait after the baseline lets the one pass come.
-void counting_wait()
+void counting_wait(std::int64_t)
 {
     stop_requested = frames_written > 0 ? 1 : 0;
 }
@@ -162,7 +162,7 @@ int counting_metrics_end_frame()
     ++metrics_frames;
     return PROMETHEUS_REPORT.end_frame();
 }
-void counting_metrics_wait()
+void counting_metrics_wait(std::int64_t)
 {
     stop_requested = metrics_frames >= 2 ? 1 : 0;
 }

@@ -1,0 +1,33 @@
+// One pass of the loop, computed once from two samples and handed whole to
+// every output and to the summary: no output computes a figure of its own.
+#pragma once
+
+#include <array>
+
+#include "report/report.hpp"
+#include "sampling/sampler.hpp"
+
+struct frame {
+    frame_header header{};
+    // Every client of the census, in its order. The census lists every client
+    // busy on any queue when a summary counts them; `listed` marks the rows
+    // the output lists (render, TFU or bin busy, for the default outputs).
+    std::array<utilisation_row, MAX_CLIENTS> rows{};
+    std::array<bool, MAX_CLIENTS> listed{};
+    int row_count = 0;
+    // The whole GPU's busy time that no listed client accounts for.
+    others_load others{};
+};
+
+// What a frame is computed from besides its two samples.
+struct frame_rules {
+    bool lists_all = false;       // the output lists clients busy on any queue
+    bool wall_clock = false;      // the sample time is Unix time (--wall-clock)
+    bool followed_ended = false;  // every followed process has ended
+    // The CPU readings of the last census period; null when every sample is
+    // a census, and the CPU is measured between the two samples.
+    const census_period *cpu_period = nullptr;
+};
+
+// `current` against `previous`: every row, the whole GPU's queues and the others.
+void compute_frame(frame &into, const sample &previous, const sample &current, const frame_rules &rules);
