@@ -1,0 +1,231 @@
+#include "control/option_values.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "sampling/kernel_text.hpp"
+
+namespace {
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// A count of frames in decimal digits, 1 to 2147483647.
+bool parse_count(std::string_view text, int &count)
+{
+    std::int64_t value = 0;
+    for (const char c : text) {
+        if (!is_digit(c)) {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+        if (value > LONGEST_COUNT) {
+            return false;
+        }
+    }
+    count = static_cast<int>(value);
+    return !text.empty() && count >= 1;
+}
+
+// Process ids, "PID[,PID...]", each from 1 to 2147483647, added to those of
+// earlier -p options; false for anything else, or more than MAX_FOLLOWED_PIDS.
+bool parse_pids(std::string_view text, run_settings &settings)
+{
+    std::int64_t value = 0;
+    bool has_digits = false;
+    for (std::size_t position = 0; position <= text.size(); ++position) {
+        if (position < text.size() && is_digit(text[position])) {
+            value = value * 10 + (text[position] - '0');
+            has_digits = true;
+            if (value > LARGEST_PID) {
+                return false;
+            }
+            continue;
+        }
+        if ((position < text.size() && text[position] != ',') || !has_digits || value == 0 ||
+            settings.followed_pid_count == MAX_FOLLOWED_PIDS) {
+            return false;
+        }
+        settings.followed_pids[static_cast<std::size_t>(settings.followed_pid_count++)] =
+            static_cast<std::int32_t>(value);
+        value = 0;
+        has_digits = false;
+    }
+    return true;
+}
+
+// Takes the value of the short option `letter`.
+bool take_short_value(std::FILE *messages, char letter, const valued_option &option, run_settings &settings,
+                      option_choices &choices)
+{
+    switch (letter) {
+    case 'd':
+        return take_interval(messages, option, choices.interval);
+    case 'n':
+        return take_count(messages, option, settings.frame_limit);
+    case 'p':
+        return take_pids(messages, option, settings);
+    default:
+        return take_file(messages, option, OUTPUT_FILE_RULE, choices.output_file);
+    }
+}
+
+// The short options beyond -h follow the usual conventions: flags bundle
+// ("-an1") and a value may be attached ("-d5") or be the next argument.
+struct short_option {
+    char letter;
+    bool takes_value;
+};
+constexpr std::array<short_option, 5> SHORT_OPTIONS = {
+    {{'a', false}, {'d', true}, {'n', true}, {'p', true}, {'o', true}}};
+
+const short_option *find_short_option(char letter)
+{
+    const auto *const found = std::find_if(SHORT_OPTIONS.begin(), SHORT_OPTIONS.end(),
+                                           [letter](const short_option &option) { return option.letter == letter; });
+    return found != SHORT_OPTIONS.end() ? found : nullptr;
+}
+
+} // namespace
+
+// A plain decimal number of seconds ("2", "0.5", ".25"), exact to the
+// nanosecond; false for anything else, or outside `shortest` to 3600 seconds.
+bool parse_seconds(std::string_view text, std::int64_t shortest, std::int64_t &nanoseconds)
+{
+    std::int64_t whole = 0;
+    std::int64_t fraction = 0;
+    std::int64_t fraction_scale = NANOSECONDS_PER_SECOND;
+    bool has_digits = false;
+    std::size_t position = 0;
+    for (; position < text.size() && is_digit(text[position]); ++position) {
+        has_digits = true;
+        whole = whole * 10 + (text[position] - '0');
+        if (whole > LONGEST_INTERVAL_NS / NANOSECONDS_PER_SECOND) {
+            return false;
+        }
+    }
+    if (position < text.size() && text[position] == '.') {
+        for (++position; position < text.size() && is_digit(text[position]); ++position) {
+            has_digits = true;
+            if (fraction_scale > 1) { // digits past the nanosecond change nothing
+                fraction_scale /= 10;
+                fraction += (text[position] - '0') * fraction_scale;
+            }
+        }
+    }
+    if (!has_digits || position != text.size()) {
+        return false;
+    }
+    nanoseconds = whole * NANOSECONDS_PER_SECOND + fraction;
+    return nanoseconds >= shortest && nanoseconds <= LONGEST_INTERVAL_NS;
+}
+
+// True when `argv[index]` is the long option, as "--interval 2" or
+// "--interval=2"; `found` then holds it, and `index` has moved past a value
+// given as the next argument.
+bool take_valued_option(std::string_view long_name, int argc, char **argv, int &index, valued_option &found)
+{
+    const std::string_view argument(argv[index]);
+    if (argument == long_name) {
+        found = {argument, index + 1 < argc ? argv[++index] : nullptr};
+        return true;
+    }
+    if (argument.size() > long_name.size() && starts_with_text(argument, long_name) && argument[long_name.size()] == '=') {
+        found = {long_name, argv[index] + long_name.size() + 1};
+        return true;
+    }
+    return false;
+}
+
+// One line that names the option and what was wrong with its value.
+void refuse_value(std::FILE *messages, const valued_option &option, const char *accepted)
+{
+    if (option.value == nullptr) {
+        (void)std::fprintf(messages, "Missing value for %.*s (%s)\n", static_cast<int>(option.name.size()),
+                           option.name.data(), accepted);
+    } else {
+        (void)std::fprintf(messages, "Invalid value for %.*s: '%s' (%s)\n", static_cast<int>(option.name.size()),
+                           option.name.data(), option.value, accepted);
+    }
+}
+
+bool take_interval(std::FILE *messages, const valued_option &option, std::int64_t &interval)
+{
+    if (option.value == nullptr || !parse_seconds(option.value, SHORTEST_INTERVAL_NS, interval)) {
+        refuse_value(messages, option, INTERVAL_RULE);
+        return false;
+    }
+    return true;
+}
+
+bool take_count(std::FILE *messages, const valued_option &option, int &count)
+{
+    if (option.value == nullptr || !parse_count(option.value, count)) {
+        refuse_value(messages, option, COUNT_RULE);
+        return false;
+    }
+    return true;
+}
+
+bool take_pids(std::FILE *messages, const valued_option &option, run_settings &settings)
+{
+    if (option.value == nullptr || !parse_pids(option.value, settings)) {
+        refuse_value(messages, option, PID_RULE);
+        return false;
+    }
+    return true;
+}
+
+// A file name: anything but nothing.
+bool take_file(std::FILE *messages, const valued_option &option, const char *rule, const char *&file)
+{
+    if (option.value == nullptr || option.value[0] == '\0') {
+        refuse_value(messages, option, rule);
+        return false;
+    }
+    file = option.value;
+    return true;
+}
+
+// A cluster is '-', flags, then at most one option that takes the rest of the
+// argument, or the next one, as its value.
+bool is_short_cluster(std::string_view argument)
+{
+    if (argument.size() < 2 || argument[0] != '-') {
+        return false;
+    }
+    for (std::size_t position = 1; position < argument.size(); ++position) {
+        const short_option *option = find_short_option(argument[position]);
+        if (option == nullptr) {
+            return false;
+        }
+        if (option->takes_value) {
+            return true;
+        }
+    }
+    return true;
+}
+
+// Takes every option of a cluster; false, with the message written, when a
+// value is refused.
+bool take_short_cluster(std::FILE *messages, int argc, char **argv, int &index, run_settings &settings,
+                        option_choices &choices)
+{
+    const std::string_view argument(argv[index]);
+    for (std::size_t position = 1; position < argument.size(); ++position) {
+        const char letter = argument[position];
+        if (letter == 'a') {
+            settings.all_queues = true;
+            continue;
+        }
+        const std::array<char, 3> name = {'-', letter, '\0'};
+        const valued_option option{std::string_view(name.data(), 2),
+                                   position + 1 < argument.size() ? argv[index] + position + 1
+                                   : index + 1 < argc             ? argv[++index]
+                                                                  : nullptr};
+        return take_short_value(messages, letter, option, settings, choices);
+    }
+    return true;
+}

@@ -1,0 +1,19 @@
+// The command line, read into settings: everything that can refuse the run
+// before start-up looks at the system.
+#pragma once
+
+#include <cstdio>
+
+#include "control/control.hpp"
+
+// The files the options name; null for none.
+struct option_files {
+    const char *metrics_file = nullptr;
+    const char *output_file = nullptr;
+    const char *summary_json_file = nullptr;
+};
+
+// Reads every option in order, then refuses the combinations that cannot
+// run; sets sample_interval_ns and census_interval_ns and the metrics file's
+// name. --help and --version stop with their output written.
+start_up_result read_options(int argc, char **argv, std::FILE *messages, std::FILE *output, option_files &files);
