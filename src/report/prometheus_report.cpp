@@ -255,7 +255,7 @@ int metrics_end_frame()
     if (const int failure = resolve_metrics_target(metrics_path.data(), target); failure != 0) {
         return failure;
     }
-    std::array<char, METRICS_PATH_SIZE + 16> temporary = target.temporary_pattern;
+    auto temporary = target.temporary_pattern; // mkostemp fills in the X's of its own copy
     // mkostemp opens with O_CREAT | O_EXCL, and mode 0600 whatever the umask.
     const file_descriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!file.is_open()) {
