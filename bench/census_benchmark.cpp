@@ -39,6 +39,7 @@
 #include <benchmark/benchmark.h>
 
 #include "sampling/client_table.hpp"
+#include "sampling/fdinfo_text.hpp"
 #include "sampling/held_clients.hpp"
 
 namespace {

@@ -3,57 +3,41 @@
 #include <algorithm>
 #include <array>
 
-#include "sampling/kernel_text.hpp"
+#include "sampling/text_numbers.hpp"
 
 namespace {
 
-bool is_digit(char c)
-{
-    return c >= '0' && c <= '9';
-}
+// The decimals of a second down to the nanosecond.
+constexpr std::size_t NANOSECOND_DIGITS = 9;
 
 // A count of frames in decimal digits, 1 to 2147483647.
 bool parse_count(std::string_view text, int &count)
 {
     std::int64_t value = 0;
-    for (const char c : text) {
-        if (!is_digit(c)) {
-            return false;
-        }
-        value = value * 10 + (c - '0');
-        if (value > LONGEST_COUNT) {
-            return false;
-        }
+    if (!parse_whole_number(text, LONGEST_COUNT, value)) {
+        return false;
     }
     count = static_cast<int>(value);
-    return !text.empty() && count >= 1;
+    return true;
 }
 
 // Process ids, "PID[,PID...]", each from 1 to 2147483647, added to those of
 // earlier -p options; false for anything else, or more than MAX_FOLLOWED_PIDS.
 bool parse_pids(std::string_view text, run_settings &settings)
 {
-    std::int64_t value = 0;
-    bool has_digits = false;
-    for (std::size_t position = 0; position <= text.size(); ++position) {
-        if (position < text.size() && is_digit(text[position])) {
-            value = value * 10 + (text[position] - '0');
-            has_digits = true;
-            if (value > LARGEST_PID) {
-                return false;
-            }
-            continue;
-        }
-        if ((position < text.size() && text[position] != ',') || !has_digits || value == 0 ||
+    for (;;) {
+        const std::size_t comma = std::min(text.find(','), text.size());
+        std::int64_t pid = 0;
+        if (!parse_whole_number(text_part(text, 0, comma), LARGEST_PID, pid) ||
             settings.followed_pid_count == MAX_FOLLOWED_PIDS) {
             return false;
         }
-        settings.followed_pids[static_cast<std::size_t>(settings.followed_pid_count++)] =
-            static_cast<std::int32_t>(value);
-        value = 0;
-        has_digits = false;
+        settings.followed_pids[static_cast<std::size_t>(settings.followed_pid_count++)] = static_cast<std::int32_t>(pid);
+        if (comma == text.size()) {
+            return true;
+        }
+        text = text_part(text, comma + 1);
     }
-    return true;
 }
 
 // Takes the value of the short option `letter`.
@@ -94,31 +78,28 @@ const short_option *find_short_option(char letter)
 // nanosecond; false for anything else, or outside `shortest` to 3600 seconds.
 bool parse_seconds(std::string_view text, std::int64_t shortest, std::int64_t &nanoseconds)
 {
-    std::int64_t whole = 0;
-    std::int64_t fraction = 0;
-    std::int64_t fraction_scale = NANOSECONDS_PER_SECOND;
-    bool has_digits = false;
-    std::size_t position = 0;
-    for (; position < text.size() && is_digit(text[position]); ++position) {
-        has_digits = true;
-        whole = whole * 10 + (text[position] - '0');
-        if (whole > LONGEST_INTERVAL_NS / NANOSECONDS_PER_SECOND) {
-            return false;
-        }
-    }
-    if (position < text.size() && text[position] == '.') {
-        for (++position; position < text.size() && is_digit(text[position]); ++position) {
-            has_digits = true;
-            if (fraction_scale > 1) { // digits past the nanosecond change nothing
-                fraction_scale /= 10;
-                fraction += (text[position] - '0') * fraction_scale;
-            }
-        }
-    }
-    if (!has_digits || position != text.size()) {
+    const decimal_digits whole = read_decimal_digits(text);
+    if (!whole.fits || whole.value > static_cast<std::uint64_t>(LONGEST_INTERVAL_NS / NANOSECONDS_PER_SECOND)) {
         return false;
     }
-    nanoseconds = whole * NANOSECONDS_PER_SECOND + fraction;
+    std::string_view rest = text_part(text, whole.length);
+    std::int64_t fraction = 0;
+    std::size_t fraction_length = 0;
+    if (!rest.empty() && rest.front() == '.') {
+        rest.remove_prefix(1);
+        fraction_length = read_decimal_digits(rest).length;
+        // Digits past the nanosecond change nothing.
+        const std::size_t kept = std::min(fraction_length, NANOSECOND_DIGITS);
+        fraction = static_cast<std::int64_t>(read_decimal_digits(text_part(rest, 0, kept)).value);
+        for (std::size_t digit = kept; digit < NANOSECOND_DIGITS; ++digit) {
+            fraction *= 10;
+        }
+        rest = text_part(rest, fraction_length);
+    }
+    if (whole.length + fraction_length == 0 || !rest.empty()) {
+        return false;
+    }
+    nanoseconds = static_cast<std::int64_t>(whole.value) * NANOSECONDS_PER_SECOND + fraction;
     return nanoseconds >= shortest && nanoseconds <= LONGEST_INTERVAL_NS;
 }
 

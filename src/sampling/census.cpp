@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include "sampling/client_table.hpp"
+#include "sampling/client_record.hpp"
+#include "sampling/fdinfo_text.hpp"
 #include "sampling/kernel_text.hpp"
 
 namespace {
@@ -22,66 +24,6 @@ constexpr unsigned DRM_DEVICE_MAJOR = 226;
 // The link count of /proc/<pid>/task is 2 plus the number of threads
 // (proc_task_getattr in fs/proc/base.c).
 constexpr nlink_t SINGLE_THREAD_TASK_LINKS = 3;
-
-// The name a process gave itself in /proc/<pid>/comm, or its pid.
-void read_process_name(int proc_fd, std::int32_t pid, std::array<char, NAME_SIZE> &name)
-{
-    // cppcheck-suppress variableScope ; `text` views into it after the inner block ends
-    std::array<char, NAME_SIZE> raw;
-    std::string_view text;
-    std::array<char, PID_PATH_SIZE> path;
-    if (format_pid_path(path, "", pid, "/comm")) {
-        const file_descriptor file(::openat(proc_fd, path.data(), TEXT_FILE_FLAGS));
-        if (file.is_open()) {
-            text = read_small_file(file.fd, raw);
-        }
-    }
-    set_process_name(name, text, pid);
-}
-
-// Where a client was found: its process and the descriptor of its DRM file.
-struct client_origin {
-    std::int32_t pid = 0;
-    std::int32_t descriptor = -1;
-    std::int32_t thread = 0; // the thread whose task/<tid>/fdinfo listed it, or 0
-};
-
-void copy_client(client_sample &record, const fdinfo_keys &keys, client_origin origin,
-                 const std::array<char, NAME_SIZE> &name, int proc_fd)
-{
-    const std::int32_t pid = origin.pid;
-    record.client_id = keys.client_id;
-    record.pid = pid;
-    record.descriptor = origin.descriptor;
-    record.descriptor_thread = origin.thread;
-    record.name = name;
-    record.engine = keys.engine;
-    record.jobs = keys.jobs;
-    record.engine_listed = keys.engine_listed;
-    record.memory = keys.memory;
-    record.cpu_seconds = read_process_cpu_seconds_at(proc_fd, pid);
-}
-
-// One record per client id, owned by the lowest pid that holds it. A record
-// that changes owner takes the new owner's CPU time too, so that a row never
-// pairs one process's pid with another's CPU time.
-void record_client(client_table &table, const fdinfo_keys &keys, client_origin origin,
-                   const std::array<char, NAME_SIZE> &name, int proc_fd)
-{
-    for (int index = 0; index < table.count; ++index) {
-        client_sample &record = table.records[static_cast<std::size_t>(index)];
-        if (record.client_id == keys.client_id) {
-            if (record.pid > origin.pid) {
-                copy_client(record, keys, origin, name, proc_fd);
-            }
-            return;
-        }
-    }
-    if (table.count < MAX_CLIENTS) {
-        copy_client(table.records[static_cast<std::size_t>(table.count)], keys, origin, name, proc_fd);
-        ++table.count;
-    }
-}
 
 // What the census of one process carries from one descriptor to the next.
 struct process_census {
@@ -293,20 +235,4 @@ int scan_clients(client_table &table, const char *proc_path, client_listing list
         scan_process(proc.fd, pid, table, listing);
     }
     return table.count;
-}
-
-bool next_process_entry(directory_listing &processes, std::int32_t &pid)
-{
-    std::string_view entry;
-    while (next_directory_entry(processes, entry)) {
-        if (entry.front() < '0' || entry.front() > '9') {
-            continue;
-        }
-        const std::int64_t value = parse_decimal(entry);
-        if (value <= std::numeric_limits<std::int32_t>::max()) {
-            pid = static_cast<std::int32_t>(value);
-            return true;
-        }
-    }
-    return false;
 }

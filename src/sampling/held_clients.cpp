@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "sampling/fdinfo_text.hpp"
+
 namespace {
 
 // Holds a whole DRM fdinfo file (about 700 bytes) in one read.

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "fuzz_support.hpp"
+#include "sampling/fdinfo_text.hpp"
 #include "sampling/kernel_text.hpp"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sampling/fdinfo_text.hpp"
 #include "sampling/kernel_text.hpp"
 #include "support/kernel_tree.hpp"
 
