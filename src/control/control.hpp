@@ -9,11 +9,17 @@
 #include "control/loop_clock.hpp"
 #include "control/output_files.hpp"
 #include "control/process_state.hpp"
+#include "report/frame.hpp"
+#include "report/output_state.hpp"
 #include "report/report.hpp"
 #include "report/run_summary.hpp"
 #include "sampling/sampler.hpp"
+#include "view/view_state.hpp"
 
 enum class output_mode { terminal, csv, json, prometheus, summary_only };
+
+// The wait between samples, in nanoseconds; a second by default.
+inline constexpr std::int64_t DEFAULT_SAMPLE_INTERVAL_NS = 1'000'000'000;
 
 // Processes that -p names at most.
 inline constexpr int MAX_FOLLOWED_PIDS = 64;
@@ -39,6 +45,13 @@ struct run_settings {
     output_files outputs{};
     // CSV and JSON timestamps as Unix time (--wall-clock), not the monotonic clock.
     bool wall_clock = false;
+    // The wait between samples (-d) and between censuses, the searches of
+    // /proc for clients (--census), in nanoseconds; a census never comes more
+    // often than a sample. Between censuses a sample reads only the clients found.
+    std::int64_t sample_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
+    std::int64_t census_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
+    // The metrics file of --prometheus; null for none.
+    const char *metrics_file = nullptr;
 };
 
 // What a run that follows processes adds to the loop.
@@ -80,16 +93,13 @@ struct start_up_result {
 
 inline constexpr const char *STATS_PATTERN = "/sys/class/drm/card*/device/gpu_stats";
 
-// Reads the options, fixes clock_ticks, sample_interval_ns and stats_path, and
+// Reads the options into settings, fixes clock_ticks and stats_path, and
 // installs the stop signals. Messages go to `messages` (standard error in the
 // program); --help and --version write to `output`, which the terminal view
 // needs to be a terminal.
 start_up_result start_up(int argc, char **argv, std::FILE *messages = stderr,
                          const char *stats_pattern = STATS_PATTERN, std::FILE *output = stdout);
 
-// The stop a followed command's run passes on to the tree (SIGTERM, SIGHUP,
-// or SIGINT once the command has ended); 0 for none yet.
-extern volatile std::sig_atomic_t passed_stop_signal;
 
 // After the wait between samples of a followed command's run: reaps the
 // children, passes a stop on to the tree, and sleeps on to the due time when
@@ -113,12 +123,31 @@ extern "C" void on_child_signal(int signal_number);
 // The report operations that `settings` ask for.
 const report_operations &select_report(const run_settings &settings);
 
+// The loop's own records: the sampler and what it keeps, the two samples
+// (whose roles a pass swaps instead of copying one over the other), the frame.
+struct loop_state {
+    sampler sampling{};
+    std::array<sample, 2> samples{};
+    frame pass{};
+};
+
+// The run's large records, which the stack should not hold: owned by the
+// entry point and passed down. A run whose every sample is a census never
+// touches the held clients' pages, nor the CSV the view's.
+struct program_state {
+    loop_state loop{};
+    follow_state follow{};
+    run_summary summary{};
+    output_state outputs{};
+    terminal_state terminal{};
+};
+
 // Samples once an interval until stop_requested is set; returns the exit status.
-int sample_loop(const run_settings &settings);
+int sample_loop(program_state &program, const run_settings &settings);
 
 // The same loop over any report and kernel tree, for the tests.
-int run_sample_loop(const report_operations &report, const char *proc_path, const char *stats_file,
-                    const run_settings &settings = {}, follow_state *follow = nullptr);
+int run_sample_loop(program_state &program, const report_operations &report, const char *proc_path,
+                    const char *stats_file, const run_settings &settings = {}, follow_state *follow = nullptr);
 
 // Starts the tree at the processes of -p; false, after a one-line message,
 // when one of them does not exist.
@@ -136,7 +165,7 @@ int write_run_summary(follow_state &follow, const run_settings &settings);
 
 // Runs settings.command and follows it to its end; returns its exit status
 // (128 + the signal's number if a signal ended it), 127 or 126 when it cannot run.
-int run_followed_command(follow_state &follow, const run_settings &settings);
+int run_followed_command(program_state &program, const run_settings &settings);
 
 // The entry point: start-up, then the loop; returns the exit status.
 int run_v3dwatch(int argc, char **argv);

@@ -20,10 +20,6 @@ constexpr int NOT_FOUND_STATUS = 127;
 constexpr int NOT_EXECUTABLE_STATUS = 126;
 constexpr int SIGNAL_STATUS_BASE = 128;
 
-// The command while it may take a signal; 0 once it has been reaped, so that
-// no signal goes to a pid that another process may have taken.
-volatile std::sig_atomic_t signalled_command = 0;
-
 // The dispositions v3dwatch started with, which the command starts with too.
 struct inherited_signals {
     struct sigaction interrupt {};
@@ -127,7 +123,7 @@ int start_command(follow_state &follow, const inherited_signals &inherited, char
         return 1;
     }
     follow.command_pid = child;
-    signalled_command = child;
+    run_signals.command = child;
     int failure = 0;
     ssize_t got = 0;
     while ((got = read(reading.fd, &failure, sizeof failure)) < 0 && errno == EINTR) {
@@ -142,24 +138,24 @@ int start_command(follow_state &follow, const inherited_signals &inherited, char
 
 } // namespace
 
-volatile std::sig_atomic_t passed_stop_signal = 0;
+run_signal_state run_signals{};
 
 extern "C" void on_command_signal(int signal_number)
 {
     // The command at once; the rest of the tree from the loop, which knows it.
     const int saved = errno;
-    if (signalled_command > 0) {
-        kill(static_cast<pid_t>(signalled_command), signal_number);
+    if (run_signals.command > 0) {
+        kill(static_cast<pid_t>(run_signals.command), signal_number);
     }
-    passed_stop_signal = signal_number;
-    run_events = static_cast<std::sig_atomic_t>(run_events + 1);
+    run_signals.passed_stop = signal_number;
+    run_signals.events = static_cast<std::sig_atomic_t>(run_signals.events + 1);
     errno = saved;
 }
 
 extern "C" void on_child_signal(int)
 {
     // The children are reaped by the loop, which the wait's end wakes.
-    run_events = static_cast<std::sig_atomic_t>(run_events + 1);
+    run_signals.events = static_cast<std::sig_atomic_t>(run_signals.events + 1);
 }
 
 void reap_children(follow_state &follow, bool wait_for_command)
@@ -192,7 +188,7 @@ void reap_children(follow_state &follow, bool wait_for_command)
         if (reaped == follow.command_pid) {
             follow.command_reaped = true;
             follow.command_wait_status = status;
-            signalled_command = 0;
+            run_signals.command = 0;
             stop_on_interrupt(follow);
         }
     }
@@ -200,8 +196,9 @@ void reap_children(follow_state &follow, bool wait_for_command)
     sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
-int run_followed_command(follow_state &follow, const run_settings &settings)
+int run_followed_command(program_state &program, const run_settings &settings)
 {
+    follow_state &follow = program.follow;
     inherited_signals inherited;
     sigset_t child_signal;
     sigemptyset(&child_signal);
@@ -225,7 +222,7 @@ int run_followed_command(follow_state &follow, const run_settings &settings)
     // writes nothing, follows the command to its end and fails.
     const bool emptied = empty_output_files(settings.outputs);
     if (emptied) {
-        run_sample_loop(select_report(settings), DEFAULT_PROC_PATH, stats_path, settings, &follow);
+        run_sample_loop(program, select_report(settings), DEFAULT_PROC_PATH, stats_path, settings, &follow);
     }
     wait_for_followed_tree(follow);
     // An orphan's end no longer interrupts anything, the summary's writes above all.

@@ -39,8 +39,8 @@ void signal_tree(const follow_state &follow, int signal_number, std::int32_t exc
 // too; two seconds later, whatever is left of it gets SIGKILL.
 void pass_on_stop(follow_state &follow)
 {
-    if (passed_stop_signal != 0 && follow.kill_due_ns == 0) {
-        signal_tree(follow, passed_stop_signal, follow.command_pid);
+    if (run_signals.passed_stop != 0 && follow.kill_due_ns == 0) {
+        signal_tree(follow, run_signals.passed_stop, follow.command_pid);
         follow.kill_due_ns = monotonic_nanoseconds() + KILL_AFTER_NS;
     }
     if (follow.kill_due_ns != 0 && monotonic_nanoseconds() >= follow.kill_due_ns) {
@@ -65,7 +65,7 @@ bool reap_and_judge(follow_state &follow)
 bool followed_tree_ended(follow_state &follow, std::int64_t due)
 {
     for (;;) {
-        const std::sig_atomic_t events_seen = run_events;
+        const std::sig_atomic_t events_seen = run_signals.events;
         if (reap_and_judge(follow)) {
             return true;
         }
@@ -83,7 +83,7 @@ bool followed_tree_ended(follow_state &follow, std::int64_t due)
 void wait_for_followed_tree(follow_state &follow)
 {
     for (;;) {
-        const std::sig_atomic_t events_seen = run_events;
+        const std::sig_atomic_t events_seen = run_signals.events;
         if (reap_and_judge(follow)) {
             return;
         }

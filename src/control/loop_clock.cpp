@@ -28,7 +28,7 @@ void sleep_until_due(std::int64_t due, std::sig_atomic_t events_seen)
     const timespec until{static_cast<time_t>(due / 1'000'000'000), static_cast<long>(due % 1'000'000'000)};
     // Without SA_RESTART a signal ends the sleep with EINTR; one that is
     // neither a stop nor a run event sleeps on to the same time.
-    while (stop_requested == 0 && run_events == events_seen &&
+    while (stop_requested == 0 && run_signals.events == events_seen &&
            ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }

@@ -20,6 +20,20 @@ void start_sample_grid(sample_grid &grid, std::int64_t interval_ns);
 // back to back.
 std::int64_t next_sample_due(sample_grid &grid);
 
-// Sleeps until `due` on CLOCK_MONOTONIC, or until a stop, or until run_events
+// What the signal handlers of a followed command's run share with the loop.
+struct run_signal_state {
+    // Counted by the signals of the run (a child's end, a stop passed on),
+    // so that they end the wait between samples early.
+    volatile std::sig_atomic_t events;
+    // The stop passed on to the tree (SIGTERM, SIGHUP, or SIGINT once the
+    // command has ended); 0 for none yet.
+    volatile std::sig_atomic_t passed_stop;
+    // The command while it may take a signal; 0 once it has been reaped, so
+    // that no signal goes to a pid that another process may have taken.
+    volatile std::sig_atomic_t command;
+};
+extern run_signal_state run_signals;
+
+// Sleeps until `due` on CLOCK_MONOTONIC, or until a stop, or until run_signals.events
 // is no longer `events_seen`.
 void sleep_until_due(std::int64_t due, std::sig_atomic_t events_seen);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "control/option_values.hpp"
+#include "report/metrics_file.hpp"
 #include "report/report.hpp"
 
 namespace {
@@ -127,7 +128,7 @@ start_up_result read_options(int argc, char **argv, std::FILE *messages, std::FI
                            csv_asked ? "--csv" : "--json");
         return {true, 1, result.settings};
     }
-    if (files.metrics_file != nullptr && !set_metrics_file(files.metrics_file)) {
+    if (files.metrics_file != nullptr && std::strlen(files.metrics_file) >= METRICS_PATH_SIZE) {
         (void)std::fprintf(messages, "Error: cannot write metrics file %s: %s\n", files.metrics_file,
                            std::strerror(ENAMETOOLONG));
         return {true, 1, result.settings};
@@ -156,8 +157,10 @@ start_up_result read_options(int argc, char **argv, std::FILE *messages, std::FI
         refuse_value(messages, choices.census_option, CENSUS_RULE);
         return {true, 1, result.settings};
     }
-    sample_interval_ns = choices.interval;
-    census_interval_ns = choices.census != 0 ? choices.census : std::max(choices.interval, DEFAULT_CENSUS_NS);
+    result.settings.sample_interval_ns = choices.interval;
+    result.settings.census_interval_ns =
+        choices.census != 0 ? choices.census : std::max(choices.interval, DEFAULT_CENSUS_NS);
+    result.settings.metrics_file = files.metrics_file;
 
     files.output_file = choices.output_file;
     files.summary_json_file = choices.summary_json_file;

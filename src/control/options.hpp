@@ -14,6 +14,5 @@ struct option_files {
 };
 
 // Reads every option in order, then refuses the combinations that cannot
-// run; sets sample_interval_ns and census_interval_ns and the metrics file's
-// name. --help and --version stop with their output written.
+// run. --help and --version stop with their output written.
 start_up_result read_options(int argc, char **argv, std::FILE *messages, std::FILE *output, option_files &files);

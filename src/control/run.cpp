@@ -10,9 +10,10 @@
 
 namespace {
 
-// The tree and the summary's kept samples are too large for the stack.
-follow_state program_follow;
-run_summary program_summary;
+// The run's records, owned by the entry point: too large for the stack, and
+// constant-initialised at namespace scope, so that no page is taken before it
+// is used and no guard of a function's static (the C++ runtime's) is needed.
+constinit program_state program_records;
 
 // Writes nothing: a followed command's run with no stream, for its summary alone.
 constexpr report_operations NO_REPORT = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "", false};
@@ -76,23 +77,24 @@ int write_run_summary(follow_state &follow, const run_settings &settings)
     return status;
 }
 
-int sample_loop(const run_settings &settings)
+int sample_loop(program_state &program, const run_settings &settings)
 {
+    follow_state &follow = program.follow;
     if (settings.summary) {
-        program_follow.summary = &program_summary;
+        follow.summary = &program.summary;
     }
-    if (!start_following(program_follow, settings)) {
+    if (!start_following(follow, settings)) {
         return 1;
     }
     if (settings.command != nullptr) {
-        return run_followed_command(program_follow, settings);
+        return run_followed_command(program, settings);
     }
-    const int status = run_sample_loop(select_report(settings), DEFAULT_PROC_PATH, stats_path, settings,
-                                       &program_follow);
-    if (program_follow.summary == nullptr) {
+    const int status =
+        run_sample_loop(program, select_report(settings), DEFAULT_PROC_PATH, stats_path, settings, &follow);
+    if (follow.summary == nullptr) {
         return status;
     }
-    const int summary_status = write_run_summary(program_follow, settings);
+    const int summary_status = write_run_summary(follow, settings);
     return status != 0 ? status : summary_status;
 }
 
@@ -102,5 +104,5 @@ int run_v3dwatch(int argc, char **argv)
     if (started.stop) {
         return started.exit_status;
     }
-    return sample_loop(started.settings);
+    return sample_loop(program_records, started.settings);
 }

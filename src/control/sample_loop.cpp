@@ -3,23 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "control/control.hpp"
 #include "report/frame.hpp"
 #include "report/metrics_file.hpp"
 
 namespace {
-
-// The loop's large records, which the stack should not hold. A run whose
-// every sample is a census never touches the held clients' pages, and the
-// object needs no guard of a function's static (which would bring in the
-// C++ runtime).
-struct loop_state {
-    sampler sampling{};
-    // The pass swaps the two samples' roles instead of copying one over the other.
-    std::array<sample, 2> samples{};
-    frame pass{};
-};
-constinit loop_state program_loop;
 
 // How many samples of `denominator` nanoseconds make `numerator`, rounded to
 // the nearest or up; at least one.
@@ -30,12 +20,12 @@ int ratio_at_least_one(std::int64_t numerator, std::int64_t denominator, bool ro
 }
 
 // The output's operations, of which an output that writes nothing has none.
-int write_frame(const report_operations &report, const frame &pass)
+int write_frame(const report_operations &report, output_state &state, const frame &pass)
 {
     if (report.begin_frame == nullptr) {
         return 0;
     }
-    if (const int failure = report.begin_frame(pass); failure != 0) {
+    if (const int failure = report.begin_frame(state, pass); failure != 0) {
         return failure;
     }
     for (int index = 0; index < pass.row_count; ++index) {
@@ -43,20 +33,22 @@ int write_frame(const report_operations &report, const frame &pass)
         if (!pass.listed[position] || report.row == nullptr) {
             continue;
         }
-        if (const int failure = report.row(pass.rows[position], pass.header.sample_time); failure != 0) {
+        if (const int failure = report.row(state, pass.rows[position], pass.header.sample_time); failure != 0) {
             return failure;
         }
     }
-    return report.end_frame();
+    return report.end_frame(state, pass);
 }
 
-int call(int (*operation)())
+int call(int (*operation)(output_state &), output_state &state)
 {
-    return operation != nullptr ? operation() : 0;
+    return operation != nullptr ? operation(state) : 0;
 }
 
 // What a run's passes share: the output, its rules and the summary.
 struct pass_context {
+    loop_state *loop = nullptr;
+    output_state *outputs = nullptr;
     const report_operations *report = nullptr;
     frame_rules rules{};
     const follow_state *follow = nullptr;
@@ -69,12 +61,13 @@ int make_pass(pass_context &context, const sample &previous, const sample &curre
 {
     const follow_state *follow = context.follow;
     context.rules.followed_ended = follow != nullptr && follow->follows_tree && tree_member_count(follow->tree) == 0;
-    context.rules.cpu_period = cpu_period(program_loop.sampling);
-    compute_frame(program_loop.pass, previous, current, context.rules);
+    loop_state &loop = *context.loop;
+    context.rules.cpu_period = cpu_period(loop.sampling);
+    compute_frame(loop.pass, previous, current, context.rules);
     if (counted && context.summary != nullptr) {
-        add_summary_frame(*context.summary, program_loop.pass);
+        add_summary_frame(*context.summary, loop.pass);
     }
-    return write_frame(*context.report, program_loop.pass);
+    return write_frame(*context.report, *context.outputs, loop.pass);
 }
 
 void begin_run_summary(run_summary &summary, const follow_state &follow, const sample &baseline)
@@ -91,9 +84,9 @@ void begin_run_summary(run_summary &summary, const follow_state &follow, const s
 }
 
 // The end of the loop: the output closed, and a failure said in one line.
-int close_run(const report_operations &report, int failure)
+int close_run(const report_operations &report, output_state &state, int failure)
 {
-    const int close_failure = call(report.close);
+    const int close_failure = call(report.close, state);
     if (failure == 0) {
         failure = close_failure;
     }
@@ -102,17 +95,37 @@ int close_run(const report_operations &report, int failure)
         return 0;
     }
     // Standard error may be gone too; the exit status tells either way.
-    (void)std::fprintf(stderr, "%s%s\n", report.write_failure_text, metrics_failure_reason(failure));
+    const char *const lead = report.write_failure_text != nullptr ? report.write_failure_text : state.failure_text.data();
+    (void)std::fprintf(stderr, "%s%s\n", lead, metrics_failure_reason(failure));
     return 1;
+}
+
+// The outputs' state as a run starts: nothing written yet.
+void start_outputs(program_state &program, const run_settings &settings)
+{
+    output_state &outputs = program.outputs;
+    outputs.stream = {};
+    const int stream_fd = settings.outputs.fds[STREAM_FILE];
+    outputs.stream.fd = stream_fd >= 0 ? stream_fd : STDOUT_FILENO;
+    outputs.timestamp_decimals = timestamp_decimals(settings.sample_interval_ns);
+    outputs.first_client = true;
+    if (settings.metrics_file != nullptr) {
+        (void)set_metrics_file(outputs, settings.metrics_file); // its length was checked with the options
+    }
+    outputs.terminal = &program.terminal;
 }
 
 } // namespace
 
-int run_sample_loop(const report_operations &report, const char *proc_path, const char *stats_file,
-                    const run_settings &settings, follow_state *follow)
+int run_sample_loop(program_state &program, const report_operations &report, const char *proc_path,
+                    const char *stats_file, const run_settings &settings, follow_state *follow)
 {
+    start_outputs(program, settings);
+    loop_state &loop = program.loop;
     process_tree *tree = follow != nullptr && follow->follows_tree ? &follow->tree : nullptr;
     pass_context context;
+    context.loop = &loop;
+    context.outputs = &program.outputs;
     context.report = &report;
     context.follow = follow;
     context.summary = follow != nullptr ? follow->summary : nullptr;
@@ -123,16 +136,16 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     const client_listing listing = context.rules.lists_all || context.summary != nullptr
                                        ? client_listing::all_queues
                                        : client_listing::default_queues;
-    sampler &sampling = program_loop.sampling;
+    sampler &sampling = loop.sampling;
     start_sampler(sampling, proc_path, stats_file, listing, tree,
-                  ratio_at_least_one(census_interval_ns, sample_interval_ns, false));
-    const int samples_per_frame = ratio_at_least_one(report.shortest_frame_ns, sample_interval_ns, true);
-    sample *previous = &program_loop.samples[0];
-    sample *current = &program_loop.samples[1];
+                  ratio_at_least_one(settings.census_interval_ns, settings.sample_interval_ns, false));
+    const int samples_per_frame = ratio_at_least_one(report.shortest_frame_ns, settings.sample_interval_ns, true);
+    sample *previous = &loop.samples[0];
+    sample *current = &loop.samples[1];
 
-    int failure = call(report.open);
+    int failure = call(report.open, program.outputs);
     sample_grid grid;
-    start_sample_grid(grid, sample_interval_ns);
+    start_sample_grid(grid, settings.sample_interval_ns);
     take_sample(sampling, *previous);
     if (context.summary != nullptr) {
         begin_run_summary(*context.summary, *follow, *previous);
@@ -156,10 +169,10 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
     int samples_since_frame = 0;
     const bool runs_command = follow != nullptr && follow->command_pid != 0;
     while (!finished()) {
-        const std::sig_atomic_t events_seen = run_events;
+        const std::sig_atomic_t events_seen = run_signals.events;
         const std::int64_t due = next_sample_due(grid);
         if (report.wait != nullptr) {
-            report.wait(due);
+            report.wait(program.outputs, due);
         } else {
             sleep_until_due(due, events_seen);
         }
@@ -183,5 +196,5 @@ int run_sample_loop(const report_operations &report, const char *proc_path, cons
         failure = make_pass(context, *previous, *current, true);
     }
     stop_sampler(sampling);
-    return close_run(report, failure);
+    return close_run(report, program.outputs, failure);
 }

@@ -88,9 +88,6 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     if (!open_output_files(files, metrics_file, messages)) {
         return {true, 1, result.settings};
     }
-    if (files.fds[STREAM_FILE] >= 0) {
-        stream_fd = files.fds[STREAM_FILE];
-    }
 
     if (result.settings.command != nullptr) {
         return result; // the command's run sets up its own signals, and empties the files once it runs

@@ -1,7 +1,7 @@
 #include <array>
 #include <string_view>
 
-#include "report/report.hpp"
+#include "report/output_state.hpp"
 
 namespace {
 
@@ -13,8 +13,6 @@ constexpr std::size_t QUOTED_NAME_SIZE = REPLACEMENT_CHARACTER.size() * (NAME_SI
 constexpr std::string_view CSV_HEADER = "timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%\n";
 constexpr std::string_view CSV_ALL_QUEUES_HEADER =
     "timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%,csd%,cache_clean%,cpu_job%,mem_total_kib,mem_resident_kib\n";
-
-output_buffer standard_output;
 
 // RFC 4180: a field holding ',' or '"' goes in double quotes, each '"'
 // doubled. A CSV reader decodes the stream as UTF-8, so a byte that is not
@@ -52,11 +50,11 @@ void quote_name(const char *name, std::array<char, QUOTED_NAME_SIZE> &quoted)
 }
 
 // The four columns that name the client, without the line's end.
-int write_csv_client_columns(output_buffer &output, const utilisation_row &row, double sample_time)
+int write_csv_client_columns(output_buffer &output, const utilisation_row &row, double sample_time, int decimals)
 {
     std::array<char, QUOTED_NAME_SIZE> name;
     quote_name(row.name.data(), name);
-    return append_format(output, "%.*f,%llu,%d,%s", timestamp_decimals(), sample_time,
+    return append_format(output, "%.*f,%llu,%d,%s", decimals, sample_time,
                          static_cast<unsigned long long>(row.client_id),
                          row.pid, name.data());
 }
@@ -73,58 +71,62 @@ int write_memory_column(output_buffer &output, std::int64_t bytes)
     return bytes == MEMORY_UNKNOWN ? append_text(output, ",") : append_format(output, ",%lld", static_cast<long long>(bytes / 1024));
 }
 
-int open_with_header(std::string_view header)
+int open_with_header(output_state &state, std::string_view header)
 {
-    standard_output.fd = stream_fd;
-    append_text(standard_output, header);
-    return flush_output(standard_output);
+    append_text(state.stream, header);
+    return flush_output(state.stream);
 }
 
-int csv_open()
+int csv_open(output_state &state)
 {
-    return open_with_header(CSV_HEADER);
+    return open_with_header(state, CSV_HEADER);
 }
 
-int csv_all_queues_open()
+int csv_all_queues_open(output_state &state)
 {
-    return open_with_header(CSV_ALL_QUEUES_HEADER);
+    return open_with_header(state, CSV_ALL_QUEUES_HEADER);
 }
 
 // A frame is its rows alone: a sample with no client writes nothing.
-int csv_begin_frame(const frame &)
+int csv_begin_frame(output_state &, const frame &)
 {
     return 0;
 }
 
-int csv_row(const utilisation_row &row, double sample_time)
+int csv_row(output_state &state, const utilisation_row &row, double sample_time)
 {
-    return write_csv_row(standard_output, row, sample_time);
+    return write_csv_row(state.stream, row, sample_time, state.timestamp_decimals);
 }
 
-int csv_all_queues_row(const utilisation_row &row, double sample_time)
+int csv_all_queues_row(output_state &state, const utilisation_row &row, double sample_time)
 {
-    return write_csv_all_queues_row(standard_output, row, sample_time);
+    return write_csv_all_queues_row(state.stream, row, sample_time, state.timestamp_decimals);
 }
 
-int csv_flush()
+int csv_end_frame(output_state &state, const frame &)
 {
-    return flush_output(standard_output);
+    return flush_output(state.stream);
+}
+
+int csv_close(output_state &state)
+{
+    return flush_output(state.stream);
 }
 
 } // namespace
 
-int write_csv_row(output_buffer &output, const utilisation_row &row, double sample_time)
+int write_csv_row(output_buffer &output, const utilisation_row &row, double sample_time, int decimals)
 {
-    write_csv_client_columns(output, row, sample_time);
+    write_csv_client_columns(output, row, sample_time, decimals);
     return append_format(output, ",%.1f,%.1f,%.1f,%.1f\n", row.engine[ENGINE_RENDER], row.engine[ENGINE_TFU],
                          row.engine[ENGINE_BIN], row.cpu);
 }
 
 // The same columns, with an empty field for a queue the client's fdinfo does
 // not list and for a CPU percentage without two readings.
-int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, double sample_time)
+int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, double sample_time, int decimals)
 {
-    write_csv_client_columns(output, row, sample_time);
+    write_csv_client_columns(output, row, sample_time, decimals);
     for (const int engine : {ENGINE_RENDER, ENGINE_TFU, ENGINE_BIN}) {
         const auto index = static_cast<std::size_t>(engine);
         write_percentage_column(output, row.engine_listed[index], row.engine[index]);
@@ -142,11 +144,11 @@ int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, 
 // Closing flushes too, so that a run stopped before its first frame still
 // learns whether its header was written.
 const report_operations CSV_REPORT = {
-    csv_open, csv_begin_frame, csv_row, csv_flush, nullptr, csv_flush, "Error: cannot write CSV output: ",
+    csv_open, csv_begin_frame, csv_row, csv_end_frame, nullptr, csv_close, "Error: cannot write CSV output: ",
     false,
 };
 
 const report_operations CSV_ALL_REPORT = {
-    csv_all_queues_open, csv_begin_frame, csv_all_queues_row, csv_flush, nullptr, csv_flush,
+    csv_all_queues_open, csv_begin_frame, csv_all_queues_row, csv_end_frame, nullptr, csv_close,
     "Error: cannot write CSV output: ", false,
 };

@@ -4,10 +4,10 @@
 #include <string_view>
 
 #include "report/frame.hpp"
+#include "report/output_state.hpp"
 
 namespace {
 
-output_buffer standard_output;
 
 // RFC 8259: the quote, the backslash and the control characters are escaped.
 // U+2028 and U+2029 are escaped too: valid JSON as they are, but common line
@@ -34,121 +34,112 @@ bool escape_json_character(output_buffer &output, std::string_view character)
     return true;
 }
 
-bool first_client = true;
-// The frame being written, for its "others" at the end.
-const frame *current_frame = nullptr;
-
-int json_open()
-{
-    standard_output.fd = stream_fd;
-    return 0;
-}
-
 // The queues are named as the kernel names them, in the file's order.
-int json_begin_frame(const frame &whole)
+int json_begin_frame(output_state &state, const frame &whole)
 {
+    output_buffer &output = state.stream;
     const frame_header &frame = whole.header;
-    first_client = true;
-    current_frame = &whole;
-    append_format(standard_output, "{\"timestamp\":%.*f,\"wall_time\":%.*f,\"gpu\":{", timestamp_decimals(),
-                  frame.sample_time, timestamp_decimals(), frame.wall_time);
+    state.first_client = true;
+    append_format(output, "{\"timestamp\":%.*f,\"wall_time\":%.*f,\"gpu\":{", state.timestamp_decimals,
+                  frame.sample_time, state.timestamp_decimals, frame.wall_time);
     const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (int index = 0; index < queue_count; ++index) {
         const auto position = static_cast<std::size_t>(index);
-        append_text(standard_output, index == 0 ? "" : ",");
-        append_json_string(standard_output, frame.counters->queues[position].name.data());
+        append_text(output, index == 0 ? "" : ",");
+        append_json_string(output, frame.counters->queues[position].name.data());
         const queue_load &load = frame.queues[position];
-        append_format(standard_output, ":{\"busy\":%.1f,\"jobs_per_second\":%.1f,\"average_job_ms\":", load.busy,
+        append_format(output, ":{\"busy\":%.1f,\"jobs_per_second\":%.1f,\"average_job_ms\":", load.busy,
                       load.jobs_per_second);
         if (load.job_milliseconds == NO_JOB_LENGTH) {
-            append_text(standard_output, "null}");
+            append_text(output, "null}");
         } else {
-            append_format(standard_output, "%.1f}", load.job_milliseconds);
+            append_format(output, "%.1f}", load.job_milliseconds);
         }
     }
-    return append_text(standard_output, "},\"clients\":[");
+    return append_text(output, "},\"clients\":[");
 }
 
 // An object of one value per queue that the row's fdinfo lists, in the kernel's order.
-void append_listed_queues(const utilisation_row &row, const std::array<double, ENGINE_COUNT> &values)
+void append_listed_queues(output_buffer &output, const utilisation_row &row, const std::array<double, ENGINE_COUNT> &values)
 {
-    append_text(standard_output, "{");
+    append_text(output, "{");
     bool first_queue = true;
     for (const int queue : KERNEL_ENGINE_ORDER) {
         const auto engine = static_cast<std::size_t>(queue);
         if (row.engine_listed[engine]) {
-            append_format(standard_output, "%s\"%s\":%.1f", first_queue ? "" : ",", ENGINE_NAMES[engine], values[engine]);
+            append_format(output, "%s\"%s\":%.1f", first_queue ? "" : ",", ENGINE_NAMES[engine], values[engine]);
             first_queue = false;
         }
     }
-    append_text(standard_output, "}");
+    append_text(output, "}");
 }
 
-int json_row(const utilisation_row &row, double)
+int json_row(output_state &state, const utilisation_row &row, double)
 {
-    append_format(standard_output, "%s{\"client_id\":%llu,\"pid\":%d,\"process\":", first_client ? "" : ",",
+    output_buffer &output = state.stream;
+    append_format(output, "%s{\"client_id\":%llu,\"pid\":%d,\"process\":", state.first_client ? "" : ",",
                   static_cast<unsigned long long>(row.client_id), row.pid);
-    first_client = false;
-    append_json_string(standard_output, row.name.data());
+    state.first_client = false;
+    append_json_string(output, row.name.data());
     // Only the queues the client's fdinfo lists: an older kernel has fewer.
-    append_text(standard_output, ",\"busy\":");
-    append_listed_queues(row, row.engine);
-    append_text(standard_output, ",\"jobs_per_second\":");
-    append_listed_queues(row, row.jobs_per_second);
+    append_text(output, ",\"busy\":");
+    append_listed_queues(output, row, row.engine);
+    append_text(output, ",\"jobs_per_second\":");
+    append_listed_queues(output, row, row.jobs_per_second);
     if (row.cpu_known) {
-        append_format(standard_output, ",\"process_cpu\":%.1f,\"memory\":{", row.cpu);
+        append_format(output, ",\"process_cpu\":%.1f,\"memory\":{", row.cpu);
     } else {
-        append_text(standard_output, ",\"process_cpu\":null,\"memory\":{");
+        append_text(output, ",\"process_cpu\":null,\"memory\":{");
     }
     bool first_kind = true;
     for (std::size_t kind = 0; kind < row.memory.size(); ++kind) {
         if (row.memory[kind] != MEMORY_UNKNOWN) {
-            append_format(standard_output, "%s\"%s\":%lld", first_kind ? "" : ",", MEMORY_NAMES[kind],
+            append_format(output, "%s\"%s\":%lld", first_kind ? "" : ",", MEMORY_NAMES[kind],
                           static_cast<long long>(row.memory[kind]));
             first_kind = false;
         }
     }
-    return append_text(standard_output, "}}");
+    return append_text(output, "}}");
 }
 
 // The busy keys of a client for the queues the driver's statistics list, and
 // the queues on which the clients' sum is inflated, always present so that a
 // reader finds the same keys in every line.
-void append_others(const others_load &others)
+void append_others(output_buffer &output, const others_load &others)
 {
-    append_text(standard_output, "\"others\":{\"busy\":{");
+    append_text(output, "\"others\":{\"busy\":{");
     bool first_busy = true;
     for (const int queue : KERNEL_ENGINE_ORDER) {
         const auto engine = static_cast<std::size_t>(queue);
         if (others.listed[engine]) {
-            append_format(standard_output, "%s\"%s\":%.1f", first_busy ? "" : ",", ENGINE_NAMES[engine],
+            append_format(output, "%s\"%s\":%.1f", first_busy ? "" : ",", ENGINE_NAMES[engine],
                           others.busy[engine]);
             first_busy = false;
         }
     }
-    append_text(standard_output, "},\"overcount\":[");
+    append_text(output, "},\"overcount\":[");
     bool first_queue = true;
     for (const int engine : KERNEL_ENGINE_ORDER) {
         if (others.overcount[static_cast<std::size_t>(engine)]) {
-            append_format(standard_output, "%s\"%s\"", first_queue ? "" : ",",
+            append_format(output, "%s\"%s\"", first_queue ? "" : ",",
                           ENGINE_NAMES[static_cast<std::size_t>(engine)]);
             first_queue = false;
         }
     }
-    append_text(standard_output, "]}");
+    append_text(output, "]}");
 }
 
-int json_end_frame()
+int json_end_frame(output_state &state, const frame &whole)
 {
-    append_text(standard_output, "],");
-    append_others(current_frame->others);
-    append_text(standard_output, "}\n");
-    return flush_output(standard_output);
+    append_text(state.stream, "],");
+    append_others(state.stream, whole.others);
+    append_text(state.stream, "}\n");
+    return flush_output(state.stream);
 }
 
-int json_close()
+int json_close(output_state &state)
 {
-    return flush_output(standard_output);
+    return flush_output(state.stream);
 }
 
 } // namespace
@@ -159,6 +150,6 @@ int append_json_string(output_buffer &output, std::string_view bytes)
 }
 
 const report_operations JSON_REPORT = {
-    json_open, json_begin_frame, json_row, json_end_frame, nullptr, json_close,
+    nullptr, json_begin_frame, json_row, json_end_frame, nullptr, json_close,
     "Error: cannot write JSON output: ", false,
 };

@@ -24,16 +24,13 @@ constexpr std::size_t FORMAT_ROOM = 1024;
 constexpr std::int64_t LINE_FINISH_NS = 1'000'000'000;
 constexpr suseconds_t GIVE_UP_REPEAT_US = 100'000;
 
-// When the line begun at a stop must be finished by; 0 while none is.
-std::int64_t line_finish_deadline = 0;
-
 // Only there to interrupt a blocked write: SIGALRM's default would end the program.
 extern "C" void on_give_up_alarm(int) {}
 
 // True while the line begun at a stop may still be finished. The first call
 // starts the time, with a timer that interrupts a write blocked past it; the
 // timer repeats, so a write that blocks just after a check is cut short too.
-bool line_finish_time_left()
+bool line_finish_time_left(std::int64_t &line_finish_deadline)
 {
     if (line_finish_deadline == 0) {
         line_finish_deadline = monotonic_nanoseconds() + LINE_FINISH_NS;
@@ -48,7 +45,7 @@ bool line_finish_time_left()
     return monotonic_nanoseconds() < line_finish_deadline;
 }
 
-void end_line_finish()
+void end_line_finish(std::int64_t &line_finish_deadline)
 {
     if (line_finish_deadline != 0) {
         const itimerval stopped{};
@@ -77,7 +74,7 @@ int write_buffered(output_buffer &output)
     while (output.failure == 0 && written < output.length) {
         std::size_t end = output.length;
         if (stopping()) {
-            if (!output.line_begun || !line_finish_time_left()) {
+            if (!output.line_begun || !line_finish_time_left(output.line_finish_deadline)) {
                 output.failure = OUTPUT_STOPPED;
                 break;
             }
@@ -105,7 +102,7 @@ int write_buffered(output_buffer &output)
         output.failure = OUTPUT_STOPPED;
     }
     if (output.failure != 0) {
-        end_line_finish();
+        end_line_finish(output.line_finish_deadline);
     }
     output.length = 0;
     return output.failure;
@@ -153,7 +150,7 @@ int flush_output(output_buffer &output)
     return output.failure;
 }
 
-int timestamp_decimals()
+int timestamp_decimals(std::int64_t sample_interval_ns)
 {
     return sample_interval_ns < TIMESTAMP_MILLISECONDS_FROM_NS ? 6 : 3;
 }

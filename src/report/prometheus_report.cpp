@@ -14,27 +14,13 @@
 #include <unistd.h>
 
 #include "control/process_state.hpp"
-#include "report/metrics_file.hpp"
-#include "report/frame.hpp"
+#include "report/metrics_text.hpp"
+#include "report/output_state.hpp"
 #include "sampling/kernel_text.hpp"
 
 namespace {
 
-constexpr std::string_view FAILURE_LEAD = "Error: cannot write metrics file ";
 constexpr mode_t METRICS_FILE_MODE = 0644;
-constexpr std::int64_t NANOSECONDS_PER_SECOND = 1'000'000'000;
-
-std::array<char, METRICS_PATH_SIZE> metrics_path{};
-std::array<char, FAILURE_LEAD.size() + METRICS_PATH_SIZE + 2> failure_text{};
-// Where the frames go, found again at each frame: a link may be turned to
-// another file while the exporter runs.
-metrics_target target;
-
-// The frame being written: each family's samples must come together, so the
-// file is written at its end, from the whole frame.
-const frame *frame_written = nullptr;
-output_buffer metrics_output;
-std::string_view card_name;
 
 std::string_view parent_directory(std::string_view path)
 {
@@ -48,211 +34,32 @@ std::string_view last_component(std::string_view path)
     return slash == std::string_view::npos ? path : text_part(path, slash + 1);
 }
 
-// A label value as the text format requires: backslash, double quote and
-// newline escaped.
-bool escape_label_character(output_buffer &output, std::string_view character)
-{
-    if (character.size() != 1) {
-        return false;
-    }
-    switch (character.front()) {
-    case '\\':
-        append_text(output, "\\\\");
-        return true;
-    case '"':
-        append_text(output, "\\\"");
-        return true;
-    case '\n':
-        append_text(output, "\\n");
-        return true;
-    default:
-        return false;
-    }
-}
-
-void append_label_value(output_buffer &output, std::string_view bytes)
-{
-    append_quoted_utf8(output, bytes, escape_label_character);
-}
-
-void append_family_header(output_buffer &output, const char *name, const char *type, const char *help)
-{
-    append_format(output, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
-}
-
-// The labels every sample of a client starts with, after the opening brace.
-void append_client_labels(output_buffer &output, const utilisation_row &row)
-{
-    append_text(output, "card=");
-    append_label_value(output, card_name);
-    append_format(output, ",client_id=\"%llu\",pid=\"%d\",process=", static_cast<unsigned long long>(row.client_id),
-                  row.pid);
-    append_label_value(output, row.name.data());
-}
-
-// Nanoseconds as seconds with all nine decimals, worked out on the integer so
-// that the value is the kernel's count exactly.
-void append_seconds(output_buffer &output, std::int64_t nanoseconds)
-{
-    append_format(output, " %lld.%09lld\n", static_cast<long long>(nanoseconds / NANOSECONDS_PER_SECOND),
-                  static_cast<long long>(nanoseconds % NANOSECONDS_PER_SECOND));
-}
-
-void append_count(output_buffer &output, std::int64_t count)
-{
-    append_format(output, " %lld\n", static_cast<long long>(count));
-}
-
-// CPU seconds are ticks over clock ticks per second: with as many decimals as
-// make that quotient exact ("12.34" for 100 ticks a second), or nine.
-void append_cpu_seconds(output_buffer &output, double value)
-{
-    constexpr int MOST_DECIMALS = 9;
-    int decimals = 0;
-    for (std::int64_t power = 1; decimals < MOST_DECIMALS && (clock_ticks <= 0 || power % clock_ticks != 0);
-         power *= 10) {
-        ++decimals;
-    }
-    append_format(output, " %.*f\n", decimals, value);
-}
-
-// One family of the statistics rows: `reading` picks the row's number and
-// `append_value` writes it. Counters never go down, so a negative reading is
-// no count at all: its sample is left out rather than written as one that a
-// rate would take for a reset.
-void write_gpu_family(output_buffer &output, const gpu_counters *counters, const char *name, const char *help,
-                      std::int64_t queue_counters::*reading, void (*append_value)(output_buffer &, std::int64_t))
-{
-    append_family_header(output, name, "counter", help);
-    const int queue_count = counters != nullptr ? counters->queue_count : 0;
-    for (int index = 0; index < queue_count; ++index) {
-        const queue_counters &queue = counters->queues[static_cast<std::size_t>(index)];
-        if (queue.*reading >= 0) {
-            append_format(output, "%s{card=", name);
-            append_label_value(output, card_name);
-            append_text(output, ",queue=");
-            append_label_value(output, queue.name.data());
-            append_text(output, "}");
-            append_value(output, queue.*reading);
-        }
-    }
-}
-
-// Each listed row of the frame, in the census's order.
-template <typename row_writer>
-void for_each_listed_row(const frame &whole, row_writer write)
-{
-    for (int index = 0; index < whole.row_count; ++index) {
-        if (whole.listed[static_cast<std::size_t>(index)]) {
-            write(whole.rows[static_cast<std::size_t>(index)], index);
-        }
-    }
-}
-
-void write_client_families(output_buffer &output, const frame &whole)
-{
-    append_family_header(output, "v3d_client_busy_seconds_total", "counter",
-                         "Time each queue of the GPU has been busy with the client's jobs (drm-engine-<queue>).");
-    for_each_listed_row(whole, [&output](const utilisation_row &row, int) {
-        for (const int engine : KERNEL_ENGINE_ORDER) {
-            const std::int64_t nanoseconds = row.engine_nanoseconds[static_cast<std::size_t>(engine)];
-            // A queue the fdinfo does not list is left out, and so is a
-            // negative reading, as for the rows.
-            if (row.engine_listed[static_cast<std::size_t>(engine)] && nanoseconds >= 0) {
-                append_text(output, "v3d_client_busy_seconds_total{");
-                append_client_labels(output, row);
-                append_format(output, ",queue=\"%s\"}", ENGINE_NAMES[static_cast<std::size_t>(engine)]);
-                append_seconds(output, nanoseconds);
-            }
-        }
-    });
-    append_family_header(output, "v3d_client_jobs_total", "counter",
-                         "Jobs each queue of the GPU has completed for the client (v3d-jobs-<queue>).");
-    for_each_listed_row(whole, [&output](const utilisation_row &row, int) {
-        for (const int engine : KERNEL_ENGINE_ORDER) {
-            const auto index = static_cast<std::size_t>(engine);
-            // Only the queues the kernel lists, and no negative count, as for the rows.
-            if (row.engine_listed[index] && row.jobs[index] >= 0) {
-                append_text(output, "v3d_client_jobs_total{");
-                append_client_labels(output, row);
-                append_format(output, ",queue=\"%s\"}", ENGINE_NAMES[index]);
-                append_count(output, row.jobs[index]);
-            }
-        }
-    });
-    append_family_header(output, "v3d_client_memory_bytes", "gauge",
-                         "Memory of the client's buffers by kind, as the kernel gives it (drm-<kind>-memory).");
-    for_each_listed_row(whole, [&output](const utilisation_row &row, int) {
-        for (std::size_t kind = 0; kind < row.memory.size(); ++kind) {
-            if (row.memory[kind] != MEMORY_UNKNOWN) {
-                append_text(output, "v3d_client_memory_bytes{");
-                append_client_labels(output, row);
-                append_format(output, ",kind=\"%s\"}", MEMORY_NAMES[kind]);
-                append_count(output, row.memory[kind]);
-            }
-        }
-    });
-    // A process that holds several clients is one series. A process whose
-    // stat could not be read is left out of this write, rather than written as
-    // a counter that fell to 0.
-    append_family_header(output, "v3d_process_cpu_seconds_total", "counter",
-                         "User plus system CPU time of each process that holds a listed client.");
-    for_each_listed_row(whole, [&output, &whole](const utilisation_row &row, int index) {
-        bool seen = false;
-        for (int earlier = 0; earlier < index && !seen; ++earlier) {
-            const utilisation_row &before = whole.rows[static_cast<std::size_t>(earlier)];
-            seen = whole.listed[static_cast<std::size_t>(earlier)] && before.pid == row.pid && before.cpu_seconds >= 0.0;
-        }
-        if (!seen && row.cpu_seconds >= 0.0) {
-            append_format(output, "v3d_process_cpu_seconds_total{pid=\"%d\",process=", row.pid);
-            append_label_value(output, row.name.data());
-            append_text(output, "}");
-            append_cpu_seconds(output, row.cpu_seconds);
-        }
-    });
-}
-
-int write_metrics(output_buffer &output, const frame &whole)
-{
-    write_gpu_family(output, whole.header.counters, "v3d_gpu_busy_seconds_total",
-                     "Time each queue of the GPU has been busy, from the v3d driver's gpu_stats.",
-                     &queue_counters::runtime, append_seconds);
-    write_gpu_family(output, whole.header.counters, "v3d_gpu_jobs_total",
-                     "Jobs each queue of the GPU has completed, from the v3d driver's gpu_stats.",
-                     &queue_counters::jobs, append_count);
-    append_family_header(output, "v3d_clients", "gauge", "V3D clients found by the last census.");
-    append_text(output, "v3d_clients{card=");
-    append_label_value(output, card_name);
-    append_text(output, "}");
-    append_count(output, whole.header.client_count);
-    write_client_families(output, whole);
-    return flush_output(output);
-}
-
 // The card is the directory above the statistics file's "device" (cardN).
-int metrics_open()
+int metrics_open(output_state &state)
 {
-    card_name = last_component(parent_directory(parent_directory(stats_path)));
+    state.metrics.card_name = last_component(parent_directory(parent_directory(stats_path)));
     return 0;
 }
 
-int metrics_begin_frame(const frame &whole)
+int metrics_begin_frame(output_state &, const frame &)
 {
-    frame_written = &whole;
     return 0;
 }
 
-// The rows are written at the frame's end, with their families.
-int metrics_row(const utilisation_row &, double)
+// The rows are written at the frame's end, with their families: each
+// family's samples must come together.
+int metrics_row(output_state &, const utilisation_row &, double)
 {
     return 0;
 }
 
 // The new file lives only in here: it is renamed over the metrics file once
 // written whole, and removed on every other way out.
-int metrics_end_frame()
+int metrics_end_frame(output_state &state, const frame &whole)
 {
-    if (const int failure = resolve_metrics_target(metrics_path.data(), target); failure != 0) {
+    metrics_state &metrics = state.metrics;
+    metrics_target &target = metrics.target;
+    if (const int failure = resolve_metrics_target(metrics.path.data(), target); failure != 0) {
         return failure;
     }
     auto temporary = target.temporary_pattern; // mkostemp fills in the X's of its own copy
@@ -264,15 +71,13 @@ int metrics_end_frame()
     // The collector may run as another user.
     int failure = ::fchmod(file.fd, METRICS_FILE_MODE) == 0 ? 0 : errno;
     if (failure == 0) {
-        metrics_output.fd = file.fd;
-        metrics_output.length = 0;
-        metrics_output.failure = 0;
-        metrics_output.line_begun = false;
-        failure = write_metrics(metrics_output, *frame_written);
+        metrics.output = {};
+        metrics.output.fd = file.fd;
+        failure = write_metrics(metrics.output, metrics.card_name, whole);
     }
     // Looked at again just before the rename, which replaces whatever is there.
     if (failure == 0) {
-        failure = resolve_metrics_target(metrics_path.data(), target);
+        failure = resolve_metrics_target(metrics.path.data(), target);
     }
     if (failure == 0 && ::rename(temporary.data(), target.path.data()) != 0) {
         failure = errno;
@@ -283,32 +88,32 @@ int metrics_end_frame()
     return failure;
 }
 
-int metrics_close()
+int metrics_close(output_state &)
 {
     return 0;
 }
 
 } // namespace
 
-bool set_metrics_file(const char *path)
+bool set_metrics_file(output_state &state, const char *path)
 {
     const std::string_view name(path);
-    if (name.size() >= metrics_path.size()) {
+    if (name.size() >= state.metrics.path.size()) {
         return false;
     }
-    std::memcpy(metrics_path.data(), name.data(), name.size());
-    metrics_path[name.size()] = '\0';
+    std::memcpy(state.metrics.path.data(), name.data(), name.size());
+    state.metrics.path[name.size()] = '\0';
 
     std::size_t length = 0;
-    for (const std::string_view part : {FAILURE_LEAD, name, std::string_view(": ")}) {
-        std::memcpy(failure_text.data() + length, part.data(), part.size());
+    for (const std::string_view part : {METRICS_FAILURE_LEAD, name, std::string_view(": ")}) {
+        std::memcpy(state.failure_text.data() + length, part.data(), part.size());
         length += part.size();
     }
-    failure_text[length] = '\0';
+    state.failure_text[length] = '\0';
     return true;
 }
 
 const report_operations PROMETHEUS_REPORT = {
     metrics_open, metrics_begin_frame, metrics_row, metrics_end_frame, nullptr, metrics_close,
-    failure_text.data(), true,
+    nullptr, true,
 };

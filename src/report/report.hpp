@@ -119,19 +119,22 @@ others_load compute_others(const frame_header &frame, const client_busy_sum &cli
 inline constexpr int OUTPUT_STOPPED = -1;
 
 struct frame;
+struct output_state;
 
-// The six operations the sampling loop drives, supplied by each mode. Those that
-// write return 0, OUTPUT_STOPPED, or the errno of a failed write.
+// The six operations the sampling loop drives, supplied by each mode, each
+// given the outputs' state. Those that write return 0, OUTPUT_STOPPED, or the
+// errno of a failed write.
 struct report_operations {
-    int (*open)();
-    int (*begin_frame)(const frame &whole);
-    int (*row)(const utilisation_row &row, double sample_time);
-    int (*end_frame)();
+    int (*open)(output_state &state);
+    int (*begin_frame)(output_state &state, const frame &whole);
+    int (*row)(output_state &state, const utilisation_row &row, double sample_time);
+    int (*end_frame)(output_state &state, const frame &whole);
     // Waits until `due` (CLOCK_MONOTONIC nanoseconds), taking the view's keys
     // meanwhile; null for an output that only sleeps, as the loop then does.
-    void (*wait)(std::int64_t due);
-    int (*close)();
-    // Leads the message that a failed write ends the program with.
+    void (*wait)(output_state &state, std::int64_t due);
+    int (*close)(output_state &state);
+    // Leads the message that a failed write ends the program with; null where
+    // the text names a file, and the state's failure_text holds it.
     const char *write_failure_text;
     // Whether the baseline sample is a frame too, for outputs of raw counters,
     // which need no second sample; its percentages are all zero.
@@ -150,10 +153,6 @@ extern const report_operations CSV_ALL_REPORT;
 extern const report_operations JSON_REPORT;
 extern const report_operations PROMETHEUS_REPORT;
 
-// Keeps the name of the file that PROMETHEUS_REPORT writes and builds its
-// failure text, once at start-up; false when the name is too long for a path.
-bool set_metrics_file(const char *path);
-
 // Text on its way to a descriptor through a fixed buffer: written out when it
 // fills and at each flush, so a pass allocates nothing.
 inline constexpr std::size_t OUTPUT_BUFFER_SIZE = 4096;
@@ -167,6 +166,8 @@ struct output_buffer {
     // ended the run does not drop it, though a signal that cuts one of its
     // writes short after a stop still ends it.
     bool after_the_run = false;
+    // When the line begun at a stop must be finished by; 0 while none is.
+    std::int64_t line_finish_deadline = 0;
 };
 
 // Each returns 0, OUTPUT_STOPPED or the errno of the failed write; after a
@@ -179,12 +180,13 @@ int flush_output(output_buffer &output);
 // at sample intervals under TIMESTAMP_MILLISECONDS_FROM_NS, where a
 // millisecond is a tenth of the interval or more.
 inline constexpr std::int64_t TIMESTAMP_MILLISECONDS_FROM_NS = 100'000'000;
-int timestamp_decimals();
+int timestamp_decimals(std::int64_t sample_interval_ns);
 
 // One CSV data line for `row`; the name is quoted when it holds ',' or '"'.
-int write_csv_row(output_buffer &output, const utilisation_row &row, double sample_time);
+// `decimals` are those of the timestamp (timestamp_decimals).
+int write_csv_row(output_buffer &output, const utilisation_row &row, double sample_time, int decimals = 3);
 // The same line with the added queues and the memory columns.
-int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, double sample_time);
+int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, double sample_time, int decimals = 3);
 
 // The length of the valid UTF-8 character that `text` starts with, or 0 when
 // its first byte does not start one (overlong forms and surrogates included).

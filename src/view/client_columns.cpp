@@ -29,9 +29,9 @@ void format_memory(std::int64_t bytes, cell_text &text)
 }
 
 // A percentage; with -a, "-" where there is none, as for unknown memory.
-void format_percentage(bool known, double value, cell_text &text)
+void format_percentage(terminal_state &terminal, bool known, double value, cell_text &text)
 {
-    if (known || !view.all_queues) {
+    if (known || !terminal.view.all_queues) {
         (void)std::snprintf(text.data(), text.size(), "%.1f%%", value);
     } else {
         (void)std::snprintf(text.data(), text.size(), "-");
@@ -41,11 +41,11 @@ void format_percentage(bool known, double value, cell_text &text)
 // The figure of -a's queue columns that the key j chose: busy per cent, jobs
 // per second, or the average job's length ("-" when no job completed, or the
 // kernel does not list the queue's jobs).
-void format_queue_figure(const utilisation_row &row, std::size_t engine, cell_text &text)
+void format_queue_figure(terminal_state &terminal, const utilisation_row &row, std::size_t engine, cell_text &text)
 {
-    switch (view.figure) {
+    switch (terminal.view.figure) {
     case queue_figure::busy:
-        format_percentage(row.engine_listed[engine], row.engine[engine], text);
+        format_percentage(terminal, row.engine_listed[engine], row.engine[engine], text);
         return;
     case queue_figure::jobs_per_second:
         if (row.engine_listed[engine]) {
@@ -65,9 +65,9 @@ void format_queue_figure(const utilisation_row &row, std::size_t engine, cell_te
 }
 
 // What a queue column sorts by: the figure shown, with "-" after any number.
-double queue_sort_value(const utilisation_row &row, std::size_t engine)
+double queue_sort_value(terminal_state &terminal, const utilisation_row &row, std::size_t engine)
 {
-    switch (view.figure) {
+    switch (terminal.view.figure) {
     case queue_figure::jobs_per_second:
         return row.engine_listed[engine] ? row.jobs_per_second[engine] : -1.0;
     case queue_figure::job_length:
@@ -79,7 +79,7 @@ double queue_sort_value(const utilisation_row &row, std::size_t engine)
 }
 
 // The text of one cell of the table; names are shown through add_name.
-void format_cell(const table_column &column, const utilisation_row &row, cell_text &text)
+void format_cell(terminal_state &terminal, const table_column &column, const utilisation_row &row, cell_text &text)
 {
     switch (column.kind) {
     case column_kind::client_id:
@@ -93,10 +93,10 @@ void format_cell(const table_column &column, const utilisation_row &row, cell_te
         text[0] = '\0';
         break;
     case column_kind::engine:
-        format_queue_figure(row, static_cast<std::size_t>(column.index), text);
+        format_queue_figure(terminal, row, static_cast<std::size_t>(column.index), text);
         break;
     case column_kind::process_cpu:
-        format_percentage(row.cpu_known, row.cpu, text);
+        format_percentage(terminal, row.cpu_known, row.cpu, text);
         break;
     case column_kind::memory:
         format_memory(row.memory[static_cast<std::size_t>(column.index)], text);
@@ -105,11 +105,11 @@ void format_cell(const table_column &column, const utilisation_row &row, cell_te
 }
 
 // What a sorted column orders by; an unknown memory size sorts after every known one.
-double sort_value(const table_column &column, const utilisation_row &row)
+double sort_value(terminal_state &terminal, const table_column &column, const utilisation_row &row)
 {
     switch (column.kind) {
     case column_kind::engine:
-        return queue_sort_value(row, static_cast<std::size_t>(column.index));
+        return queue_sort_value(terminal, row, static_cast<std::size_t>(column.index));
     case column_kind::process_cpu:
         return row.cpu;
     case column_kind::memory:
@@ -121,25 +121,25 @@ double sort_value(const table_column &column, const utilisation_row &row)
 
 } // namespace
 
-std::size_t layout_size()
+std::size_t layout_size(terminal_state &terminal)
 {
-    const int count = (view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT) + (view.chart_shown ? 1 : 0);
+    const int count = (terminal.view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT) + (terminal.view.chart_shown ? 1 : 0);
     return static_cast<std::size_t>(count);
 }
 
-int column_at(std::size_t position)
+int column_at(terminal_state &terminal, std::size_t position)
 {
     const auto place = static_cast<int>(position);
-    if (!view.chart_shown || place < HISTORY_POSITION) {
+    if (!terminal.view.chart_shown || place < HISTORY_POSITION) {
         return place;
     }
     return place == HISTORY_POSITION ? HISTORY_COLUMN : place - 1;
 }
 
-int history_engine()
+int history_engine(terminal_state &terminal)
 {
-    if (view.sort_column != CENSUS_ORDER && CLIENT_COLUMNS[view.sort_column].kind == column_kind::engine) {
-        return CLIENT_COLUMNS[view.sort_column].index;
+    if (terminal.view.sort_column != CENSUS_ORDER && CLIENT_COLUMNS[terminal.view.sort_column].kind == column_kind::engine) {
+        return CLIENT_COLUMNS[terminal.view.sort_column].index;
     }
     return ENGINE_RENDER;
 }
@@ -151,72 +151,72 @@ bool is_sortable(const table_column &column)
 }
 
 // An insertion sort, which is stable: ties keep census order.
-void order_rows()
+void order_rows(terminal_state &terminal)
 {
-    for (int index = 0; index < view.row_count; ++index) {
-        view_order[static_cast<std::size_t>(index)] = index;
+    for (int index = 0; index < terminal.view.row_count; ++index) {
+        terminal.order[static_cast<std::size_t>(index)] = index;
     }
-    if (view.sort_column == CENSUS_ORDER) {
+    if (terminal.view.sort_column == CENSUS_ORDER) {
         return;
     }
-    const table_column &column = CLIENT_COLUMNS[view.sort_column];
-    for (int index = 1; index < view.row_count; ++index) {
-        const int moving = view_order[static_cast<std::size_t>(index)];
-        const double value = sort_value(column, view_rows[static_cast<std::size_t>(moving)]);
+    const table_column &column = CLIENT_COLUMNS[terminal.view.sort_column];
+    for (int index = 1; index < terminal.view.row_count; ++index) {
+        const int moving = terminal.order[static_cast<std::size_t>(index)];
+        const double value = sort_value(terminal, column, terminal.rows[static_cast<std::size_t>(moving)]);
         int place = index;
         for (; place > 0; --place) {
-            const int before = view_order[static_cast<std::size_t>(place - 1)];
-            if (sort_value(column, view_rows[static_cast<std::size_t>(before)]) >= value) {
+            const int before = terminal.order[static_cast<std::size_t>(place - 1)];
+            if (sort_value(terminal, column, terminal.rows[static_cast<std::size_t>(before)]) >= value) {
                 break;
             }
-            view_order[static_cast<std::size_t>(place)] = before;
+            terminal.order[static_cast<std::size_t>(place)] = before;
         }
-        view_order[static_cast<std::size_t>(place)] = moving;
+        terminal.order[static_cast<std::size_t>(place)] = moving;
     }
 }
 
-void next_sort_column()
+void next_sort_column(terminal_state &terminal)
 {
-    const int count = view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT;
-    int column = view.sort_column;
+    const int count = terminal.view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT;
+    int column = terminal.view.sort_column;
     do {
         ++column;
     } while (column < count && !is_sortable(CLIENT_COLUMNS[column]));
-    view.sort_column = column < count ? column : CENSUS_ORDER;
+    terminal.view.sort_column = column < count ? column : CENSUS_ORDER;
 }
 
-void make_cell(const table_column &column, const utilisation_row &row, screen_line &cell)
+void make_cell(terminal_state &terminal, const table_column &column, const utilisation_row &row, screen_line &cell)
 {
     if (column.kind == column_kind::name) {
-        add_name(cell, row.name.data(), view.utf8);
+        add_name(cell, row.name.data(), terminal.view.utf8);
         return;
     }
     if (column.kind == column_kind::history) {
-        add_sparkline(cell, find_client_history(row.client_id), history_engine());
+        add_sparkline(terminal, cell, find_client_history(terminal.history, row.client_id), history_engine(terminal));
         return;
     }
     cell_text text{};
-    format_cell(column, row, text);
+    format_cell(terminal, column, row, text);
     add_ascii(cell, text.data());
 }
 
-int position_of(int column)
+int position_of(terminal_state &terminal, int column)
 {
-    if (!view.chart_shown || column < HISTORY_POSITION) {
+    if (!terminal.view.chart_shown || column < HISTORY_POSITION) {
         return column;
     }
     return column == HISTORY_COLUMN ? HISTORY_POSITION : column + 1;
 }
 
-void column_heading(int column, cell_text &text)
+void column_heading(terminal_state &terminal, int column, cell_text &text)
 {
     const table_column &layout = CLIENT_COLUMNS[column];
     const char *figure = "";
-    if (layout.kind == column_kind::engine && view.figure == queue_figure::jobs_per_second) {
+    if (layout.kind == column_kind::engine && terminal.view.figure == queue_figure::jobs_per_second) {
         figure = "/s";
-    } else if (layout.kind == column_kind::engine && view.figure == queue_figure::job_length) {
+    } else if (layout.kind == column_kind::engine && terminal.view.figure == queue_figure::job_length) {
         figure = " ms";
     }
-    (void)std::snprintf(text.data(), text.size(), "%s%s%s", column == view.sort_column ? "*" : "", layout.heading,
+    (void)std::snprintf(text.data(), text.size(), "%s%s%s", column == terminal.view.sort_column ? "*" : "", layout.heading,
                         figure);
 }

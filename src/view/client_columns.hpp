@@ -10,6 +10,8 @@
 #include "view/history_chart.hpp"
 #include "view/screen_line.hpp"
 
+struct terminal_state;
+
 // What a column of the client table shows.
 enum class column_kind { client_id, pid, name, engine, process_cpu, memory, history };
 
@@ -51,24 +53,24 @@ inline constexpr int MAX_COLUMNS =
 
 // The columns of the view: the first of CLIENT_COLUMNS, and the history
 // column after the name while the chart is shown.
-std::size_t layout_size();
+std::size_t layout_size(terminal_state &terminal);
 // The column of CLIENT_COLUMNS shown at `position` from the left, and back.
-int column_at(std::size_t position);
-int position_of(int column);
+int column_at(terminal_state &terminal, std::size_t position);
+int position_of(terminal_state &terminal, int column);
 
 // A column's heading: marked * when the rows are sorted by it, and with -a
 // naming the figure the queue columns show.
-void column_heading(int column, cell_text &text);
+void column_heading(terminal_state &terminal, int column, cell_text &text);
 
 // The engine that the history column follows: the sorted one, else render.
-int history_engine();
+int history_engine(terminal_state &terminal);
 
 bool is_sortable(const table_column &column);
 
 // The order of the rows as shown: census order, or the sorted column's
 // busiest first, ties in census order.
-void order_rows();
-void next_sort_column();
+void order_rows(terminal_state &terminal);
+void next_sort_column(terminal_state &terminal);
 
 // One cell of the table, as it is shown.
-void make_cell(const table_column &column, const utilisation_row &row, screen_line &cell);
+void make_cell(terminal_state &terminal, const table_column &column, const utilisation_row &row, screen_line &cell);

@@ -8,30 +8,30 @@
 #include "view/terminal_library.hpp"
 #include "view/view_state.hpp"
 
-void measure_columns(std::array<int, MAX_COLUMNS> &widths)
+void measure_columns(terminal_state &terminal, std::array<int, MAX_COLUMNS> &widths)
 {
-    for (std::size_t column = 0; column < layout_size(); ++column) {
-        const table_column &layout = CLIENT_COLUMNS[column_at(column)];
+    for (std::size_t column = 0; column < layout_size(terminal); ++column) {
+        const table_column &layout = CLIENT_COLUMNS[column_at(terminal, column)];
         widths[column] = layout.width;
-        if (view.all_queues) {
+        if (terminal.view.all_queues) {
             // A heading that names the figure, or is marked, may be the widest.
             cell_text heading{};
-            column_heading(column_at(column), heading);
+            column_heading(terminal, column_at(terminal, column), heading);
             widths[column] = std::max(widths[column], static_cast<int>(std::strlen(heading.data())));
         }
-        for (int index = 0; view.all_queues && index < view.row_count; ++index) {
+        for (int index = 0; terminal.view.all_queues && index < terminal.view.row_count; ++index) {
             screen_line cell;
-            make_cell(layout, view_rows[static_cast<std::size_t>(index)], cell);
+            make_cell(terminal, layout, terminal.rows[static_cast<std::size_t>(index)], cell);
             widths[column] = std::max(widths[column], cell.width);
         }
     }
 }
 
-std::size_t choose_columns(const std::array<int, MAX_COLUMNS> &widths, const int *gaps,
+std::size_t choose_columns(terminal_state &terminal, const std::array<int, MAX_COLUMNS> &widths, const int *gaps,
                            std::array<int, MAX_COLUMNS> &positions)
 {
-    const auto count = static_cast<int>(layout_size());
-    if (!view.all_queues) {
+    const auto count = static_cast<int>(layout_size(terminal));
+    if (!terminal.view.all_queues) {
         for (int position = 0; position < count; ++position) {
             positions[static_cast<std::size_t>(position)] = position;
         }
@@ -65,48 +65,48 @@ std::size_t choose_columns(const std::array<int, MAX_COLUMNS> &widths, const int
     };
     // No room is left empty on the right while columns are off to the left.
     const auto settle = [&]() {
-        view.first_scrolled = std::clamp(view.first_scrolled, 0, std::max(count - FIXED_COLUMN_COUNT - 1, 0));
-        while (view.first_scrolled > 0 && is_shown(fill(view.first_scrolled - 1), count - 1)) {
-            --view.first_scrolled;
+        terminal.view.first_scrolled = std::clamp(terminal.view.first_scrolled, 0, std::max(count - FIXED_COLUMN_COUNT - 1, 0));
+        while (terminal.view.first_scrolled > 0 && is_shown(fill(terminal.view.first_scrolled - 1), count - 1)) {
+            --terminal.view.first_scrolled;
         }
-        return fill(view.first_scrolled);
+        return fill(terminal.view.first_scrolled);
     };
     std::size_t shown = settle();
     // A screen of columns to the right starts at the first one off it; one to
     // the left ends at the last one off the left, as far left as it reaches.
-    for (; view.scroll_screens > 0; --view.scroll_screens) {
+    for (; terminal.view.scroll_screens > 0; --terminal.view.scroll_screens) {
         if (positions[shown - 1] < count - 1 && positions[shown - 1] >= FIXED_COLUMN_COUNT) {
-            view.first_scrolled = positions[shown - 1] + 1 - FIXED_COLUMN_COUNT;
+            terminal.view.first_scrolled = positions[shown - 1] + 1 - FIXED_COLUMN_COUNT;
             shown = settle();
         }
     }
-    for (; view.scroll_screens < 0 && view.first_scrolled > 0; ++view.scroll_screens) {
-        const int last = FIXED_COLUMN_COUNT + view.first_scrolled - 1;
-        view.first_scrolled = last - FIXED_COLUMN_COUNT;
-        while (view.first_scrolled > 0 && is_shown(fill(view.first_scrolled - 1), last)) {
-            --view.first_scrolled;
+    for (; terminal.view.scroll_screens < 0 && terminal.view.first_scrolled > 0; ++terminal.view.scroll_screens) {
+        const int last = FIXED_COLUMN_COUNT + terminal.view.first_scrolled - 1;
+        terminal.view.first_scrolled = last - FIXED_COLUMN_COUNT;
+        while (terminal.view.first_scrolled > 0 && is_shown(fill(terminal.view.first_scrolled - 1), last)) {
+            --terminal.view.first_scrolled;
         }
-        shown = fill(view.first_scrolled);
+        shown = fill(terminal.view.first_scrolled);
     }
-    view.scroll_screens = 0;
-    if (view.reveal_sorted && view.sort_column != CENSUS_ORDER) {
-        const int sorted = position_of(view.sort_column);
-        if (sorted >= FIXED_COLUMN_COUNT && sorted < FIXED_COLUMN_COUNT + view.first_scrolled) {
-            view.first_scrolled = sorted - FIXED_COLUMN_COUNT;
-            shown = fill(view.first_scrolled);
+    terminal.view.scroll_screens = 0;
+    if (terminal.view.reveal_sorted && terminal.view.sort_column != CENSUS_ORDER) {
+        const int sorted = position_of(terminal, terminal.view.sort_column);
+        if (sorted >= FIXED_COLUMN_COUNT && sorted < FIXED_COLUMN_COUNT + terminal.view.first_scrolled) {
+            terminal.view.first_scrolled = sorted - FIXED_COLUMN_COUNT;
+            shown = fill(terminal.view.first_scrolled);
         }
-        while (!is_shown(shown, sorted) && FIXED_COLUMN_COUNT + view.first_scrolled < sorted) {
-            shown = fill(++view.first_scrolled);
+        while (!is_shown(shown, sorted) && FIXED_COLUMN_COUNT + terminal.view.first_scrolled < sorted) {
+            shown = fill(++terminal.view.first_scrolled);
         }
     }
-    view.reveal_sorted = false;
-    view.more_on_right = positions[shown - 1] < count - 1;
+    terminal.view.reveal_sorted = false;
+    terminal.view.more_on_right = positions[shown - 1] < count - 1;
     return shown;
 }
 
-std::size_t columns_that_fit(std::size_t count, const std::array<int, MAX_COLUMNS> &widths, const int *gaps)
+std::size_t columns_that_fit(terminal_state &terminal, std::size_t count, const std::array<int, MAX_COLUMNS> &widths, const int *gaps)
 {
-    if (!view.all_queues) {
+    if (!terminal.view.all_queues) {
         return count;
     }
     int used = 0;

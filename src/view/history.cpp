@@ -2,19 +2,13 @@
 
 #include <cstring>
 
-gpu_history gpu_loads;
-
 namespace {
 
-// All zero until clients come, so their pages are only taken by a terminal view.
-std::array<client_history, MAX_CLIENTS> client_loads{};
-// Where the next search starts: the census lists clients in the same order
-// pass after pass, so each is usually found at once.
-std::size_t search_start = 0;
-
 // The slot that holds `client_id`, or MAX_CLIENTS.
-std::size_t find_slot(std::uint64_t client_id)
+std::size_t find_slot(view_history &history, std::uint64_t client_id)
 {
+    auto &client_loads = history.clients;
+    std::size_t &search_start = history.search_start;
     for (std::size_t step = 0; step < client_loads.size(); ++step) {
         const std::size_t slot = (search_start + step) % client_loads.size();
         if (client_loads[slot].in_use && client_loads[slot].client_id == client_id) {
@@ -27,7 +21,7 @@ std::size_t find_slot(std::uint64_t client_id)
 
 } // namespace
 
-void record_gpu_loads(const frame_header &frame)
+void record_gpu_loads(gpu_history &gpu_loads, const frame_header &frame)
 {
     const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (std::size_t chart = 0; chart < CHART_ENGINES.size(); ++chart) {
@@ -45,9 +39,10 @@ void record_gpu_loads(const frame_header &frame)
     }
 }
 
-void record_client_loads(const utilisation_row &row)
+void record_client_loads(view_history &history, const utilisation_row &row)
 {
-    std::size_t slot = find_slot(row.client_id);
+    auto &client_loads = history.clients;
+    std::size_t slot = find_slot(history, row.client_id);
     if (slot == client_loads.size()) {
         for (slot = 0; slot < client_loads.size() && client_loads[slot].in_use; ++slot) {
         }
@@ -68,16 +63,16 @@ void record_client_loads(const utilisation_row &row)
     }
 }
 
-void forget_unseen_clients()
+void forget_unseen_clients(view_history &history)
 {
-    for (client_history &client : client_loads) {
+    for (client_history &client : history.clients) {
         client.in_use = client.in_use && client.seen;
         client.seen = false;
     }
 }
 
-const client_history *find_client_history(std::uint64_t client_id)
+const client_history *find_client_history(view_history &history, std::uint64_t client_id)
 {
-    const std::size_t slot = find_slot(client_id);
-    return slot < client_loads.size() ? &client_loads[slot] : nullptr;
+    const std::size_t slot = find_slot(history, client_id);
+    return slot < history.clients.size() ? &history.clients[slot] : nullptr;
 }

@@ -62,13 +62,21 @@ struct client_history {
     std::array<history_ring<CLIENT_HISTORY_SIZE>, ENGINE_COUNT> engines{};
 };
 
-extern gpu_history gpu_loads;
+// Every history the view keeps. All zero until clients come, so its pages
+// are only taken by a terminal view.
+struct view_history {
+    gpu_history gpu{};
+    std::array<client_history, MAX_CLIENTS> clients{};
+    // Where the next search starts: the census lists clients in the same order
+    // pass after pass, so each is usually found at once.
+    std::size_t search_start = 0;
+};
 
 // Adds the whole GPU's busy share of each charted queue from one pass.
-void record_gpu_loads(const frame_header &frame);
+void record_gpu_loads(gpu_history &gpu_loads, const frame_header &frame);
 // Adds a client's busy shares; a client not in the previous pass starts afresh.
-void record_client_loads(const utilisation_row &row);
+void record_client_loads(view_history &history, const utilisation_row &row);
 // Lets go of the clients the pass did not list.
-void forget_unseen_clients();
+void forget_unseen_clients(view_history &history);
 // The client's history, or null when none is kept for it.
-const client_history *find_client_history(std::uint64_t client_id);
+const client_history *find_client_history(view_history &history, std::uint64_t client_id);

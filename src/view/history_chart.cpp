@@ -43,26 +43,26 @@ int steps_of(double busy, int steps)
 }
 
 // Rows per queue: a quarter of the lines beyond 24, at least one.
-int rows_per_queue()
+int rows_per_queue(terminal_state &terminal)
 {
-    if (!view.chart_shown || *curses.lines < CHART_LEAST_LINES) {
+    if (!terminal.view.chart_shown || *curses.lines < CHART_LEAST_LINES) {
         return 0;
     }
     return std::clamp((*curses.lines - CHART_LEAST_LINES) / 4, 1, CHART_MOST_ROWS);
 }
 
-int listed_queue_count()
+int listed_queue_count(terminal_state &terminal)
 {
-    return static_cast<int>(std::count(gpu_loads.listed.begin(), gpu_loads.listed.end(), true));
+    return static_cast<int>(std::count(terminal.history.gpu.listed.begin(), terminal.history.gpu.listed.end(), true));
 }
 
 // One queue's band of `rows` lines from `y` down, its legend on the top line.
-void draw_band(int y, int rows, std::size_t queue)
+void draw_band(terminal_state &terminal, int y, int rows, std::size_t queue)
 {
-    const history_ring<GPU_HISTORY_SIZE> &ring = gpu_loads.queues[queue];
-    const auto frozen = static_cast<std::size_t>(view.frozen_passes);
-    const wchar_t *const levels = view.utf8 ? BLOCK_LEVELS : ASCII_LEVELS;
-    const int per_cell = view.utf8 ? level_count(BLOCK_LEVELS) : level_count(ASCII_LEVELS);
+    const history_ring<GPU_HISTORY_SIZE> &ring = terminal.history.gpu.queues[queue];
+    const auto frozen = static_cast<std::size_t>(terminal.view.frozen_passes);
+    const wchar_t *const levels = terminal.view.utf8 ? BLOCK_LEVELS : ASCII_LEVELS;
+    const int per_cell = terminal.view.utf8 ? level_count(BLOCK_LEVELS) : level_count(ASCII_LEVELS);
     // On the widest terminals the ring, or the line's room, ends the chart on the left.
     const int width = std::min({*curses.columns - LEGEND_WIDTH, static_cast<int>(GPU_HISTORY_SIZE),
                                 static_cast<int>(LINE_CAPACITY) - LEGEND_WIDTH});
@@ -94,32 +94,32 @@ void draw_band(int y, int rows, std::size_t queue)
 
 } // namespace
 
-int chart_lines()
+int chart_lines(terminal_state &terminal)
 {
-    const int queues = listed_queue_count();
-    const int rows = rows_per_queue();
+    const int queues = listed_queue_count(terminal);
+    const int rows = rows_per_queue(terminal);
     return queues > 0 && rows > 0 ? queues * rows + 1 : 0;
 }
 
-void draw_chart(int y)
+void draw_chart(terminal_state &terminal, int y)
 {
-    const int rows = rows_per_queue();
+    const int rows = rows_per_queue(terminal);
     if (rows == 0) {
         return;
     }
     for (std::size_t queue = 0; queue < CHART_ENGINES.size(); ++queue) {
-        if (gpu_loads.listed[queue]) {
-            draw_band(y, rows, queue);
+        if (terminal.history.gpu.listed[queue]) {
+            draw_band(terminal, y, rows, queue);
             y += rows;
         }
     }
 }
 
-void add_sparkline(screen_line &line, const client_history *client, int engine)
+void add_sparkline(terminal_state &terminal, screen_line &line, const client_history *client, int engine)
 {
-    const wchar_t *const levels = view.utf8 ? SPARK_BLOCKS : SPARK_ASCII;
-    const int steps = view.utf8 ? level_count(SPARK_BLOCKS) : level_count(SPARK_ASCII);
-    const auto frozen = static_cast<std::size_t>(view.frozen_passes);
+    const wchar_t *const levels = terminal.view.utf8 ? SPARK_BLOCKS : SPARK_ASCII;
+    const int steps = terminal.view.utf8 ? level_count(SPARK_BLOCKS) : level_count(SPARK_ASCII);
+    const auto frozen = static_cast<std::size_t>(terminal.view.frozen_passes);
     for (int column = 0; column < SPARKLINE_WIDTH; ++column) {
         double busy = 0.0;
         const auto age = frozen + static_cast<std::size_t>(SPARKLINE_WIDTH - 1 - column);

@@ -5,14 +5,16 @@
 #include "view/history.hpp"
 #include "view/screen_line.hpp"
 
+struct terminal_state;
+
 // Samples in a client's sparkline: the default table with it fits 80 columns.
 inline constexpr int SPARKLINE_WIDTH = 10;
 
 // The screen lines the chart takes, with the blank line below it; none when
 // it is hidden or the terminal is too short for it and the table both.
-int chart_lines();
-void draw_chart(int y);
+int chart_lines(terminal_state &terminal);
+void draw_chart(terminal_state &terminal, int y);
 
 // The client's busy share of `engine` over its last samples, one character
 // each, right-aligned so that every sparkline ends at the same pass.
-void add_sparkline(screen_line &line, const client_history *client, int engine);
+void add_sparkline(terminal_state &terminal, screen_line &line, const client_history *client, int engine);

@@ -32,7 +32,7 @@ void add_sortable_headings(screen_line &line, std::size_t from, std::size_t to)
 
 } // namespace
 
-void draw_help()
+void draw_help(terminal_state &terminal)
 {
     constexpr int INDENT = 16;
     show_ascii(0, "GPU Utilisation: keys");
@@ -45,7 +45,7 @@ void draw_help()
     add_ascii(order, "census order");
     add_sortable_headings(order, 0, DEFAULT_COLUMN_COUNT);
     int y = 6;
-    if (view.all_queues) {
+    if (terminal.view.all_queues) {
         add_ascii(order, ",");
         show_line(y++, order);
         screen_line added;
@@ -56,7 +56,7 @@ void draw_help()
     } else {
         show_line(y++, order);
     }
-    if (view.all_queues) {
+    if (terminal.view.all_queues) {
         show_ascii(y++, "Right, Left     a screen of columns after Process right or left");
         show_ascii(y++, "j               queue columns: busy %, jobs per second, job length");
     }
@@ -67,7 +67,7 @@ void draw_help()
     show_ascii(y + 1, "Any key goes back to the table.");
 }
 
-bool take_key(int key)
+bool take_key(terminal_state &terminal, int key)
 {
     if ((key & ~CASE_BIT) == QUIT_KEY) {
         stop_requested = 1;
@@ -76,78 +76,78 @@ bool take_key(int key)
     if (key == KEY_RESIZE) {
         // Nothing of the earlier size may stay on the screen.
         (void)curses.clearok(*curses.current_screen, TRUE);
-        keep_position_in_range();
+        keep_position_in_range(terminal);
         return true;
     }
-    if (view.help_shown) {
-        view.help_shown = false;
+    if (terminal.view.help_shown) {
+        terminal.view.help_shown = false;
         return true;
     }
-    const int page = page_of_rows().rows;
+    const int page = page_of_rows(terminal).rows;
     switch (key) {
     case 'h':
     case '?':
-        view.help_shown = true;
+        terminal.view.help_shown = true;
         return true;
     case 's':
-        next_sort_column();
-        order_rows();
-        view.reveal_sorted = true;
+        next_sort_column(terminal);
+        order_rows(terminal);
+        terminal.view.reveal_sorted = true;
         return true;
     case 'j':
-        if (!view.all_queues) {
+        if (!terminal.view.all_queues) {
             return false;
         }
-        view.figure = view.figure == queue_figure::busy              ? queue_figure::jobs_per_second
-                      : view.figure == queue_figure::jobs_per_second ? queue_figure::job_length
+        terminal.view.figure = terminal.view.figure == queue_figure::busy              ? queue_figure::jobs_per_second
+                      : terminal.view.figure == queue_figure::jobs_per_second ? queue_figure::job_length
                                                                      : queue_figure::busy;
-        order_rows();
+        order_rows(terminal);
         break;
     case KEY_RIGHT:
-        if (!view.all_queues || !view.more_on_right) {
+        if (!terminal.view.all_queues || !terminal.view.more_on_right) {
             return false;
         }
-        ++view.scroll_screens;
+        ++terminal.view.scroll_screens;
         return true;
     case KEY_LEFT:
-        if (!view.all_queues || view.first_scrolled == 0) {
+        if (!terminal.view.all_queues || terminal.view.first_scrolled == 0) {
             return false;
         }
-        --view.scroll_screens;
+        --terminal.view.scroll_screens;
         return true;
     case 'g':
-        view.chart_shown = !view.chart_shown;
+        terminal.view.chart_shown = !terminal.view.chart_shown;
         break;
     case ' ':
         // Thawed, the screen keeps the frozen frame until the next pass.
-        view.frozen = !view.frozen;
+        terminal.view.frozen = !terminal.view.frozen;
         return true;
     case KEY_DOWN:
-        ++view.first_shown;
+        ++terminal.view.first_shown;
         break;
     case KEY_UP:
-        --view.first_shown;
+        --terminal.view.first_shown;
         break;
     case KEY_NPAGE:
-        view.first_shown += page > 0 ? page : 1;
+        terminal.view.first_shown += page > 0 ? page : 1;
         break;
     case KEY_PPAGE:
-        view.first_shown -= page > 0 ? page : 1;
+        terminal.view.first_shown -= page > 0 ? page : 1;
         break;
     case KEY_HOME:
-        view.first_shown = 0;
+        terminal.view.first_shown = 0;
         break;
     case KEY_END:
-        view.first_shown = view.row_count;
+        terminal.view.first_shown = terminal.view.row_count;
         break;
     default:
         return false;
     }
-    keep_position_in_range();
+    keep_position_in_range(terminal);
     return true;
 }
 
-void wait_for_keys(std::int64_t due)
+void wait_for_keys(terminal_state &terminal, std::int64_t due)
 {
     while (stop_requested == 0) {
         bool changed = false;
@@ -156,10 +156,10 @@ void wait_for_keys(std::int64_t due)
             if (key == ERR) {
                 break;
             }
-            changed = take_key(key) || changed;
+            changed = take_key(terminal, key) || changed;
         }
         if (changed && stop_requested == 0) {
-            draw_view();
+            draw_view(terminal);
         }
         const std::int64_t now = monotonic_nanoseconds();
         if (stop_requested != 0 || now >= due) {

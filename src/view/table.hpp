@@ -2,6 +2,8 @@
 // the whole GPU's block above it.
 #pragma once
 
+struct terminal_state;
+
 // Lines above the client table: title, blank line, headings and rule, and
 // with -a the whole GPU's queues (heading, busy, jobs, job length) and a
 // blank line.
@@ -10,13 +12,13 @@ inline constexpr int ALL_QUEUES_TOP_LINES = 9;
 inline constexpr int GPU_BLOCK_LINE = 2;
 
 // Where the chart starts: below the whole GPU's block when there is one.
-int chart_line();
+int chart_line(terminal_state &terminal);
 // The lines above the client's rows, the chart's among them.
-int top_lines();
+int top_lines(terminal_state &terminal);
 
 // With -a, while the queue columns show busy per cent and some queue has
 // work no listed client accounts for, a row "(others)" ends the table.
-bool others_row_shown();
+bool others_row_shown(terminal_state &terminal);
 
 // How many client rows the table shows at once, and whether the last
 // screen line is taken by the count of rows.
@@ -25,12 +27,12 @@ struct table_page {
     bool counted = false;
 };
 
-table_page page_of_rows();
-void keep_position_in_range();
+table_page page_of_rows(terminal_state &terminal);
+void keep_position_in_range(terminal_state &terminal);
 
 // The whole GPU's queues in the statistics file's order: a line of names,
 // then busy per cent, jobs per second and the average job's length in ms.
-void draw_gpu_block(int y);
+void draw_gpu_block(terminal_state &terminal, int y);
 // The headings and rule at `y`, then the page of rows; false when the column
 // the rows are sorted by is not on screen.
-bool draw_table(int y);
+bool draw_table(terminal_state &terminal, int y);

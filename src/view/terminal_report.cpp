@@ -10,6 +10,7 @@
 
 #include "view/terminal_report.hpp"
 #include "report/frame.hpp"
+#include "report/output_state.hpp"
 #include "view/client_columns.hpp"
 #include "view/history.hpp"
 #include "view/history_chart.hpp"
@@ -19,29 +20,25 @@
 #include "view/terminal_library.hpp"
 #include "view/view_state.hpp"
 
-terminal_view view;
-std::array<utilisation_row, MAX_CLIENTS> view_rows{};
-std::array<int, MAX_CLIENTS> view_order{};
-
-void draw_view()
+void draw_view(terminal_state &terminal)
 {
     (void)curses.werase(*curses.standard_screen);
-    if (view.help_shown) {
-        draw_help();
+    if (terminal.view.help_shown) {
+        draw_help(terminal);
     } else {
-        if (view.all_queues) {
-            draw_gpu_block(GPU_BLOCK_LINE);
+        if (terminal.view.all_queues) {
+            draw_gpu_block(terminal, GPU_BLOCK_LINE);
         }
-        draw_chart(chart_line());
-        const bool sorted_shown = draw_table(top_lines() - 2);
+        draw_chart(terminal, chart_line(terminal));
+        const bool sorted_shown = draw_table(terminal, top_lines(terminal) - 2);
         // A sorted column scrolled off the screen is named in the title.
         cell_text sorted{};
         if (!sorted_shown) {
-            column_heading(view.sort_column, sorted);
+            column_heading(terminal, terminal.view.sort_column, sorted);
         }
         std::array<char, 3 * CELL_SIZE> title{};
-        const char *state = view.frozen            ? " - frozen, space resumes"
-                            : view.followed_ended ? " (the followed processes have ended)"
+        const char *state = terminal.view.frozen            ? " - frozen, space resumes"
+                            : terminal.view.followed_ended ? " (the followed processes have ended)"
                                                   : "";
         (void)std::snprintf(title.data(), title.size(), "GPU Utilisation%s%s%s", state,
                             sorted_shown ? "" : " - sorted by ", sorted_shown ? "" : sorted.data() + 1);
@@ -52,7 +49,7 @@ void draw_view()
 
 namespace {
 
-int open_view(bool all_queues)
+int open_view(terminal_state &terminal, bool all_queues)
 {
     // Start-up loads the library; a caller that skipped it gets a failure, not a crash.
     if (!terminal_library_loaded()) {
@@ -60,23 +57,23 @@ int open_view(bool all_queues)
     }
     // Only the character type: numbers keep their '.' whatever the locale.
     (void)std::setlocale(LC_CTYPE, "");
-    view.all_queues = all_queues;
-    view.utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
-    view.help_shown = false;
+    terminal.view.all_queues = all_queues;
+    terminal.view.utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    terminal.view.help_shown = false;
     // -a shows the chart from the start; the key g in either view.
-    view.chart_shown = all_queues;
-    view.frozen = false;
-    view.frozen_passes = 0;
-    view.sort_column = CENSUS_ORDER;
-    view.first_shown = 0;
-    view.figure = queue_figure::busy;
-    view.first_scrolled = 0;
-    view.scroll_screens = 0;
-    view.more_on_right = false;
-    view.reveal_sorted = false;
-    view.others = {};
-    view.row_count = 0;
-    view.queue_count = 0;
+    terminal.view.chart_shown = all_queues;
+    terminal.view.frozen = false;
+    terminal.view.frozen_passes = 0;
+    terminal.view.sort_column = CENSUS_ORDER;
+    terminal.view.first_shown = 0;
+    terminal.view.figure = queue_figure::busy;
+    terminal.view.first_scrolled = 0;
+    terminal.view.scroll_screens = 0;
+    terminal.view.more_on_right = false;
+    terminal.view.reveal_sorted = false;
+    terminal.view.others = {};
+    terminal.view.row_count = 0;
+    terminal.view.queue_count = 0;
     (void)curses.initscr();
     (void)curses.cbreak();
     (void)curses.noecho();
@@ -86,70 +83,69 @@ int open_view(bool all_queues)
     (void)curses.set_escdelay(KEY_POLL_PAUSE_MS);
     (void)curses.curs_set(0);
     // The frame's outline at once, so that the keys answer before the first figures.
-    draw_view();
+    draw_view(terminal);
     return 0;
 }
 
-int terminal_open()
+int terminal_open(output_state &state)
 {
-    return open_view(false);
+    return open_view(*state.terminal, false);
 }
 
-int terminal_all_open()
+int terminal_all_open(output_state &state)
 {
-    return open_view(true);
+    return open_view(*state.terminal, true);
 }
-
-// The frame being taken in, for the row of others at its end.
-const frame *frame_taken = nullptr;
 
 // While the screen is frozen, a pass adds to the history only; the frame
 // shown stays as it was.
-int terminal_begin_frame(const frame &whole)
+int terminal_begin_frame(output_state &state, const frame &whole)
 {
+    terminal_state &terminal = *state.terminal;
     const frame_header &frame = whole.header;
-    record_gpu_loads(frame);
-    if (view.frozen) {
+    record_gpu_loads(terminal.history.gpu, frame);
+    if (terminal.view.frozen) {
         return 0;
     }
-    frame_taken = &whole;
-    view.row_count = 0;
-    view.followed_ended = frame.followed_ended;
-    view.queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
-    for (int queue = 0; queue < view.queue_count; ++queue) {
+    terminal.view.row_count = 0;
+    terminal.view.followed_ended = frame.followed_ended;
+    terminal.view.queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
+    for (int queue = 0; queue < terminal.view.queue_count; ++queue) {
         const auto index = static_cast<std::size_t>(queue);
-        view.queue_names[index] = frame.counters->queues[index].name;
-        view.queues[index] = frame.queues[index];
+        terminal.view.queue_names[index] = frame.counters->queues[index].name;
+        terminal.view.queues[index] = frame.queues[index];
     }
     return 0;
 }
 
-int terminal_row(const utilisation_row &row, double)
+int terminal_row(output_state &state, const utilisation_row &row, double)
 {
-    record_client_loads(row);
-    if (!view.frozen && view.row_count < MAX_CLIENTS) {
-        view_rows[static_cast<std::size_t>(view.row_count++)] = row;
+    terminal_state &terminal = *state.terminal;
+    record_client_loads(terminal.history, row);
+    if (!terminal.view.frozen && terminal.view.row_count < MAX_CLIENTS) {
+        terminal.rows[static_cast<std::size_t>(terminal.view.row_count++)] = row;
     }
     return 0;
 }
 
-int terminal_end_frame()
+int terminal_end_frame(output_state &state, const frame &whole)
 {
-    forget_unseen_clients();
-    if (view.frozen) {
+    terminal_state &terminal = *state.terminal;
+    forget_unseen_clients(terminal.history);
+    if (terminal.view.frozen) {
         // The history the frozen screen shows is this many passes back.
-        ++view.frozen_passes;
+        ++terminal.view.frozen_passes;
         return 0;
     }
-    view.frozen_passes = 0;
-    view.others = frame_taken->others;
-    order_rows();
-    keep_position_in_range();
-    draw_view();
+    terminal.view.frozen_passes = 0;
+    terminal.view.others = whole.others;
+    order_rows(terminal);
+    keep_position_in_range(terminal);
+    draw_view(terminal);
     return 0;
 }
 
-int terminal_close()
+int terminal_close(output_state &)
 {
     if (terminal_library_loaded()) {
         (void)curses.endwin();
@@ -157,14 +153,19 @@ int terminal_close()
     return 0;
 }
 
+void terminal_wait(output_state &state, std::int64_t due)
+{
+    wait_for_keys(*state.terminal, due);
+}
+
 } // namespace
 
 const report_operations TERMINAL_REPORT = {
-    terminal_open, terminal_begin_frame, terminal_row, terminal_end_frame, wait_for_keys, terminal_close, "", false,
+    terminal_open, terminal_begin_frame, terminal_row, terminal_end_frame, terminal_wait, terminal_close, "", false,
     SHORTEST_REDRAW_NS,
 };
 
 const report_operations TERMINAL_ALL_REPORT = {
-    terminal_all_open, terminal_begin_frame, terminal_row, terminal_end_frame, wait_for_keys, terminal_close, "", false,
+    terminal_all_open, terminal_begin_frame, terminal_row, terminal_end_frame, terminal_wait, terminal_close, "", false,
     SHORTEST_REDRAW_NS,
 };

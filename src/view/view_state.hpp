@@ -5,6 +5,7 @@
 #include <array>
 
 #include "report/report.hpp"
+#include "view/history.hpp"
 
 // Census order: no column sorts the rows.
 inline constexpr int CENSUS_ORDER = -1;
@@ -39,11 +40,16 @@ struct terminal_view {
     std::array<queue_load, MAX_QUEUE_ROWS> queues{};
 };
 
-extern terminal_view view;
-// The frame's rows in census order, and the order they are shown in. Apart
-// from the view, all zero, so their pages are only taken by a terminal view.
-extern std::array<utilisation_row, MAX_CLIENTS> view_rows;
-extern std::array<int, MAX_CLIENTS> view_order;
+// Everything the view keeps between passes and keys, owned with the rest of
+// the outputs' state and passed to each of its calls.
+struct terminal_state {
+    terminal_view view{};
+    // The frame's rows in census order, and the order they are shown in. All
+    // zero until a frame comes, so their pages are only taken by a terminal view.
+    std::array<utilisation_row, MAX_CLIENTS> rows{};
+    std::array<int, MAX_CLIENTS> order{};
+    view_history history{};
+};
 
 // Draws the whole screen from what the view holds.
-void draw_view();
+void draw_view(terminal_state &terminal);

@@ -38,18 +38,21 @@ struct recording {
 };
 recording *current_recording = nullptr;
 
-int record_open()
+// The loop's records, as the entry point owns them: too large for the stack.
+program_state loop_program;
+
+int record_open(output_state &)
 {
     current_recording->calls.emplace_back("open");
     return 0;
 }
-int record_begin_frame(const frame &)
+int record_begin_frame(output_state &, const frame &)
 {
     current_recording->calls.emplace_back("begin");
     current_recording->frames.emplace_back();
     return 0;
 }
-int record_row(const utilisation_row &row, double sample_time)
+int record_row(output_state &, const utilisation_row &row, double sample_time)
 {
     current_recording->calls.emplace_back("row");
     current_recording->frames.back().push_back({row.client_id, row.pid, row.name.data(), row.engine[ENGINE_RENDER],
@@ -57,14 +60,14 @@ int record_row(const utilisation_row &row, double sample_time)
                                                 row.cpu_known, row.cpu});
     return 0;
 }
-int record_end_frame()
+int record_end_frame(output_state &, const frame &)
 {
     current_recording->calls.emplace_back("end");
     return static_cast<int>(current_recording->frames.size()) == current_recording->failing_end_frame ? EPIPE : 0;
 }
 // The wait after the baseline goes on at once; each later one moves the
 // kernel on as the test says, or stops the loop.
-void record_wait(std::int64_t)
+void record_wait(output_state &, std::int64_t)
 {
     current_recording->calls.emplace_back("wait");
     if (current_recording->frames.empty()) {
@@ -77,7 +80,7 @@ void record_wait(std::int64_t)
         stop_requested = 1;
     }
 }
-int record_close()
+int record_close(output_state &)
 {
     current_recording->calls.emplace_back("close");
     return 0;
@@ -103,10 +106,12 @@ protected:
     {
         stop_requested = 0;
         current_recording = nullptr;
-        sample_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
-        census_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
     }
-    int run() { return run_sample_loop(RECORDING_REPORT, tree.proc().c_str(), tree.path("gpu_stats").c_str()); }
+    run_settings settings;
+    int run(const report_operations &report = RECORDING_REPORT)
+    {
+        return run_sample_loop(loop_program, report, tree.proc().c_str(), tree.path("gpu_stats").c_str(), settings);
+    }
     void set_reference(std::int64_t timestamp) const { tree.write("gpu_stats", kernel_tree::gpu_stats(timestamp)); }
 };
 
@@ -164,9 +169,8 @@ TEST_F(sample_loop_test, reports_the_baseline_as_a_frame_of_its_own_when_asked_a
     };
     report_operations counters_report = RECORDING_REPORT;
     counters_report.reports_baseline = true;
-    run_settings settings;
     settings.frame_limit = 2;
-    EXPECT_EQ(run_sample_loop(counters_report, tree.proc().c_str(), tree.path("gpu_stats").c_str(), settings), 0);
+    EXPECT_EQ(run(counters_report), 0);
 
     // No wait before the baseline's frame, and none after the second frame.
     EXPECT_EQ(record.calls, (std::vector<std::string>{"open", "begin", "row", "end", "wait", "begin", "row", "end",
@@ -229,8 +233,8 @@ std::map<std::uint64_t, recorded_row> by_client(const std::vector<recorded_row> 
 // descriptor held open.
 TEST_F(sample_loop_test, samples_between_censuses_read_the_held_clients_again)
 {
-    sample_interval_ns = 10'000'000;
-    census_interval_ns = 100'000'000;
+    settings.sample_interval_ns = 10'000'000;
+    settings.census_interval_ns = 100'000'000;
     set_reference(1'000'000'000);
     tree.add_process(100, "game", 100, 0);
     tree.add_v3d_client(100, 3, 81, 40'000'000, 0, 0);
@@ -287,7 +291,7 @@ TEST_F(sample_loop_test, samples_between_censuses_read_the_held_clients_again)
 // other sample, which one sample alone would show as 0 or 100 %.
 kernel_tree *stepping_tree = nullptr;
 int stepping_samples = 0;
-void step_every_other_sample(std::int64_t)
+void step_every_other_sample(output_state &, std::int64_t)
 {
     if (stepping_samples == 30) {
         stop_requested = 1;
@@ -302,8 +306,8 @@ void step_every_other_sample(std::int64_t)
 
 TEST_F(sample_loop_test, a_slow_report_is_measured_from_its_last_frame)
 {
-    sample_interval_ns = 10'000'000;
-    census_interval_ns = 1'000'000'000;
+    settings.sample_interval_ns = 10'000'000;
+    settings.census_interval_ns = 1'000'000'000;
     set_reference(1'000'000'000);
     tree.add_process(100, "game");
     tree.add_v3d_client(100, 3, 81, 40'000'000, 0, 0);
@@ -312,7 +316,7 @@ TEST_F(sample_loop_test, a_slow_report_is_measured_from_its_last_frame)
     report_operations slow = RECORDING_REPORT;
     slow.wait = step_every_other_sample;
     slow.shortest_frame_ns = 100'000'000;
-    EXPECT_EQ(run_sample_loop(slow, tree.proc().c_str(), tree.path("gpu_stats").c_str()), 0);
+    EXPECT_EQ(run(slow), 0);
     stepping_tree = nullptr;
     ASSERT_EQ(record.frames.size(), 3U);
     for (const std::vector<recorded_row> &frame : record.frames) {
@@ -325,19 +329,19 @@ TEST_F(sample_loop_test, a_slow_report_is_measured_from_its_last_frame)
 // before each sample: the time base by 10 ms and the client's render by 5 ms.
 kernel_tree *moving_tree = nullptr;
 int moving_step = 0;
-void move_then_wait(std::int64_t due)
+void move_then_wait(output_state &, std::int64_t due)
 {
     ++moving_step;
     moving_tree->rewrite_in_place("gpu_stats", kernel_tree::gpu_stats(1'000'000'000 + moving_step * 10'000'000LL));
     moving_tree->rewrite_in_place("proc/100/fdinfo/3",
                                   kernel_tree::v3d_fdinfo(81, 40'000'000 + moving_step * 5'000'000LL, 0, 0));
-    sleep_until_due(due, run_events);
+    sleep_until_due(due, run_signals.events);
 }
 
 TEST_F(sample_loop_test, writes_csv_at_a_hundred_samples_a_second)
 {
-    sample_interval_ns = 10'000'000;
-    census_interval_ns = 1'000'000'000;
+    settings.sample_interval_ns = 10'000'000;
+    settings.census_interval_ns = 1'000'000'000;
     set_reference(1'000'000'000);
     tree.add_process(100, "game");
     tree.add_v3d_client(100, 3, 81, 40'000'000, 0, 0);
@@ -345,7 +349,6 @@ TEST_F(sample_loop_test, writes_csv_at_a_hundred_samples_a_second)
     moving_step = 0;
     report_operations moving_csv = CSV_REPORT;
     moving_csv.wait = move_then_wait;
-    run_settings settings;
     settings.mode = output_mode::csv;
     settings.frame_limit = 50;
 
@@ -354,7 +357,7 @@ TEST_F(sample_loop_test, writes_csv_at_a_hundred_samples_a_second)
     std::fflush(stdout);
     const int saved_output = ::dup(STDOUT_FILENO);
     ::dup2(::fileno(output), STDOUT_FILENO);
-    const int status = run_sample_loop(moving_csv, tree.proc().c_str(), tree.path("gpu_stats").c_str(), settings);
+    const int status = run(moving_csv);
     ::dup2(saved_output, STDOUT_FILENO);
     ::close(saved_output);
     moving_tree = nullptr;

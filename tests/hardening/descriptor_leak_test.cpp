@@ -240,26 +240,28 @@ struct counting_state {
     std::vector<int> descriptors_after_pass;
 };
 counting_state counting;
+// The loop's records, as the entry point owns them: too large for the stack.
+program_state loop_program;
 
-int counting_open()
+int counting_open(output_state &state)
 {
-    return counting.mode->open();
+    return counting.mode->open(state);
 }
-int counting_begin_frame(const frame &frame)
+int counting_begin_frame(output_state &state, const frame &frame)
 {
-    return counting.mode->begin_frame(frame);
+    return counting.mode->begin_frame(state, frame);
 }
-int counting_row(const utilisation_row &row, double sample_time)
+int counting_row(output_state &state, const utilisation_row &row, double sample_time)
 {
     ++counting.rows;
-    return counting.mode->row(row, sample_time);
+    return counting.mode->row(state, row, sample_time);
 }
-int counting_end_frame()
+int counting_end_frame(output_state &state, const frame &frame)
 {
     ++counting.frames;
-    return counting.mode->end_frame();
+    return counting.mode->end_frame(state, frame);
 }
-void counting_wait(std::int64_t)
+void counting_wait(output_state &, std::int64_t)
 {
     if (counting.frames == 0) {
         return; // the wait after the baseline
@@ -269,9 +271,9 @@ void counting_wait(std::int64_t)
         stop_requested = 1;
     }
 }
-int counting_close()
+int counting_close(output_state &state)
 {
-    return counting.mode->close();
+    return counting.mode->close(state);
 }
 
 const report_operations COUNTING_REPORT = {
@@ -280,7 +282,7 @@ const report_operations COUNTING_REPORT = {
 
 // Runs the loop over the hostile tree with the output of the mode sent to
 // /dev/null, and checks the descriptors held before, during and after.
-void check_loop_holds_no_descriptors(const report_operations &mode)
+void check_loop_holds_no_descriptors(const report_operations &mode, const run_settings &settings = {})
 {
     constexpr int PASSES = 40;
     const fake_tree tree;
@@ -298,7 +300,8 @@ void check_loop_holds_no_descriptors(const report_operations &mode)
     counting = counting_state{&mode, PASSES, 0, 0, {}};
     stop_requested = 0;
     const int before = open_descriptor_count();
-    const int status = run_sample_loop(COUNTING_REPORT, tree.path("proc").c_str(), tree.path("gpu_stats").c_str());
+    const int status = run_sample_loop(loop_program, COUNTING_REPORT, tree.path("proc").c_str(),
+                                       tree.path("gpu_stats").c_str(), settings);
     const int after = open_descriptor_count();
     stop_requested = 0;
 
@@ -326,11 +329,10 @@ TEST(descriptor_leaks, many_passes_of_the_loop_in_csv_mode)
 // and all closed when the loop ends.
 TEST(descriptor_leaks, many_passes_of_the_loop_between_censuses)
 {
-    sample_interval_ns = 10'000'000;
-    census_interval_ns = 30'000'000;
-    check_loop_holds_no_descriptors(CSV_REPORT);
-    sample_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
-    census_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
+    run_settings settings;
+    settings.sample_interval_ns = 10'000'000;
+    settings.census_interval_ns = 30'000'000;
+    check_loop_holds_no_descriptors(CSV_REPORT, settings);
 }
 
 TEST(descriptor_leaks, many_passes_of_the_loop_in_metrics_mode)
@@ -338,8 +340,9 @@ TEST(descriptor_leaks, many_passes_of_the_loop_in_metrics_mode)
     // Each pass makes a new file and renames it over the last.
     const fake_tree output;
     const std::string file = output.path("v3dwatch.prom");
-    ASSERT_TRUE(set_metrics_file(file.c_str()));
-    check_loop_holds_no_descriptors(PROMETHEUS_REPORT);
+    run_settings settings;
+    settings.metrics_file = file.c_str();
+    check_loop_holds_no_descriptors(PROMETHEUS_REPORT, settings);
 }
 
 TEST(descriptor_leaks, many_passes_of_the_loop_in_terminal_mode)

@@ -43,9 +43,10 @@ utilisation_row sample_row(const char *name)
     return row;
 }
 
-std::string csv_line(const char *name)
+std::string csv_line(const char *name, int decimals = 3)
 {
-    return written([name](output_buffer &output) { return write_csv_row(output, sample_row(name), 3456.78951); });
+    return written(
+        [name, decimals](output_buffer &output) { return write_csv_row(output, sample_row(name), 3456.78951, decimals); });
 }
 
 TEST(csv_lines, carry_the_sample_time_and_the_four_percentages)
@@ -56,12 +57,8 @@ TEST(csv_lines, carry_the_sample_time_and_the_four_percentages)
 // A millisecond is a tenth of an interval under 0.1 s: rows 10 ms apart need microseconds.
 TEST(csv_lines, give_microseconds_at_intervals_under_a_tenth_of_a_second)
 {
-    const std::int64_t interval = sample_interval_ns;
-    sample_interval_ns = 99'999'999;
-    EXPECT_EQ(csv_line("game"), "3456.789510,81,1234,game,12.2,0.0,123456.8,100.0\n");
-    sample_interval_ns = 100'000'000;
-    EXPECT_EQ(csv_line("game"), "3456.790,81,1234,game,12.2,0.0,123456.8,100.0\n");
-    sample_interval_ns = interval;
+    EXPECT_EQ(csv_line("game", timestamp_decimals(99'999'999)), "3456.789510,81,1234,game,12.2,0.0,123456.8,100.0\n");
+    EXPECT_EQ(csv_line("game", timestamp_decimals(100'000'000)), "3456.790,81,1234,game,12.2,0.0,123456.8,100.0\n");
 }
 
 TEST(csv_lines, quote_names_that_would_shift_the_columns)

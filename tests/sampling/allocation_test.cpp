@@ -92,35 +92,38 @@ TEST(allocations, none_during_a_census)
     EXPECT_EQ(allocations.load(), 0);
 }
 
+// The loop's records, as the entry point owns them: too large for the stack.
+program_state loop_program;
+
 // Counts from the report's open to its close: the baseline, a pass, its rows.
-int counting_open()
+int counting_open(output_state &)
 {
     allocations = 0;
     counting = true;
     return 0;
 }
-int counting_begin_frame(const frame &)
+int counting_begin_frame(output_state &, const frame &)
 {
     return 0;
 }
 // Both text writers: the CSV line with every column, and a JSON string.
-int counting_row(const utilisation_row &row, double sample_time)
+int counting_row(output_state &, const utilisation_row &row, double sample_time)
 {
     write_csv_all_queues_row(sink, row, sample_time);
     return append_json_string(sink, row.name.data());
 }
 int frames_written = 0;
-int counting_end_frame()
+int counting_end_frame(output_state &, const frame &)
 {
     ++frames_written;
     return flush_output(sink);
 }
 // The wait after the baseline lets the one pass come.
-void counting_wait(std::int64_t)
+void counting_wait(output_state &, std::int64_t)
 {
     stop_requested = frames_written > 0 ? 1 : 0;
 }
-int counting_close()
+int counting_close(output_state &)
 {
     counting = false;
     return 0;
@@ -140,7 +143,7 @@ TEST(allocations, none_during_a_pass_of_the_loop)
     stop_requested = 0;
     run_settings settings;
     settings.all_queues = true;
-    const int status = run_sample_loop(counting_report, proc.c_str(), stats.c_str(), settings);
+    const int status = run_sample_loop(loop_program, counting_report, proc.c_str(), stats.c_str(), settings);
     stop_requested = 0;
     EXPECT_EQ(status, 0);
     EXPECT_EQ(frames_written, 1);
@@ -152,23 +155,23 @@ TEST(allocations, none_during_a_pass_of_the_loop)
 // The metrics file, from the report's open to its close: the baseline frame,
 // one pass, and each time a new file renamed over the last.
 int metrics_frames = 0;
-int counting_metrics_open()
+int counting_metrics_open(output_state &state)
 {
-    counting_open();
-    return PROMETHEUS_REPORT.open();
+    counting_open(state);
+    return PROMETHEUS_REPORT.open(state);
 }
-int counting_metrics_end_frame()
+int counting_metrics_end_frame(output_state &state, const frame &whole)
 {
     ++metrics_frames;
-    return PROMETHEUS_REPORT.end_frame();
+    return PROMETHEUS_REPORT.end_frame(state, whole);
 }
-void counting_metrics_wait(std::int64_t)
+void counting_metrics_wait(output_state &, std::int64_t)
 {
     stop_requested = metrics_frames >= 2 ? 1 : 0;
 }
-int counting_metrics_close()
+int counting_metrics_close(output_state &state)
 {
-    const int failure = PROMETHEUS_REPORT.close();
+    const int failure = PROMETHEUS_REPORT.close(state);
     counting = false;
     return failure;
 }
@@ -178,7 +181,6 @@ TEST(allocations, none_while_writing_the_metrics_file)
     kernel_tree tree;
     build_tree(tree);
     const std::string file = tree.path("v3dwatch.prom");
-    ASSERT_TRUE(set_metrics_file(file.c_str()));
     report_operations counting_report = PROMETHEUS_REPORT;
     counting_report.open = counting_metrics_open;
     counting_report.end_frame = counting_metrics_end_frame;
@@ -189,7 +191,8 @@ TEST(allocations, none_while_writing_the_metrics_file)
     stop_requested = 0;
     run_settings settings;
     settings.mode = output_mode::prometheus;
-    const int status = run_sample_loop(counting_report, proc.c_str(), stats.c_str(), settings);
+    settings.metrics_file = file.c_str();
+    const int status = run_sample_loop(loop_program, counting_report, proc.c_str(), stats.c_str(), settings);
     stop_requested = 0;
     EXPECT_EQ(status, 0);
     EXPECT_EQ(metrics_frames, 2);
