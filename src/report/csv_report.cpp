@@ -10,10 +10,6 @@ namespace {
 constexpr std::string_view REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
 constexpr std::size_t QUOTED_NAME_SIZE = REPLACEMENT_CHARACTER.size() * (NAME_SIZE - 1) + 3;
 
-constexpr std::string_view CSV_HEADER = "timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%\n";
-constexpr std::string_view CSV_ALL_QUEUES_HEADER =
-    "timestamp,client_id,pid,process,render%,tfu%,bin%,cpu%,csd%,cache_clean%,cpu_job%,mem_total_kib,mem_resident_kib\n";
-
 // RFC 4180: a field holding ',' or '"' goes in double quotes, each '"'
 // doubled. A CSV reader decodes the stream as UTF-8, so a byte that is not
 // part of a valid character becomes U+FFFD, as in JSON and the metrics file.
@@ -71,20 +67,32 @@ int write_memory_column(output_buffer &output, std::int64_t bytes)
     return bytes == MEMORY_UNKNOWN ? append_text(output, ",") : append_format(output, ",%lld", static_cast<long long>(bytes / 1024));
 }
 
-int open_with_header(output_state &state, std::string_view header)
+// The client's columns, the default queues and the process's CPU; with -a,
+// the other queues and the memory after them. The queues are headed as the
+// queue table heads them.
+int open_with_header(output_state &state, bool all_queues)
 {
-    append_text(state.stream, header);
-    return flush_output(state.stream);
+    output_buffer &output = state.stream;
+    append_text(output, "timestamp,client_id,pid,process");
+    for (int engine = 0; engine < DEFAULT_ENGINE_COUNT; ++engine) {
+        append_format(output, ",%s%%", QUEUE_TABLE[static_cast<std::size_t>(engine)].heading);
+    }
+    append_text(output, ",cpu%");
+    for (int engine = DEFAULT_ENGINE_COUNT; all_queues && engine < ENGINE_COUNT; ++engine) {
+        append_format(output, ",%s%%", QUEUE_TABLE[static_cast<std::size_t>(engine)].heading);
+    }
+    append_text(output, all_queues ? ",mem_total_kib,mem_resident_kib\n" : "\n");
+    return flush_output(output);
 }
 
 int csv_open(output_state &state)
 {
-    return open_with_header(state, CSV_HEADER);
+    return open_with_header(state, false);
 }
 
 int csv_all_queues_open(output_state &state)
 {
-    return open_with_header(state, CSV_ALL_QUEUES_HEADER);
+    return open_with_header(state, true);
 }
 
 // A frame is its rows alone: a sample with no client writes nothing.
@@ -118,8 +126,10 @@ int csv_close(output_state &state)
 int write_csv_row(output_buffer &output, const utilisation_row &row, double sample_time, int decimals)
 {
     write_csv_client_columns(output, row, sample_time, decimals);
-    return append_format(output, ",%.1f,%.1f,%.1f,%.1f\n", row.engine[ENGINE_RENDER], row.engine[ENGINE_TFU],
-                         row.engine[ENGINE_BIN], row.cpu);
+    for (int engine = 0; engine < DEFAULT_ENGINE_COUNT; ++engine) {
+        append_format(output, ",%.1f", row.engine[static_cast<std::size_t>(engine)]);
+    }
+    return append_format(output, ",%.1f\n", row.cpu);
 }
 
 // The same columns, with an empty field for a queue the client's fdinfo does
@@ -127,14 +137,12 @@ int write_csv_row(output_buffer &output, const utilisation_row &row, double samp
 int write_csv_all_queues_row(output_buffer &output, const utilisation_row &row, double sample_time, int decimals)
 {
     write_csv_client_columns(output, row, sample_time, decimals);
-    for (const int engine : {ENGINE_RENDER, ENGINE_TFU, ENGINE_BIN}) {
+    for (int engine = 0; engine < ENGINE_COUNT; ++engine) {
         const auto index = static_cast<std::size_t>(engine);
         write_percentage_column(output, row.engine_listed[index], row.engine[index]);
-    }
-    write_percentage_column(output, row.cpu_known, row.cpu);
-    for (const int engine : {ENGINE_CSD, ENGINE_CACHE_CLEAN, ENGINE_CPU}) {
-        const auto index = static_cast<std::size_t>(engine);
-        write_percentage_column(output, row.engine_listed[index], row.engine[index]);
+        if (engine == DEFAULT_ENGINE_COUNT - 1) {
+            write_percentage_column(output, row.cpu_known, row.cpu);
+        }
     }
     write_memory_column(output, row.memory[MEMORY_TOTAL]);
     write_memory_column(output, row.memory[MEMORY_RESIDENT]);

@@ -3,7 +3,6 @@
 #include "report/frame.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -39,38 +38,21 @@ void keep_pending(run_summary &summary)
     summary.pending_busy = {};
 }
 
-// Whole-run busy per cent of the queue named `name`: Δruntime / Δtimestamp.
-double gpu_mean_busy(const gpu_counters &first, const gpu_counters &last, const char *name)
+// Whole-run busy per cent of the queue `engine`: Δruntime / Δtimestamp.
+double gpu_mean_busy(const gpu_counters &first, const gpu_counters &last, std::size_t engine)
 {
-    const queue_counters *before = nullptr;
-    const queue_counters *after = nullptr;
-    for (int index = 0; index < first.queue_count; ++index) {
-        if (std::strcmp(first.queues[static_cast<std::size_t>(index)].name.data(), name) == 0) {
-            before = &first.queues[static_cast<std::size_t>(index)];
-        }
+    if (!first.queue_listed[engine] || !last.queue_listed[engine]) {
+        return 0.0;
     }
-    for (int index = 0; index < last.queue_count; ++index) {
-        if (std::strcmp(last.queues[static_cast<std::size_t>(index)].name.data(), name) == 0) {
-            after = &last.queues[static_cast<std::size_t>(index)];
-        }
-    }
+    const queue_counters &before = first.queues[static_cast<std::size_t>(first.queue_rows[engine])];
+    const queue_counters &after = last.queues[static_cast<std::size_t>(last.queue_rows[engine])];
     std::int64_t elapsed = 0;
     std::int64_t busy = 0;
-    if (before == nullptr || after == nullptr || __builtin_sub_overflow(after->timestamp, before->timestamp, &elapsed) ||
-        elapsed <= 0 || __builtin_sub_overflow(after->runtime, before->runtime, &busy) || busy <= 0) {
+    if (__builtin_sub_overflow(after.timestamp, before.timestamp, &elapsed) || elapsed <= 0 ||
+        __builtin_sub_overflow(after.runtime, before.runtime, &busy) || busy <= 0) {
         return 0.0;
     }
     return static_cast<double>(busy) / static_cast<double>(elapsed) * 100.0;
-}
-
-bool gpu_lists_queue(const gpu_counters &counters, const char *name)
-{
-    for (int index = 0; index < counters.queue_count; ++index) {
-        if (std::strcmp(counters.queues[static_cast<std::size_t>(index)].name.data(), name) == 0) {
-            return true;
-        }
-    }
-    return false;
 }
 
 void raise_peak(std::int64_t &peak, std::int64_t value)
@@ -169,10 +151,10 @@ void finish_summary(run_summary &summary, double time, double wall_time, std::in
     }
     for (std::size_t engine = 0; engine < summary.figures.size(); ++engine) {
         queue_figures &figures = summary.figures[engine];
-        figures.reported = summary.listed[engine] || gpu_lists_queue(summary.last_counters, ENGINE_NAMES[engine]);
+        figures.reported = summary.listed[engine] || summary.last_counters.queue_listed[engine];
         figures.busy_seconds = static_cast<double>(summary.busy_nanoseconds[engine]) / 1e9;
         figures.jobs = summary.jobs[engine];
-        figures.gpu_mean = gpu_mean_busy(summary.first_counters, summary.last_counters, ENGINE_NAMES[engine]);
+        figures.gpu_mean = gpu_mean_busy(summary.first_counters, summary.last_counters, engine);
         if (summary.passes == 0) {
             continue;
         }

@@ -127,23 +127,16 @@ void add_client_busy(client_busy_sum &sum, const utilisation_row &row)
 others_load compute_others(const frame_header &frame, const client_busy_sum &clients)
 {
     others_load others;
-    const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
-    for (int index = 0; index < queue_count; ++index) {
-        const auto position = static_cast<std::size_t>(index);
-        const std::string_view name(frame.counters->queues[position].name.data());
-        for (std::size_t engine = 0; engine < ENGINE_NAMES.size(); ++engine) {
-            if (name != ENGINE_NAMES[engine]) {
-                continue;
-            }
-            others.listed[engine] = true;
-            if (!frame.queues[position].measured) {
-                continue;
-            }
-            const double difference = frame.queues[position].busy - clients[engine];
-            others.busy[engine] = std::max(difference, 0.0);
-            others.overcount[engine] = -difference > OVERCOUNT_POINTS;
-            others.shown = others.shown || others.overcount[engine] || difference >= OTHERS_SHOWN_POINTS;
+    for (std::size_t engine = 0; frame.counters != nullptr && engine < others.busy.size(); ++engine) {
+        others.listed[engine] = frame.counters->queue_listed[engine];
+        const auto row = static_cast<std::size_t>(frame.counters->queue_rows[engine]);
+        if (!others.listed[engine] || !frame.queues[row].measured) {
+            continue;
         }
+        const double difference = frame.queues[row].busy - clients[engine];
+        others.busy[engine] = std::max(difference, 0.0);
+        others.overcount[engine] = -difference > OVERCOUNT_POINTS;
+        others.shown = others.shown || others.overcount[engine] || difference >= OTHERS_SHOWN_POINTS;
     }
     return others;
 }

@@ -6,27 +6,9 @@
 #include <cstdint>
 
 #include "control/process_state.hpp"
+#include "sampling/queue_table.hpp"
 
 inline constexpr int MAX_CLIENTS = 256;
-
-// The driver's queues, indexed so that the first three are the default view's.
-inline constexpr int ENGINE_RENDER = 0;
-inline constexpr int ENGINE_TFU = 1;
-inline constexpr int ENGINE_BIN = 2;
-inline constexpr int ENGINE_CSD = 3;
-inline constexpr int ENGINE_CACHE_CLEAN = 4;
-inline constexpr int ENGINE_CPU = 5;
-inline constexpr int ENGINE_COUNT = 6;
-// render, TFU and bin: the queues the default outputs show and list clients by.
-inline constexpr int DEFAULT_ENGINE_COUNT = 3;
-
-// The fdinfo key suffixes (drm-engine-<name>), the headings and the CSV columns.
-inline constexpr std::array<const char *, ENGINE_COUNT> ENGINE_NAMES = {"render", "tfu", "bin",
-                                                                        "csd",    "cache_clean", "cpu"};
-
-// The queues in the order the kernel writes them (Documentation/gpu/v3d.rst).
-inline constexpr std::array<int, ENGINE_COUNT> KERNEL_ENGINE_ORDER = {ENGINE_BIN, ENGINE_RENDER,      ENGINE_TFU,
-                                                                      ENGINE_CSD, ENGINE_CACHE_CLEAN, ENGINE_CPU};
 
 // The DRM memory keys (drm-<name>-memory), in bytes once read.
 inline constexpr int MEMORY_TOTAL = 0;
@@ -170,7 +152,15 @@ struct gpu_counters {
     std::int64_t reference = 0;
     std::array<queue_counters, MAX_QUEUE_ROWS> queues{};
     int queue_count = 0;
+    // The row of `queues` that each queue of the queue table has, mapped once
+    // as the file is read (the first of its name); valid where `queue_listed`.
+    std::array<int, ENGINE_COUNT> queue_rows{};
+    engine_flags queue_listed{};
 };
+
+// Maps the row `index` of `counters` to its queue in the queue table, if it
+// names one that no earlier row has named.
+void map_queue_row(gpu_counters &counters, int index);
 
 // Reads every row of the statistics file in one read; all zero when unreadable.
 void read_gpu_counters(gpu_counters &counters, const char *path = stats_path);

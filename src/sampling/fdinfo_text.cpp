@@ -15,24 +15,16 @@ constexpr std::array<std::string_view, 2> KEY_FAMILIES = {"drm-", "v3d-"};
 // each with the place its value goes. A key that is not here is passed over.
 enum class key_kind { client_id, engine, jobs, memory };
 struct fdinfo_key {
-    std::string_view text; // up to and including the colon
+    // Up to and including the colon; for a queue's key, up to the queue's
+    // name from the queue table, which the colon follows.
+    std::string_view text;
     key_kind kind;
-    int index;
+    int index; // the memory kind
 };
-constexpr std::array<fdinfo_key, 17> FDINFO_KEYS = {{
+constexpr std::array<fdinfo_key, 7> FDINFO_KEYS = {{
     {"drm-client-id:", key_kind::client_id, 0},
-    {"drm-engine-bin:", key_kind::engine, ENGINE_BIN},
-    {"drm-engine-render:", key_kind::engine, ENGINE_RENDER},
-    {"drm-engine-tfu:", key_kind::engine, ENGINE_TFU},
-    {"drm-engine-csd:", key_kind::engine, ENGINE_CSD},
-    {"drm-engine-cache_clean:", key_kind::engine, ENGINE_CACHE_CLEAN},
-    {"drm-engine-cpu:", key_kind::engine, ENGINE_CPU},
-    {"v3d-jobs-bin:", key_kind::jobs, ENGINE_BIN},
-    {"v3d-jobs-render:", key_kind::jobs, ENGINE_RENDER},
-    {"v3d-jobs-tfu:", key_kind::jobs, ENGINE_TFU},
-    {"v3d-jobs-csd:", key_kind::jobs, ENGINE_CSD},
-    {"v3d-jobs-cache_clean:", key_kind::jobs, ENGINE_CACHE_CLEAN},
-    {"v3d-jobs-cpu:", key_kind::jobs, ENGINE_CPU},
+    {"drm-engine-", key_kind::engine, 0},
+    {"v3d-jobs-", key_kind::jobs, 0},
     {"drm-total-memory:", key_kind::memory, MEMORY_TOTAL},
     {"drm-shared-memory:", key_kind::memory, MEMORY_SHARED},
     {"drm-resident-memory:", key_kind::memory, MEMORY_RESIDENT},
@@ -45,6 +37,20 @@ struct memory_unit {
     std::int64_t bytes;
 };
 constexpr std::array<memory_unit, 3> MEMORY_UNITS = {{{"", 1}, {"KiB", 1024}, {"MiB", std::int64_t{1024} * 1024}}};
+
+// The queue whose name and a colon start `text`: its index, with `value`
+// the text after the colon; -1 for none.
+int queue_of_key(std::string_view text, std::string_view &value)
+{
+    for (std::size_t engine = 0; engine < QUEUE_TABLE.size(); ++engine) {
+        const std::string_view name(QUEUE_TABLE[engine].name);
+        if (starts_with_text(text, name) && text_part(text, name.size(), 1) == ":") {
+            value = text_part(text, name.size() + 1);
+            return static_cast<int>(engine);
+        }
+    }
+    return -1;
+}
 
 } // namespace
 
@@ -100,8 +106,15 @@ void apply_fdinfo_line(std::string_view piece, fdinfo_keys &keys)
         if (!starts_with_text(line, key.text)) {
             continue;
         }
-        const std::string_view value = text_part(line, key.text.size());
-        const auto index = static_cast<std::size_t>(key.index);
+        std::string_view value = text_part(line, key.text.size());
+        auto index = static_cast<std::size_t>(key.index);
+        if (key.kind == key_kind::engine || key.kind == key_kind::jobs) {
+            const int engine = queue_of_key(value, value);
+            if (engine < 0) {
+                return;
+            }
+            index = static_cast<std::size_t>(engine);
+        }
         switch (key.kind) {
         case key_kind::client_id:
             keys.has_client_id = parse_client_id(value, keys.client_id);

@@ -82,7 +82,18 @@ void stats_row_search::operator()(std::string_view piece)
     }
     if (counters != nullptr && counters->queue_count < MAX_QUEUE_ROWS &&
         parse_queue_row(piece, counters->queues[static_cast<std::size_t>(counters->queue_count)])) {
-        ++counters->queue_count;
+        map_queue_row(*counters, counters->queue_count++);
+    }
+}
+
+void map_queue_row(gpu_counters &counters, int index)
+{
+    const std::string_view name(counters.queues[static_cast<std::size_t>(index)].name.data());
+    for (std::size_t engine = 0; engine < QUEUE_TABLE.size(); ++engine) {
+        if (name == QUEUE_TABLE[engine].name && !counters.queue_listed[engine]) {
+            counters.queue_rows[engine] = index;
+            counters.queue_listed[engine] = true;
+        }
     }
 }
 

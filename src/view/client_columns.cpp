@@ -65,7 +65,7 @@ void format_queue_figure(terminal_state &terminal, const utilisation_row &row, s
 }
 
 // What a queue column sorts by: the figure shown, with "-" after any number.
-double queue_sort_value(terminal_state &terminal, const utilisation_row &row, std::size_t engine)
+double queue_sort_value(const terminal_state &terminal, const utilisation_row &row, std::size_t engine)
 {
     switch (terminal.view.figure) {
     case queue_figure::jobs_per_second:
@@ -136,7 +136,7 @@ int column_at(terminal_state &terminal, std::size_t position)
     return place == HISTORY_POSITION ? HISTORY_COLUMN : place - 1;
 }
 
-int history_engine(terminal_state &terminal)
+int history_engine(const terminal_state &terminal)
 {
     if (terminal.view.sort_column != CENSUS_ORDER && CLIENT_COLUMNS[terminal.view.sort_column].kind == column_kind::engine) {
         return CLIENT_COLUMNS[terminal.view.sort_column].index;
@@ -200,7 +200,7 @@ void make_cell(terminal_state &terminal, const table_column &column, const utili
     add_ascii(cell, text.data());
 }
 
-int position_of(terminal_state &terminal, int column)
+int position_of(const terminal_state &terminal, int column)
 {
     if (!terminal.view.chart_shown || column < HISTORY_POSITION) {
         return column;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <iterator>
+#include <string>
 
 #include "report/report.hpp"
 #include "view/history_chart.hpp"
@@ -24,19 +25,28 @@ struct table_column {
     int index; // the engine or memory kind
 };
 
-// The default layout; the columns after them are those of -a.
+// A queue's column, headed as the queue table heads it: 8 cells, or one more
+// than a longer heading.
+constexpr table_column queue_column(int engine)
+{
+    const char *const heading = QUEUE_TABLE[static_cast<std::size_t>(engine)].heading;
+    const int width = static_cast<int>(std::char_traits<char>::length(heading)) + 1;
+    return {heading, width > 8 ? width : 8, false, 1, column_kind::engine, engine};
+}
+
+// The default layout (the default queues, then the process's CPU); the
+// columns after them are those of -a.
 inline constexpr table_column CLIENT_COLUMNS[] = {
     {"Client", 6, false, 0, column_kind::client_id, 0},
     {"PID", 8, true, 2, column_kind::pid, 0},
     {"Process", 16, true, 1, column_kind::name, 0},
-    {"render", 8, false, 1, column_kind::engine, ENGINE_RENDER},
-    {"tfu", 8, false, 1, column_kind::engine, ENGINE_TFU},
-    {"bin", 8, false, 1, column_kind::engine, ENGINE_BIN},
+    queue_column(ENGINE_RENDER),
+    queue_column(ENGINE_TFU),
+    queue_column(ENGINE_BIN),
     {"CPU", 8, false, 1, column_kind::process_cpu, 0},
-    {"csd", 8, false, 1, column_kind::engine, ENGINE_CSD},
-    {"cache_clean", 12, false, 1, column_kind::engine, ENGINE_CACHE_CLEAN},
-    // The driver's cpu queue: jobs the kernel runs for the GPU, not the process's CPU time.
-    {"cpu_job", 8, false, 1, column_kind::engine, ENGINE_CPU},
+    queue_column(ENGINE_CSD),
+    queue_column(ENGINE_CACHE_CLEAN),
+    queue_column(ENGINE_CPU),
     {"total", 10, false, 1, column_kind::memory, MEMORY_TOTAL},
     {"resident", 10, false, 1, column_kind::memory, MEMORY_RESIDENT},
     // Shown with the chart, after the name: a sparkline as wide as the column.
@@ -56,14 +66,14 @@ inline constexpr int MAX_COLUMNS =
 std::size_t layout_size(terminal_state &terminal);
 // The column of CLIENT_COLUMNS shown at `position` from the left, and back.
 int column_at(terminal_state &terminal, std::size_t position);
-int position_of(terminal_state &terminal, int column);
+int position_of(const terminal_state &terminal, int column);
 
 // A column's heading: marked * when the rows are sorted by it, and with -a
 // naming the figure the queue columns show.
 void column_heading(terminal_state &terminal, int column, cell_text &text);
 
 // The engine that the history column follows: the sorted one, else render.
-int history_engine(terminal_state &terminal);
+int history_engine(const terminal_state &terminal);
 
 bool is_sortable(const table_column &column);
 

@@ -104,7 +104,7 @@ std::size_t choose_columns(terminal_state &terminal, const std::array<int, MAX_C
     return shown;
 }
 
-std::size_t columns_that_fit(terminal_state &terminal, std::size_t count, const std::array<int, MAX_COLUMNS> &widths, const int *gaps)
+std::size_t columns_that_fit(const terminal_state &terminal, std::size_t count, const std::array<int, MAX_COLUMNS> &widths, const int *gaps)
 {
     if (!terminal.view.all_queues) {
         return count;

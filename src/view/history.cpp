@@ -1,6 +1,5 @@
 #include "view/history.hpp"
 
-#include <cstring>
 
 namespace {
 
@@ -23,17 +22,12 @@ std::size_t find_slot(view_history &history, std::uint64_t client_id)
 
 void record_gpu_loads(gpu_history &gpu_loads, const frame_header &frame)
 {
-    const int queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (std::size_t chart = 0; chart < CHART_ENGINES.size(); ++chart) {
-        const char *const name = ENGINE_NAMES[static_cast<std::size_t>(CHART_ENGINES[chart])];
+        const auto engine = static_cast<std::size_t>(CHART_ENGINES[chart]);
         double busy = 0.0;
-        for (int queue = 0; queue < queue_count; ++queue) {
-            const auto index = static_cast<std::size_t>(queue);
-            if (std::strcmp(frame.counters->queues[index].name.data(), name) == 0) {
-                busy = frame.queues[index].busy;
-                gpu_loads.listed[chart] = true;
-                break;
-            }
+        if (frame.counters != nullptr && frame.counters->queue_listed[engine]) {
+            busy = frame.queues[static_cast<std::size_t>(frame.counters->queue_rows[engine])].busy;
+            gpu_loads.listed[chart] = true;
         }
         add_sample(gpu_loads.queues[chart], busy);
     }

@@ -43,10 +43,6 @@ bool sample_at(const history_ring<SIZE> &ring, std::size_t age, double &value)
     return true;
 }
 
-// The queues the chart draws, top to bottom; cache_clean and cpu jobs are short
-// and rare, and stay in the table.
-inline constexpr std::array<int, 4> CHART_ENGINES = {ENGINE_RENDER, ENGINE_BIN, ENGINE_TFU, ENGINE_CSD};
-inline constexpr int CHART_QUEUE_COUNT = static_cast<int>(CHART_ENGINES.size());
 
 struct gpu_history {
     std::array<history_ring<GPU_HISTORY_SIZE>, CHART_ENGINES.size()> queues{};

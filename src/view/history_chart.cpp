@@ -43,7 +43,7 @@ int steps_of(double busy, int steps)
 }
 
 // Rows per queue: a quarter of the lines beyond 24, at least one.
-int rows_per_queue(terminal_state &terminal)
+int rows_per_queue(const terminal_state &terminal)
 {
     if (!terminal.view.chart_shown || *curses.lines < CHART_LEAST_LINES) {
         return 0;

@@ -32,7 +32,7 @@ void add_sortable_headings(screen_line &line, std::size_t from, std::size_t to)
 
 } // namespace
 
-void draw_help(terminal_state &terminal)
+void draw_help(const terminal_state &terminal)
 {
     constexpr int INDENT = 16;
     show_ascii(0, "GPU Utilisation: keys");

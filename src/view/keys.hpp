@@ -10,7 +10,7 @@ struct terminal_state;
 // Esc waits for the rest of a key's sequence.
 inline constexpr int KEY_POLL_PAUSE_MS = 100;
 
-void draw_help(terminal_state &terminal);
+void draw_help(const terminal_state &terminal);
 
 // Acts on one key; true when the screen must be drawn again.
 bool take_key(terminal_state &terminal, int key);

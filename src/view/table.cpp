@@ -18,7 +18,7 @@ constexpr int GPU_QUEUE_WIDTH = 8;
 
 } // namespace
 
-int chart_line(terminal_state &terminal)
+int chart_line(const terminal_state &terminal)
 {
     return terminal.view.all_queues ? ALL_QUEUES_TOP_LINES - 2 : DEFAULT_TOP_LINES - 2;
 }
@@ -28,7 +28,7 @@ int top_lines(terminal_state &terminal)
     return (terminal.view.all_queues ? ALL_QUEUES_TOP_LINES : DEFAULT_TOP_LINES) + chart_lines(terminal);
 }
 
-bool others_row_shown(terminal_state &terminal)
+bool others_row_shown(const terminal_state &terminal)
 {
     return terminal.view.all_queues && terminal.view.figure == queue_figure::busy && terminal.view.others.shown;
 }

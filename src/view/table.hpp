@@ -12,13 +12,13 @@ inline constexpr int ALL_QUEUES_TOP_LINES = 9;
 inline constexpr int GPU_BLOCK_LINE = 2;
 
 // Where the chart starts: below the whole GPU's block when there is one.
-int chart_line(terminal_state &terminal);
+int chart_line(const terminal_state &terminal);
 // The lines above the client's rows, the chart's among them.
 int top_lines(terminal_state &terminal);
 
 // With -a, while the queue columns show busy per cent and some queue has
 // work no listed client accounts for, a row "(others)" ends the table.
-bool others_row_shown(terminal_state &terminal);
+bool others_row_shown(const terminal_state &terminal);
 
 // How many client rows the table shows at once, and whether the last
 // screen line is taken by the count of rows.

@@ -83,6 +83,7 @@ TEST(run_summary, says_no_samples_rather_than_zeros)
     gpu_counters counters;
     counters.queue_count = 1;
     std::strcpy(counters.queues[0].name.data(), "render");
+    map_queue_row(counters, 0);
     begin_summary(*summary, counters, 0.0, 0.0, 0, 0);
     finish_summary(*summary, 0.0, 0.0, 0, 0);
     const std::string nothing = summary_text(*summary);

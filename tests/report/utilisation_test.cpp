@@ -150,6 +150,8 @@ TEST(others_load, is_hidden_below_half_a_point_and_needs_a_measured_queue)
     counters.queue_count = 2;
     std::strcpy(counters.queues[0].name.data(), "csd");
     std::strcpy(counters.queues[1].name.data(), "render");
+    map_queue_row(counters, 0);
+    map_queue_row(counters, 1);
     frame_header frame;
     frame.counters = &counters;
     frame.queues[0] = {0.0, 0.0, NO_JOB_LENGTH, false}; // no earlier reading
