@@ -131,10 +131,6 @@ void tree_cpu_ticks(const process_tree &tree, std::int64_t &user, std::int64_t &
 int scan_clients(client_table &table, const char *proc_path = DEFAULT_PROC_PATH,
                  client_listing listing = client_listing::default_queues, process_tree *tree = nullptr);
 
-// User plus system CPU seconds of `pid`, divided by `clock_ticks`;
-// CPU_SECONDS_UNKNOWN when unreadable.
-double read_process_cpu_seconds(std::int32_t pid, const char *proc_path = DEFAULT_PROC_PATH);
-
 // The rows of the driver's statistics file: one per queue.
 inline constexpr int MAX_QUEUE_ROWS = 16;
 inline constexpr int QUEUE_NAME_SIZE = 32;
@@ -172,5 +168,3 @@ int open_gpu_stats(const char *path = stats_path);
 // read again from offset 0; all zero when unreadable.
 void read_gpu_counters_from(gpu_counters &counters, int fd);
 
-// Only the reference reading of the statistics file; 0 when unreadable.
-std::int64_t read_reference_counter(const char *path = stats_path);

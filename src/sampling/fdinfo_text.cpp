@@ -134,13 +134,6 @@ void apply_fdinfo_line(std::string_view piece, fdinfo_keys &keys)
     }
 }
 
-fdinfo_keys parse_fdinfo_text(std::string_view text)
-{
-    fdinfo_keys keys;
-    split_line_pieces(text, true, [&keys](std::string_view piece) { apply_fdinfo_line(piece, keys); });
-    return keys;
-}
-
 bool is_listed_client(const fdinfo_keys &keys, client_listing listing)
 {
     const auto engines = listing == client_listing::all_queues ? ENGINE_COUNT : DEFAULT_ENGINE_COUNT;

@@ -23,9 +23,6 @@ struct fdinfo_keys {
 // Documentation/gpu/drm-usage-stats.rst) to `keys`.
 void apply_fdinfo_line(std::string_view piece, fdinfo_keys &keys);
 
-// Parses a whole fdinfo text, piece by piece.
-fdinfo_keys parse_fdinfo_text(std::string_view text);
-
 // A V3D client with a valid id and some time on the queues that `listing` names.
 bool is_listed_client(const fdinfo_keys &keys, client_listing listing = client_listing::default_queues);
 

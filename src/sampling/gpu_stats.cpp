@@ -50,12 +50,3 @@ int open_gpu_stats(const char *path)
     return open_stats_file(path);
 }
 
-std::int64_t read_reference_counter(const char *path)
-{
-    stats_row_search search;
-    const file_descriptor file(open_stats_file(path));
-    if (file.is_open()) {
-        read_stats_rows(search, file.fd, read_start::current_offset);
-    }
-    return search.found ? search.reading : 0;
-}

@@ -97,13 +97,6 @@ void map_queue_row(gpu_counters &counters, int index)
     }
 }
 
-std::int64_t parse_stats_text(std::string_view text)
-{
-    stats_row_search search;
-    split_line_pieces(text, true, search);
-    return search.found ? search.reading : 0;
-}
-
 bool parse_stat_fields(std::string_view line, stat_fields &fields)
 {
     // The name in parentheses may hold spaces, parentheses and even newlines,

@@ -28,10 +28,6 @@ struct stats_row_search {
     void operator()(std::string_view piece);
 };
 
-// The reference reading of a whole gpu_stats text (the driver's debug statistics,
-// drivers/gpu/drm/v3d/v3d_sysfs.c): the header line is skipped.
-std::int64_t parse_stats_text(std::string_view text);
-
 // The numeric fields of a /proc/<pid>/stat line, counted from 0 (0 is the pid,
 // 1 the name); proc(5) counts the same fields from 1.
 inline constexpr std::size_t STAT_PARENT = 3;

@@ -33,13 +33,3 @@ double read_process_cpu_seconds_at(int proc_fd, std::int32_t pid)
     return file.is_open() ? read_cpu_seconds_from(file.fd) : CPU_SECONDS_UNKNOWN;
 }
 
-double read_process_cpu_seconds(std::int32_t pid, const char *proc_path)
-{
-    std::array<char, PID_PATH_SIZE> path;
-    const int length = std::snprintf(path.data(), path.size(), "%s/%d/stat", proc_path, pid);
-    if (length < 0 || static_cast<std::size_t>(length) >= path.size()) {
-        return CPU_SECONDS_UNKNOWN;
-    }
-    const file_descriptor file(::open(path.data(), TEXT_FILE_FLAGS));
-    return file.is_open() ? read_cpu_seconds_from(file.fd) : CPU_SECONDS_UNKNOWN;
-}

@@ -3,6 +3,7 @@
 // columns and the chart's bands come from.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 
@@ -41,47 +42,61 @@ inline constexpr std::array<queue_description, ENGINE_COUNT> QUEUE_TABLE = {{
     {"cpu", 5, "cpu_job", false, -1},
 }};
 
-// The queues the default outputs show: the table's first rows.
-inline constexpr int DEFAULT_ENGINE_COUNT = [] {
+namespace queue_table_rules {
+
+constexpr int default_count()
+{
     int count = 0;
     while (count < ENGINE_COUNT && QUEUE_TABLE[static_cast<std::size_t>(count)].in_default_outputs) {
         ++count;
     }
     return count;
-}();
+}
 
-inline constexpr std::array<const char *, ENGINE_COUNT> ENGINE_NAMES = [] {
+constexpr std::array<const char *, ENGINE_COUNT> names()
+{
     std::array<const char *, ENGINE_COUNT> names{};
-    for (std::size_t engine = 0; engine < names.size(); ++engine) {
+    for (std::size_t engine = 0; engine < QUEUE_TABLE.size(); ++engine) {
         names[engine] = QUEUE_TABLE[engine].name;
     }
     return names;
-}();
+}
 
-// The queues' indices in the order the kernel writes them.
-inline constexpr std::array<int, ENGINE_COUNT> KERNEL_ENGINE_ORDER = [] {
+constexpr std::array<int, ENGINE_COUNT> kernel_order()
+{
     std::array<int, ENGINE_COUNT> order{};
-    for (std::size_t engine = 0; engine < order.size(); ++engine) {
+    for (std::size_t engine = 0; engine < QUEUE_TABLE.size(); ++engine) {
         order[static_cast<std::size_t>(QUEUE_TABLE[engine].kernel_position)] = static_cast<int>(engine);
     }
     return order;
-}();
+}
 
-inline constexpr int CHART_QUEUE_COUNT = [] {
-    int count = 0;
-    for (const queue_description &queue : QUEUE_TABLE) {
-        count += queue.chart_position >= 0 ? 1 : 0;
-    }
-    return count;
-}();
+constexpr int chart_count()
+{
+    return static_cast<int>(std::count_if(QUEUE_TABLE.begin(), QUEUE_TABLE.end(),
+                                          [](const queue_description &queue) { return queue.chart_position >= 0; }));
+}
 
-// The charted queues' indices, top to bottom.
-inline constexpr std::array<int, CHART_QUEUE_COUNT> CHART_ENGINES = [] {
-    std::array<int, CHART_QUEUE_COUNT> bands{};
+template <std::size_t BANDS>
+constexpr std::array<int, BANDS> chart_bands()
+{
+    std::array<int, BANDS> bands{};
     for (std::size_t engine = 0; engine < QUEUE_TABLE.size(); ++engine) {
         if (QUEUE_TABLE[engine].chart_position >= 0) {
             bands[static_cast<std::size_t>(QUEUE_TABLE[engine].chart_position)] = static_cast<int>(engine);
         }
     }
     return bands;
-}();
+}
+
+} // namespace queue_table_rules
+
+// The queues the default outputs show: the table's first rows.
+inline constexpr int DEFAULT_ENGINE_COUNT = queue_table_rules::default_count();
+inline constexpr std::array<const char *, ENGINE_COUNT> ENGINE_NAMES = queue_table_rules::names();
+// The queues' indices in the order the kernel writes them.
+inline constexpr std::array<int, ENGINE_COUNT> KERNEL_ENGINE_ORDER = queue_table_rules::kernel_order();
+inline constexpr int CHART_QUEUE_COUNT = queue_table_rules::chart_count();
+// The charted queues' indices, top to bottom.
+inline constexpr std::array<int, CHART_QUEUE_COUNT> CHART_ENGINES =
+    queue_table_rules::chart_bands<CHART_QUEUE_COUNT>();

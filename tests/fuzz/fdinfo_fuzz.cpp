@@ -8,6 +8,7 @@
 #include "fuzz_support.hpp"
 #include "sampling/fdinfo_text.hpp"
 #include "sampling/kernel_text.hpp"
+#include "support/kernel_readers.hpp"
 
 namespace {
 

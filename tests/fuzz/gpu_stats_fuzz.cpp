@@ -10,6 +10,7 @@
 
 #include "fuzz_support.hpp"
 #include "sampling/kernel_text.hpp"
+#include "support/kernel_readers.hpp"
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include "fake_tree.hpp"
 #include "sampling/held_clients.hpp"
 #include "support/kernel_tree.hpp"
+#include "support/kernel_readers.hpp"
 
 namespace {
 

@@ -16,6 +16,7 @@
 
 #include "control/control.hpp"
 #include "support/kernel_tree.hpp"
+#include "support/kernel_readers.hpp"
 
 extern "C" void *__libc_malloc(std::size_t size);
 extern "C" void *__libc_calloc(std::size_t count, std::size_t size);

@@ -12,6 +12,7 @@
 #include "sampling/fdinfo_text.hpp"
 #include "sampling/kernel_text.hpp"
 #include "support/kernel_tree.hpp"
+#include "support/kernel_readers.hpp"
 
 namespace {
 

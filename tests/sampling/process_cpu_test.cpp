@@ -3,6 +3,7 @@
 
 #include "sampling/client_table.hpp"
 #include "support/kernel_tree.hpp"
+#include "support/kernel_readers.hpp"
 
 namespace {
 
