@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 
+#include "report/metrics_file.hpp"
 #include "sampling/text_numbers.hpp"
 
 namespace {
@@ -38,38 +41,6 @@ bool parse_pids(std::string_view text, run_settings &settings)
         }
         text = text_part(text, comma + 1);
     }
-}
-
-// Takes the value of the short option `letter`.
-bool take_short_value(std::FILE *messages, char letter, const valued_option &option, run_settings &settings,
-                      option_choices &choices)
-{
-    switch (letter) {
-    case 'd':
-        return take_interval(messages, option, choices.interval);
-    case 'n':
-        return take_count(messages, option, settings.frame_limit);
-    case 'p':
-        return take_pids(messages, option, settings);
-    default:
-        return take_file(messages, option, OUTPUT_FILE_RULE, choices.output_file);
-    }
-}
-
-// The short options beyond -h follow the usual conventions: flags bundle
-// ("-an1") and a value may be attached ("-d5") or be the next argument.
-struct short_option {
-    char letter;
-    bool takes_value;
-};
-constexpr std::array<short_option, 5> SHORT_OPTIONS = {
-    {{'a', false}, {'d', true}, {'n', true}, {'p', true}, {'o', true}}};
-
-const short_option *find_short_option(char letter)
-{
-    const auto *const found = std::find_if(SHORT_OPTIONS.begin(), SHORT_OPTIONS.end(),
-                                           [letter](const short_option &option) { return option.letter == letter; });
-    return found != SHORT_OPTIONS.end() ? found : nullptr;
 }
 
 } // namespace
@@ -132,13 +103,19 @@ void refuse_value(std::FILE *messages, const valued_option &option, const char *
     }
 }
 
-bool take_interval(std::FILE *messages, const valued_option &option, std::int64_t &interval)
+bool take_seconds(std::FILE *messages, const valued_option &option, std::int64_t shortest, const char *rule,
+                  std::int64_t &nanoseconds)
 {
-    if (option.value == nullptr || !parse_seconds(option.value, SHORTEST_INTERVAL_NS, interval)) {
-        refuse_value(messages, option, INTERVAL_RULE);
+    if (option.value == nullptr || !parse_seconds(option.value, shortest, nanoseconds)) {
+        refuse_value(messages, option, rule);
         return false;
     }
     return true;
+}
+
+bool take_interval(std::FILE *messages, const valued_option &option, std::int64_t &interval)
+{
+    return take_seconds(messages, option, SHORTEST_INTERVAL_NS, INTERVAL_RULE, interval);
 }
 
 bool take_count(std::FILE *messages, const valued_option &option, int &count)
@@ -170,43 +147,58 @@ bool take_file(std::FILE *messages, const valued_option &option, const char *rul
     return true;
 }
 
-// A cluster is '-', flags, then at most one option that takes the rest of the
-// argument, or the next one, as its value.
-bool is_short_cluster(std::string_view argument)
+// The combinations refused once every option is read, and the settings they
+// settle: the mode a command leaves, the summary, the intervals, the files.
+start_up_result settle_options(option_reading &reading)
 {
-    if (argument.size() < 2 || argument[0] != '-') {
-        return false;
+    const bool csv_asked = reading.csv_asked;
+    const bool json_asked = reading.json_asked;
+    const option_choices &choices = reading.choices;
+    std::FILE *const messages = reading.messages;
+    run_settings &settings = reading.result.settings;
+    const char *const metrics_file = reading.files.metrics_file;
+    if (csv_asked && json_asked) {
+        (void)std::fputs("Error: --csv and --json cannot be used together\n", messages);
+        return {true, 1, settings};
     }
-    for (std::size_t position = 1; position < argument.size(); ++position) {
-        const short_option *option = find_short_option(argument[position]);
-        if (option == nullptr) {
-            return false;
-        }
-        if (option->takes_value) {
-            return true;
+    if (metrics_file != nullptr && (csv_asked || json_asked)) {
+        (void)std::fprintf(messages, "Error: --prometheus and %s cannot be used together\n",
+                           csv_asked ? "--csv" : "--json");
+        return {true, 1, settings};
+    }
+    if (metrics_file != nullptr && std::strlen(metrics_file) >= METRICS_PATH_SIZE) {
+        (void)std::fprintf(messages, "Error: cannot write metrics file %s: %s\n", metrics_file,
+                           std::strerror(ENAMETOOLONG));
+        return {true, 1, settings};
+    }
+    const bool stream_asked = csv_asked || json_asked;
+    if (choices.output_file != nullptr && !stream_asked) {
+        (void)std::fputs("Error: --output needs --csv or --json\n", messages);
+        return {true, 1, settings};
+    }
+    if (settings.command != nullptr && stream_asked && choices.output_file == nullptr) {
+        // The command shares standard output.
+        (void)std::fprintf(messages, "Error: %s with a command needs --output FILE\n", csv_asked ? "--csv" : "--json");
+        return {true, 1, settings};
+    }
+    if (settings.command != nullptr) {
+        settings.summary = true;
+        if (settings.mode == output_mode::terminal) {
+            settings.mode = output_mode::summary_only; // the command owns the terminal
         }
     }
-    return true;
-}
-
-// Takes every option of a cluster; false, with the message written, when a
-// value is refused.
-bool take_short_cluster(std::FILE *messages, int argc, char **argv, int &index, run_settings &settings,
-                        option_choices &choices)
-{
-    const std::string_view argument(argv[index]);
-    for (std::size_t position = 1; position < argument.size(); ++position) {
-        const char letter = argument[position];
-        if (letter == 'a') {
-            settings.all_queues = true;
-            continue;
-        }
-        const std::array<char, 3> name = {'-', letter, '\0'};
-        const valued_option option{std::string_view(name.data(), 2),
-                                   position + 1 < argument.size() ? argv[index] + position + 1
-                                   : index + 1 < argc             ? argv[++index]
-                                                                  : nullptr};
-        return take_short_value(messages, letter, option, settings, choices);
+    if (choices.summary_json_file != nullptr) {
+        settings.summary = true;
     }
-    return true;
+    // Checked once every option is read: -d may come after --census.
+    if (choices.census != 0 && choices.census < choices.interval) {
+        refuse_value(messages, choices.census_option, CENSUS_RULE);
+        return {true, 1, settings};
+    }
+    settings.sample_interval_ns = choices.interval;
+    settings.census_interval_ns = choices.census != 0 ? choices.census : std::max(choices.interval, DEFAULT_CENSUS_NS);
+    settings.metrics_file = metrics_file;
+    reading.files.output_file = choices.output_file;
+    reading.files.summary_json_file = choices.summary_json_file;
+    return reading.result;
 }

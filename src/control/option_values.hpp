@@ -1,6 +1,5 @@
 // The values of the options and their rules: numbers of seconds, counts,
-// process ids and file names, long options with "=value" and clusters of
-// short ones.
+// process ids and file names, and long options with "=value".
 #pragma once
 
 #include <cstdint>
@@ -55,17 +54,33 @@ bool take_valued_option(std::string_view long_name, int argc, char **argv, int &
 void refuse_value(std::FILE *messages, const valued_option &option, const char *accepted);
 
 // Each takes the value of its option, or writes the one line that refuses it.
+bool take_seconds(std::FILE *messages, const valued_option &option, std::int64_t shortest, const char *rule,
+                  std::int64_t &nanoseconds);
 bool take_interval(std::FILE *messages, const valued_option &option, std::int64_t &interval);
 bool take_count(std::FILE *messages, const valued_option &option, int &count);
 bool take_pids(std::FILE *messages, const valued_option &option, run_settings &settings);
 // A file name: anything but nothing.
 bool take_file(std::FILE *messages, const valued_option &option, const char *rule, const char *&file);
 
-// A cluster is '-', flags, then at most one option that takes the rest of the
-// argument, or the next one, as its value.
-bool is_short_cluster(std::string_view argument);
+// The files the options name; null for none.
+struct option_files {
+    const char *metrics_file = nullptr;
+    const char *output_file = nullptr;
+    const char *summary_json_file = nullptr;
+};
 
-// Takes every option of a cluster; false, with the message written, when a
-// value is refused.
-bool take_short_cluster(std::FILE *messages, int argc, char **argv, int &index, run_settings &settings,
-                        option_choices &choices);
+// What reading the options keeps until they are all read.
+struct option_reading {
+    std::FILE *messages;
+    std::FILE *output;
+    const char *program;
+    option_files &files;
+    start_up_result result{};
+    option_choices choices{};
+    bool csv_asked = false;
+    bool json_asked = false;
+};
+
+// Refuses the combinations that cannot run, in one line each, and settles the
+// settings the options leave; the options' files go to `reading.files`.
+start_up_result settle_options(option_reading &reading);

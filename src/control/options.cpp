@@ -3,6 +3,7 @@
 #include "control/options.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -39,130 +40,194 @@ bool print_usage(std::FILE *messages, const char *program)
     return std::fprintf(messages, USAGE_TEXT, program) >= 0 && std::fflush(messages) == 0;
 }
 
+// Every option, in one table: its long name, the short letter that may
+// bundle with others ("-an1"), whether it takes a value ("--interval 2",
+// "--interval=2", "-d2", "-d 2") and what it sets.
+enum class option_kind { csv, json, prometheus, all, interval, census, count, pid, output, summary, summary_json,
+                         wall_clock, version, help };
+struct option_entry {
+    std::string_view long_name;
+    char letter; // 0 for none
+    bool takes_value;
+    option_kind kind;
+};
+constexpr std::array<option_entry, 14> OPTIONS = {{
+    {"--csv", 0, false, option_kind::csv},
+    {"--json", 0, false, option_kind::json},
+    {"--prometheus", 0, true, option_kind::prometheus},
+    {"--all", 'a', false, option_kind::all},
+    {"--interval", 'd', true, option_kind::interval},
+    {"--census", 0, true, option_kind::census},
+    {"--count", 'n', true, option_kind::count},
+    {"--pid", 'p', true, option_kind::pid},
+    {"--output", 'o', true, option_kind::output},
+    {"--summary", 0, false, option_kind::summary},
+    {"--summary-json", 0, true, option_kind::summary_json},
+    {"--wall-clock", 0, false, option_kind::wall_clock},
+    {"--version", 0, false, option_kind::version},
+    // -h stands alone: it bundles with nothing.
+    {"--help", 0, false, option_kind::help},
+}};
+
+// Returned by take_option while the options go on.
+constexpr int GO_ON = -1;
+
+// Takes one option and its value, however it was written: GO_ON, or the
+// exit status that the run stops with, its message or output written.
+int take_option(option_reading &reading, option_kind kind, const valued_option &option)
+{
+    run_settings &settings = reading.result.settings;
+    option_choices &choices = reading.choices;
+    std::FILE *const messages = reading.messages;
+    bool taken = true;
+    switch (kind) {
+    case option_kind::csv:
+    case option_kind::json:
+        (kind == option_kind::csv ? reading.csv_asked : reading.json_asked) = true;
+        settings.mode = kind == option_kind::csv ? output_mode::csv : output_mode::json;
+        break;
+    case option_kind::prometheus:
+        taken = take_file(messages, option, METRICS_FILE_RULE, reading.files.metrics_file);
+        settings.mode = output_mode::prometheus;
+        break;
+    case option_kind::all:
+        settings.all_queues = true;
+        break;
+    case option_kind::interval:
+        taken = take_interval(messages, option, choices.interval);
+        break;
+    case option_kind::census:
+        choices.census_option = option;
+        taken = take_seconds(messages, option, SHORTEST_CENSUS_NS, CENSUS_RULE, choices.census);
+        break;
+    case option_kind::count:
+        taken = take_count(messages, option, settings.frame_limit);
+        break;
+    case option_kind::pid:
+        taken = take_pids(messages, option, settings);
+        break;
+    case option_kind::output:
+        taken = take_file(messages, option, OUTPUT_FILE_RULE, choices.output_file);
+        break;
+    case option_kind::summary:
+        settings.summary = true;
+        break;
+    case option_kind::summary_json:
+        taken = take_file(messages, option, SUMMARY_FILE_RULE, choices.summary_json_file);
+        break;
+    case option_kind::wall_clock:
+        settings.wall_clock = true;
+        break;
+    case option_kind::version:
+        // Written now, not at exit, so that a failed write can still change the status.
+        return std::fputs("v3dwatch " V3DWATCH_VERSION "\n", reading.output) >= 0 && std::fflush(reading.output) == 0
+                   ? 0
+                   : 1;
+    case option_kind::help:
+        // Help asked for and not given is a failure, as for every other output.
+        return print_usage(messages, reading.program) ? 0 : 1;
+    }
+    return taken ? GO_ON : 1;
+}
+
+// The option that `argv[index]` names in full; null for none. `index` moves
+// past a value given as the next argument.
+const option_entry *find_long_option(int argc, char **argv, int &index, valued_option &option)
+{
+    const std::string_view argument(argv[index]);
+    for (const option_entry &entry : OPTIONS) {
+        if (entry.takes_value ? take_valued_option(entry.long_name, argc, argv, index, option)
+                              : argument == entry.long_name) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+const option_entry *find_short_option(char letter)
+{
+    const auto *const found = std::find_if(OPTIONS.begin(), OPTIONS.end(),
+                                           [letter](const option_entry &entry) { return entry.letter == letter; });
+    return letter != 0 && found != OPTIONS.end() ? found : nullptr;
+}
+
+// A cluster is '-', flags, then at most one option that takes the rest of the
+// argument, or the next one, as its value.
+bool is_short_cluster(std::string_view argument)
+{
+    if (argument.size() < 2 || argument[0] != '-') {
+        return false;
+    }
+    for (std::size_t position = 1; position < argument.size(); ++position) {
+        const option_entry *option = find_short_option(argument[position]);
+        if (option == nullptr) {
+            return false;
+        }
+        if (option->takes_value) {
+            return true;
+        }
+    }
+    return true;
+}
+
+// Takes every option of a cluster: GO_ON, or the status the run stops with.
+int take_short_cluster(option_reading &reading, int argc, char **argv, int &index)
+{
+    const std::string_view argument(argv[index]);
+    for (std::size_t position = 1; position < argument.size(); ++position) {
+        const option_entry &entry = *find_short_option(argument[position]);
+        const std::array<char, 3> name = {'-', entry.letter, '\0'};
+        valued_option option{std::string_view(name.data(), 2), nullptr};
+        if (entry.takes_value) {
+            option.value = position + 1 < argument.size() ? argv[index] + position + 1
+                           : index + 1 < argc             ? argv[++index]
+                                                          : nullptr;
+        }
+        if (const int status = take_option(reading, entry.kind, option); status != GO_ON || entry.takes_value) {
+            return status;
+        }
+    }
+    return GO_ON;
+}
+
+// Every argument in order, until the command or a stop.
+int read_arguments(option_reading &reading, int argc, char **argv)
+{
+    for (int index = 1; index < argc; ++index) {
+        const std::string_view argument(argv[index]);
+        valued_option option;
+        int status = GO_ON;
+        if (const option_entry *entry = find_long_option(argc, argv, index, option); entry != nullptr) {
+            status = take_option(reading, entry->kind, option);
+        } else if (argument == "--" && index + 1 < argc) {
+            reading.result.settings.command = argv + index + 1;
+            return GO_ON;
+        } else if (is_short_cluster(argument)) {
+            status = take_short_cluster(reading, argc, argv, index);
+        } else if (argument == "-h") {
+            status = take_option(reading, option_kind::help, option);
+        } else {
+            // A message that cannot be written has nowhere better to go; the exit status still tells.
+            (void)std::fprintf(reading.messages, "Unknown option: %s\n", argv[index]);
+            (void)print_usage(reading.messages, reading.program);
+            status = 1;
+        }
+        if (status != GO_ON) {
+            return status;
+        }
+    }
+    return GO_ON;
+}
+
 } // namespace
 
 start_up_result read_options(int argc, char **argv, std::FILE *messages, std::FILE *output, option_files &files)
 {
     // A program may be started with no argument at all, not even its name.
-    const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "v3dwatch";
-    start_up_result result;
-    bool csv_asked = false;
-    bool json_asked = false;
-    option_choices choices;
-    for (int index = 1; index < argc; ++index) {
-        const std::string_view argument(argv[index]);
-        valued_option option;
-        if (argument == "--csv") {
-            csv_asked = true;
-            result.settings.mode = output_mode::csv;
-        } else if (argument == "--json") {
-            json_asked = true;
-            result.settings.mode = output_mode::json;
-        } else if (take_valued_option("--prometheus", argc, argv, index, option)) {
-            if (option.value == nullptr || option.value[0] == '\0') {
-                refuse_value(messages, option, METRICS_FILE_RULE);
-                return {true, 1, result.settings};
-            }
-            files.metrics_file = option.value;
-            result.settings.mode = output_mode::prometheus;
-        } else if (argument == "--all") {
-            result.settings.all_queues = true;
-        } else if (take_valued_option("--interval", argc, argv, index, option)) {
-            if (!take_interval(messages, option, choices.interval)) {
-                return {true, 1, result.settings};
-            }
-        } else if (take_valued_option("--census", argc, argv, index, option)) {
-            choices.census_option = option;
-            if (option.value == nullptr || !parse_seconds(option.value, SHORTEST_CENSUS_NS, choices.census)) {
-                refuse_value(messages, option, CENSUS_RULE);
-                return {true, 1, result.settings};
-            }
-        } else if (take_valued_option("--count", argc, argv, index, option)) {
-            if (!take_count(messages, option, result.settings.frame_limit)) {
-                return {true, 1, result.settings};
-            }
-        } else if (take_valued_option("--pid", argc, argv, index, option)) {
-            if (!take_pids(messages, option, result.settings)) {
-                return {true, 1, result.settings};
-            }
-        } else if (take_valued_option("--output", argc, argv, index, option)) {
-            if (!take_file(messages, option, OUTPUT_FILE_RULE, choices.output_file)) {
-                return {true, 1, result.settings};
-            }
-        } else if (take_valued_option("--summary-json", argc, argv, index, option)) {
-            if (!take_file(messages, option, SUMMARY_FILE_RULE, choices.summary_json_file)) {
-                return {true, 1, result.settings};
-            }
-        } else if (argument == "--summary") {
-            result.settings.summary = true;
-        } else if (argument == "--wall-clock") {
-            result.settings.wall_clock = true;
-        } else if (argument == "--" && index + 1 < argc) {
-            result.settings.command = argv + index + 1;
-            break;
-        } else if (is_short_cluster(argument)) {
-            if (!take_short_cluster(messages, argc, argv, index, result.settings, choices)) {
-                return {true, 1, result.settings};
-            }
-        } else if (argument == "--version") {
-            // Written now, not at exit, so that a failed write can still change the status.
-            const bool written = std::fputs("v3dwatch " V3DWATCH_VERSION "\n", output) >= 0 &&
-                                 std::fflush(output) == 0;
-            return {true, written ? 0 : 1, result.settings};
-        } else if (argument == "--help" || argument == "-h") {
-            // Help asked for and not given is a failure, as for every other output.
-            return {true, print_usage(messages, program) ? 0 : 1, result.settings};
-        } else {
-            // A message that cannot be written has nowhere better to go; the exit status still tells.
-            (void)std::fprintf(messages, "Unknown option: %s\n", argv[index]);
-            (void)print_usage(messages, program);
-            return {true, 1, result.settings};
-        }
+    option_reading reading{messages, output, argc > 0 && argv[0] != nullptr ? argv[0] : "v3dwatch", files};
+    start_up_result &result = reading.result;
+    if (const int status = read_arguments(reading, argc, argv); status != GO_ON) {
+        return {true, status, result.settings};
     }
-    if (csv_asked && json_asked) {
-        (void)std::fputs("Error: --csv and --json cannot be used together\n", messages);
-        return {true, 1, result.settings};
-    }
-    if (files.metrics_file != nullptr && (csv_asked || json_asked)) {
-        (void)std::fprintf(messages, "Error: --prometheus and %s cannot be used together\n",
-                           csv_asked ? "--csv" : "--json");
-        return {true, 1, result.settings};
-    }
-    if (files.metrics_file != nullptr && std::strlen(files.metrics_file) >= METRICS_PATH_SIZE) {
-        (void)std::fprintf(messages, "Error: cannot write metrics file %s: %s\n", files.metrics_file,
-                           std::strerror(ENAMETOOLONG));
-        return {true, 1, result.settings};
-    }
-    const bool stream_asked = csv_asked || json_asked;
-    if (choices.output_file != nullptr && !stream_asked) {
-        (void)std::fputs("Error: --output needs --csv or --json\n", messages);
-        return {true, 1, result.settings};
-    }
-    if (result.settings.command != nullptr && stream_asked && choices.output_file == nullptr) {
-        // The command shares standard output.
-        (void)std::fprintf(messages, "Error: %s with a command needs --output FILE\n", csv_asked ? "--csv" : "--json");
-        return {true, 1, result.settings};
-    }
-    if (result.settings.command != nullptr) {
-        result.settings.summary = true;
-        if (result.settings.mode == output_mode::terminal) {
-            result.settings.mode = output_mode::summary_only; // the command owns the terminal
-        }
-    }
-    if (choices.summary_json_file != nullptr) {
-        result.settings.summary = true;
-    }
-    // Checked once every option is read: -d may come after --census.
-    if (choices.census != 0 && choices.census < choices.interval) {
-        refuse_value(messages, choices.census_option, CENSUS_RULE);
-        return {true, 1, result.settings};
-    }
-    result.settings.sample_interval_ns = choices.interval;
-    result.settings.census_interval_ns =
-        choices.census != 0 ? choices.census : std::max(choices.interval, DEFAULT_CENSUS_NS);
-    result.settings.metrics_file = files.metrics_file;
-
-    files.output_file = choices.output_file;
-    files.summary_json_file = choices.summary_json_file;
-    return result;
+    return settle_options(reading);
 }

@@ -5,13 +5,7 @@
 #include <cstdio>
 
 #include "control/control.hpp"
-
-// The files the options name; null for none.
-struct option_files {
-    const char *metrics_file = nullptr;
-    const char *output_file = nullptr;
-    const char *summary_json_file = nullptr;
-};
+#include "control/option_values.hpp"
 
 // Reads every option in order, then refuses the combinations that cannot
 // run. --help and --version stop with their output written.
