@@ -162,11 +162,11 @@ void order_rows(terminal_state &terminal)
     const table_column &column = CLIENT_COLUMNS[terminal.view.sort_column];
     for (int index = 1; index < terminal.view.row_count; ++index) {
         const int moving = terminal.order[static_cast<std::size_t>(index)];
-        const double value = sort_value(terminal, column, terminal.rows[static_cast<std::size_t>(moving)]);
+        const double value = sort_value(terminal, column, listed_row(terminal, moving));
         int place = index;
         for (; place > 0; --place) {
             const int before = terminal.order[static_cast<std::size_t>(place - 1)];
-            if (sort_value(terminal, column, terminal.rows[static_cast<std::size_t>(before)]) >= value) {
+            if (sort_value(terminal, column, listed_row(terminal, before)) >= value) {
                 break;
             }
             terminal.order[static_cast<std::size_t>(place)] = before;

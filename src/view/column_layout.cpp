@@ -21,7 +21,7 @@ void measure_columns(terminal_state &terminal, std::array<int, MAX_COLUMNS> &wid
         }
         for (int index = 0; terminal.view.all_queues && index < terminal.view.row_count; ++index) {
             screen_line cell;
-            make_cell(terminal, layout, terminal.rows[static_cast<std::size_t>(index)], cell);
+            make_cell(terminal, layout, listed_row(terminal, index), cell);
             widths[column] = std::max(widths[column], cell.width);
         }
     }

@@ -121,6 +121,9 @@ bool take_key(terminal_state &terminal, int key)
     case ' ':
         // Thawed, the screen keeps the frozen frame until the next pass.
         terminal.view.frozen = !terminal.view.frozen;
+        if (terminal.view.frozen) {
+            freeze_shown_frame(terminal);
+        }
         return true;
     case KEY_DOWN:
         ++terminal.view.first_shown;

@@ -177,7 +177,7 @@ bool draw_table(terminal_state &terminal, int y)
     for (; shown_rows < page.rows && terminal.view.first_shown + shown_rows < terminal.view.row_count; ++shown_rows) {
         const int listed = terminal.view.first_shown + shown_rows;
         const int order = terminal.order[static_cast<std::size_t>(listed)];
-        const utilisation_row &row = terminal.rows[static_cast<std::size_t>(order)];
+        const utilisation_row &row = listed_row(terminal, order);
         screen_line line;
         for (std::size_t place = 0; place < shown; ++place) {
             const auto position = static_cast<std::size_t>(positions[place]);

@@ -47,6 +47,16 @@ void draw_view(terminal_state &terminal)
     (void)curses.wrefresh(*curses.standard_screen);
 }
 
+void freeze_shown_frame(terminal_state &terminal)
+{
+    if (terminal.shown != nullptr && terminal.shown != &terminal.frozen_frame) {
+        terminal.frozen_frame = *terminal.shown;
+        // The samples the header points into move on; the view keeps its own copy of the queues.
+        terminal.frozen_frame.header.counters = nullptr;
+        terminal.shown = &terminal.frozen_frame;
+    }
+}
+
 namespace {
 
 int open_view(terminal_state &terminal, bool all_queues)
@@ -73,6 +83,7 @@ int open_view(terminal_state &terminal, bool all_queues)
     terminal.view.reveal_sorted = false;
     terminal.view.others = {};
     terminal.view.row_count = 0;
+    terminal.shown = nullptr;
     terminal.view.queue_count = 0;
     (void)curses.initscr();
     (void)curses.cbreak();
@@ -107,7 +118,13 @@ int terminal_begin_frame(output_state &state, const frame &whole)
     if (terminal.view.frozen) {
         return 0;
     }
+    terminal.shown = &whole;
     terminal.view.row_count = 0;
+    for (int index = 0; index < whole.row_count; ++index) {
+        if (whole.listed[static_cast<std::size_t>(index)]) {
+            terminal.listed_rows[static_cast<std::size_t>(terminal.view.row_count++)] = index;
+        }
+    }
     terminal.view.followed_ended = frame.followed_ended;
     terminal.view.queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
     for (int queue = 0; queue < terminal.view.queue_count; ++queue) {
@@ -120,11 +137,7 @@ int terminal_begin_frame(output_state &state, const frame &whole)
 
 int terminal_row(output_state &state, const utilisation_row &row, double)
 {
-    terminal_state &terminal = *state.terminal;
-    record_client_loads(terminal.history, row);
-    if (!terminal.view.frozen && terminal.view.row_count < MAX_CLIENTS) {
-        terminal.rows[static_cast<std::size_t>(terminal.view.row_count++)] = row;
-    }
+    record_client_loads(state.terminal->history, row);
     return 0;
 }
 

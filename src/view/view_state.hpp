@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "report/frame.hpp"
 #include "report/report.hpp"
 #include "view/history.hpp"
 
@@ -44,12 +45,26 @@ struct terminal_view {
 // the outputs' state and passed to each of its calls.
 struct terminal_state {
     terminal_view view{};
-    // The frame's rows in census order, and the order they are shown in. All
-    // zero until a frame comes, so their pages are only taken by a terminal view.
-    std::array<utilisation_row, MAX_CLIENTS> rows{};
+    // The frame shown: the loop's own, or the copy taken when the screen
+    // froze, while the passes go on replacing the loop's. Null before the
+    // first frame; the copy's pages are only taken by a freeze.
+    const frame *shown = nullptr;
+    frame frozen_frame{};
+    // The rows of `shown` that the view lists, in census order, and the order
+    // they are shown in: positions in `listed_rows`.
+    std::array<int, MAX_CLIENTS> listed_rows{};
     std::array<int, MAX_CLIENTS> order{};
     view_history history{};
 };
+
+// The listed row at `position` of census order.
+inline const utilisation_row &listed_row(const terminal_state &terminal, int position)
+{
+    return terminal.shown->rows[static_cast<std::size_t>(terminal.listed_rows[static_cast<std::size_t>(position)])];
+}
+
+// Keeps the frame shown as it is, whatever the passes bring, until the screen thaws.
+void freeze_shown_frame(terminal_state &terminal);
 
 // Draws the whole screen from what the view holds.
 void draw_view(terminal_state &terminal);
