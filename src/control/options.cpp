@@ -135,13 +135,11 @@ int take_option(option_reading &reading, option_kind kind, const valued_option &
 const option_entry *find_long_option(int argc, char **argv, int &index, valued_option &option)
 {
     const std::string_view argument(argv[index]);
-    for (const option_entry &entry : OPTIONS) {
-        if (entry.takes_value ? take_valued_option(entry.long_name, argc, argv, index, option)
-                              : argument == entry.long_name) {
-            return &entry;
-        }
-    }
-    return nullptr;
+    const auto *const found = std::find_if(OPTIONS.begin(), OPTIONS.end(), [&](const option_entry &entry) {
+        return entry.takes_value ? take_valued_option(entry.long_name, argc, argv, index, option)
+                                 : argument == entry.long_name;
+    });
+    return found != OPTIONS.end() ? found : nullptr;
 }
 
 const option_entry *find_short_option(char letter)
@@ -225,9 +223,8 @@ start_up_result read_options(int argc, char **argv, std::FILE *messages, std::FI
 {
     // A program may be started with no argument at all, not even its name.
     option_reading reading{messages, output, argc > 0 && argv[0] != nullptr ? argv[0] : "v3dwatch", files};
-    start_up_result &result = reading.result;
     if (const int status = read_arguments(reading, argc, argv); status != GO_ON) {
-        return {true, status, result.settings};
+        return {true, status, reading.result.settings};
     }
     return settle_options(reading);
 }
