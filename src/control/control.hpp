@@ -66,9 +66,9 @@ struct follow_state {
     std::int32_t command_pid = 0;
     bool command_reaped = false;
     int command_wait_status = 0;
-    // Whether a child of v3dwatch (the command, or an orphan that came to it)
-    // was still there at the last reaping: the run lasts until none is.
-    bool children_left = true;
+    // Whether no child of v3dwatch (the command, or an orphan that came to it)
+    // was left at the last reaping: the run lasts until then.
+    bool children_gone = false;
     // The run has ended with the whole tree; one last sample closes it.
     bool tree_ended = false;
     // SIGINT as v3dwatch found it: once the command has ended, it stops the
@@ -123,22 +123,22 @@ extern "C" void on_child_signal(int signal_number);
 // The report operations that `settings` ask for.
 const report_operations &select_report(const run_settings &settings);
 
-// The loop's own records: the sampler and what it keeps, the two samples
-// (whose roles a pass swaps instead of copying one over the other), the frame.
+// The loop's large records: the two samples (whose roles a pass swaps
+// instead of copying one over the other) and the frame.
 struct loop_state {
-    sampler sampling{};
     std::array<sample, 2> samples{};
     frame pass{};
 };
 
 // The run's large records, which the stack should not hold: owned by the
-// entry point and passed down. A run whose every sample is a census never
-// touches the held clients' pages, nor the CSV the view's.
+// entry point and passed down. All zero until used, so that they take no
+// page of the program file and no memory until a run touches them: the CSV
+// never touches the view's. The loop's smaller records (the sampler, the
+// outputs' state) are its own.
 struct program_state {
     loop_state loop{};
     follow_state follow{};
     run_summary summary{};
-    output_state outputs{};
     terminal_state terminal{};
 };
 

@@ -192,7 +192,7 @@ void reap_children(follow_state &follow, bool wait_for_command)
             stop_on_interrupt(follow);
         }
     }
-    follow.children_left = !(reaped < 0 && errno == ECHILD);
+    follow.children_gone = reaped < 0 && errno == ECHILD;
     sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 

@@ -56,7 +56,7 @@ bool reap_and_judge(follow_state &follow)
 {
     reap_children(follow, false);
     pass_on_stop(follow);
-    follow.tree_ended = follow.command_reaped && !follow.children_left;
+    follow.tree_ended = follow.command_reaped && follow.children_gone;
     return follow.tree_ended;
 }
 

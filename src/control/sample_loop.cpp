@@ -48,6 +48,7 @@ int call(int (*operation)(output_state &), output_state &state)
 // What a run's passes share: the output, its rules and the summary.
 struct pass_context {
     loop_state *loop = nullptr;
+    const sampler *sampling = nullptr;
     output_state *outputs = nullptr;
     const report_operations *report = nullptr;
     frame_rules rules{};
@@ -62,7 +63,7 @@ int make_pass(pass_context &context, const sample &previous, const sample &curre
     const follow_state *follow = context.follow;
     context.rules.followed_ended = follow != nullptr && follow->follows_tree && tree_member_count(follow->tree) == 0;
     loop_state &loop = *context.loop;
-    context.rules.cpu_period = cpu_period(loop.sampling);
+    context.rules.cpu_period = cpu_period(*context.sampling);
     compute_frame(loop.pass, previous, current, context.rules);
     if (counted && context.summary != nullptr) {
         add_summary_frame(*context.summary, loop.pass);
@@ -101,9 +102,8 @@ int close_run(const report_operations &report, output_state &state, int failure)
 }
 
 // The outputs' state as a run starts: nothing written yet.
-void start_outputs(program_state &program, const run_settings &settings)
+void start_outputs(output_state &outputs, program_state &program, const run_settings &settings)
 {
-    output_state &outputs = program.outputs;
     outputs.stream = {};
     const int stream_fd = settings.outputs.fds[STREAM_FILE];
     outputs.stream.fd = stream_fd >= 0 ? stream_fd : STDOUT_FILENO;
@@ -120,12 +120,15 @@ void start_outputs(program_state &program, const run_settings &settings)
 int run_sample_loop(program_state &program, const report_operations &report, const char *proc_path,
                     const char *stats_file, const run_settings &settings, follow_state *follow)
 {
-    start_outputs(program, settings);
+    output_state outputs;
+    start_outputs(outputs, program, settings);
+    sampler sampling;
     loop_state &loop = program.loop;
     process_tree *tree = follow != nullptr && follow->follows_tree ? &follow->tree : nullptr;
     pass_context context;
     context.loop = &loop;
-    context.outputs = &program.outputs;
+    context.outputs = &outputs;
+    context.sampling = &sampling;
     context.report = &report;
     context.follow = follow;
     context.summary = follow != nullptr ? follow->summary : nullptr;
@@ -136,14 +139,13 @@ int run_sample_loop(program_state &program, const report_operations &report, con
     const client_listing listing = context.rules.lists_all || context.summary != nullptr
                                        ? client_listing::all_queues
                                        : client_listing::default_queues;
-    sampler &sampling = loop.sampling;
     start_sampler(sampling, proc_path, stats_file, listing, tree,
                   ratio_at_least_one(settings.census_interval_ns, settings.sample_interval_ns, false));
     const int samples_per_frame = ratio_at_least_one(report.shortest_frame_ns, settings.sample_interval_ns, true);
     sample *previous = &loop.samples[0];
     sample *current = &loop.samples[1];
 
-    int failure = call(report.open, program.outputs);
+    int failure = call(report.open, outputs);
     sample_grid grid;
     start_sample_grid(grid, settings.sample_interval_ns);
     take_sample(sampling, *previous);
@@ -172,7 +174,7 @@ int run_sample_loop(program_state &program, const report_operations &report, con
         const std::sig_atomic_t events_seen = run_signals.events;
         const std::int64_t due = next_sample_due(grid);
         if (report.wait != nullptr) {
-            report.wait(program.outputs, due);
+            report.wait(outputs, due);
         } else {
             sleep_until_due(due, events_seen);
         }
@@ -196,5 +198,5 @@ int run_sample_loop(program_state &program, const report_operations &report, con
         failure = make_pass(context, *previous, *current, true);
     }
     stop_sampler(sampling);
-    return close_run(report, program.outputs, failure);
+    return close_run(report, outputs, failure);
 }

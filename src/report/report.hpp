@@ -62,13 +62,17 @@ inline constexpr double NO_JOB_LENGTH = -1.0;
 // for `busy_nanoseconds`; NO_JOB_LENGTH when no job completed.
 double average_job_milliseconds(std::int64_t busy_nanoseconds, std::int64_t jobs);
 
-// One queue of the whole GPU over one pass.
+// One queue of the whole GPU over one pass. Zero by default, so that the
+// records that hold them can start all zero and take no page of the program
+// file; compute_queue_loads gives every queue its value.
 struct queue_load {
     double busy = 0.0;            // per cent of the queue's own time base
     double jobs_per_second = 0.0;
-    double job_milliseconds = NO_JOB_LENGTH; // the average length of the jobs completed
-    bool measured = false;                   // false while the queue has no time base
+    double job_milliseconds = 0.0; // the average length of the jobs completed, or NO_JOB_LENGTH
+    bool measured = false;         // false while the queue has no time base
 };
+// A queue with no time base yet: no job length either.
+inline constexpr queue_load UNMEASURED_QUEUE = {0.0, 0.0, NO_JOB_LENGTH, false};
 
 // A frame's header: the time, the number of clients listed and the whole
 // GPU's queues (`counters` holds their names and raw readings).

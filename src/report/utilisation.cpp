@@ -88,7 +88,7 @@ void set_process_cpu(utilisation_row &row, double base_cpu_seconds, double elaps
 void compute_queue_loads(const gpu_counters &current, const gpu_counters &previous,
                          std::array<queue_load, MAX_QUEUE_ROWS> &loads)
 {
-    loads = {};
+    loads.fill(UNMEASURED_QUEUE);
     for (int index = 0; index < current.queue_count; ++index) {
         const queue_counters &now = current.queues[static_cast<std::size_t>(index)];
         const queue_counters *before = nullptr;

@@ -32,12 +32,14 @@ inline constexpr double CPU_SECONDS_UNKNOWN = -1.0;
 // One flag per queue, indexed like the engine values.
 using engine_flags = std::array<bool, ENGINE_COUNT>;
 
-// One V3D client as seen by one census.
+// One V3D client as seen by one census, which sets every field. Zero by
+// default, so that the tables of them start all zero and take no page of the
+// program file.
 struct client_sample {
     std::uint64_t client_id = 0;
     std::int32_t pid = 0;
     // The descriptor of `pid` whose fdinfo file the census read the client from.
-    std::int32_t descriptor = -1;
+    std::int32_t descriptor = 0;
     // 0, or the thread whose /proc/<pid>/task/<tid>/fdinfo showed it, where the
     // main thread has exited and the process's own fdinfo/ lists nothing.
     std::int32_t descriptor_thread = 0;
@@ -46,7 +48,7 @@ struct client_sample {
     std::array<std::int64_t, ENGINE_COUNT> jobs{}; // jobs completed, cumulative
     // The queues the client's fdinfo lists: older kernels lack the later ones.
     engine_flags engine_listed{};
-    memory_values memory = NO_MEMORY_VALUES;
+    memory_values memory{}; // each value in bytes, or MEMORY_UNKNOWN
     double cpu_seconds = 0.0; // or CPU_SECONDS_UNKNOWN
 };
 

@@ -21,7 +21,9 @@ struct terminal_view {
     bool chart_shown = false;  // the history chart and the history column
     bool frozen = false;       // the screen keeps the frame it had
     int frozen_passes = 0;     // passes sampled since the screen froze
-    int sort_column = CENSUS_ORDER;
+    // A column of CLIENT_COLUMNS, or CENSUS_ORDER. Opening the view sets it, as
+    // every field, so that the record can start all zero.
+    int sort_column = 0;
     int first_shown = 0; // the position in `order` at the top of the table
     queue_figure figure = queue_figure::busy;
     // With -a, the columns after the name that are scrolled off to the left;
