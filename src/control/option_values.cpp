@@ -35,7 +35,8 @@ bool parse_pids(std::string_view text, run_settings &settings)
             settings.followed_pid_count == MAX_FOLLOWED_PIDS) {
             return false;
         }
-        settings.followed_pids[static_cast<std::size_t>(settings.followed_pid_count++)] = static_cast<std::int32_t>(pid);
+        settings.followed_pids[static_cast<std::size_t>(settings.followed_pid_count++)] =
+            static_cast<std::int32_t>(pid);
         if (comma == text.size()) {
             return true;
         }

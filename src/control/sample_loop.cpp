@@ -96,7 +96,8 @@ int close_run(const report_operations &report, output_state &state, int failure)
         return 0;
     }
     // Standard error may be gone too; the exit status tells either way.
-    const char *const lead = report.write_failure_text != nullptr ? report.write_failure_text : state.failure_text.data();
+    const char *const lead =
+        report.write_failure_text != nullptr ? report.write_failure_text : state.failure_text.data();
     (void)std::fprintf(stderr, "%s%s\n", lead, metrics_failure_reason(failure));
     return 1;
 }

@@ -60,7 +60,8 @@ int json_begin_frame(output_state &state, const frame &whole)
 }
 
 // An object of one value per queue that the row's fdinfo lists, in the kernel's order.
-void append_listed_queues(output_buffer &output, const utilisation_row &row, const std::array<double, ENGINE_COUNT> &values)
+void append_listed_queues(output_buffer &output, const utilisation_row &row,
+                          const std::array<double, ENGINE_COUNT> &values)
 {
     append_text(output, "{");
     bool first_queue = true;

@@ -81,8 +81,9 @@ void append_cpu_seconds(output_buffer &output, double value)
 // `append_value` writes it. Counters never go down, so a negative reading is
 // no count at all: its sample is left out rather than written as one that a
 // rate would take for a reset.
-void write_gpu_family(output_buffer &output, std::string_view card_name, const gpu_counters *counters, const char *name, const char *help,
-                      std::int64_t queue_counters::*reading, void (*append_value)(output_buffer &, std::int64_t))
+void write_gpu_family(output_buffer &output, std::string_view card_name, const gpu_counters *counters,
+                      const char *name, const char *help, std::int64_t queue_counters::*reading,
+                      void (*append_value)(output_buffer &, std::int64_t))
 {
     append_family_header(output, name, "counter", help);
     const int queue_count = counters != nullptr ? counters->queue_count : 0;

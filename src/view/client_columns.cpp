@@ -123,7 +123,8 @@ double sort_value(terminal_state &terminal, const table_column &column, const ut
 
 std::size_t layout_size(terminal_state &terminal)
 {
-    const int count = (terminal.view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT) + (terminal.view.chart_shown ? 1 : 0);
+    const int count =
+        (terminal.view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT) + (terminal.view.chart_shown ? 1 : 0);
     return static_cast<std::size_t>(count);
 }
 
@@ -138,8 +139,9 @@ int column_at(terminal_state &terminal, std::size_t position)
 
 int history_engine(const terminal_state &terminal)
 {
-    if (terminal.view.sort_column != CENSUS_ORDER && CLIENT_COLUMNS[terminal.view.sort_column].kind == column_kind::engine) {
-        return CLIENT_COLUMNS[terminal.view.sort_column].index;
+    const int sorted = terminal.view.sort_column;
+    if (sorted != CENSUS_ORDER && CLIENT_COLUMNS[sorted].kind == column_kind::engine) {
+        return CLIENT_COLUMNS[sorted].index;
     }
     return ENGINE_RENDER;
 }
@@ -217,6 +219,6 @@ void column_heading(terminal_state &terminal, int column, cell_text &text)
     } else if (layout.kind == column_kind::engine && terminal.view.figure == queue_figure::job_length) {
         figure = " ms";
     }
-    (void)std::snprintf(text.data(), text.size(), "%s%s%s", column == terminal.view.sort_column ? "*" : "", layout.heading,
-                        figure);
+    (void)std::snprintf(text.data(), text.size(), "%s%s%s", column == terminal.view.sort_column ? "*" : "",
+                        layout.heading, figure);
 }

@@ -65,7 +65,8 @@ std::size_t choose_columns(terminal_state &terminal, const std::array<int, MAX_C
     };
     // No room is left empty on the right while columns are off to the left.
     const auto settle = [&]() {
-        terminal.view.first_scrolled = std::clamp(terminal.view.first_scrolled, 0, std::max(count - FIXED_COLUMN_COUNT - 1, 0));
+        terminal.view.first_scrolled =
+            std::clamp(terminal.view.first_scrolled, 0, std::max(count - FIXED_COLUMN_COUNT - 1, 0));
         while (terminal.view.first_scrolled > 0 && is_shown(fill(terminal.view.first_scrolled - 1), count - 1)) {
             --terminal.view.first_scrolled;
         }
@@ -104,7 +105,8 @@ std::size_t choose_columns(terminal_state &terminal, const std::array<int, MAX_C
     return shown;
 }
 
-std::size_t columns_that_fit(const terminal_state &terminal, std::size_t count, const std::array<int, MAX_COLUMNS> &widths, const int *gaps)
+std::size_t columns_that_fit(const terminal_state &terminal, std::size_t count, const std::array<int, MAX_COLUMNS> &widths,
+                             const int *gaps)
 {
     if (!terminal.view.all_queues) {
         return count;

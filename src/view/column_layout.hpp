@@ -16,7 +16,8 @@ void measure_columns(terminal_state &terminal, std::array<int, MAX_COLUMNS> &wid
 
 // The number of whole columns that fit on the screen: all of them in the
 // default view, whose lines are cut at the edge instead.
-std::size_t columns_that_fit(const terminal_state &terminal, std::size_t count, const std::array<int, MAX_COLUMNS> &widths, const int *gaps);
+std::size_t columns_that_fit(const terminal_state &terminal, std::size_t count, const std::array<int, MAX_COLUMNS> &widths,
+                             const int *gaps);
 
 // The positions of the table's columns on screen, from the left; returns
 // their number. The default view shows them all, cut at the edge. With -a

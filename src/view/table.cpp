@@ -82,7 +82,8 @@ void draw_gpu_block(terminal_state &terminal, int y)
         }
         gaps[index + 1] = 1;
     }
-    const std::size_t shown = columns_that_fit(terminal, static_cast<std::size_t>(terminal.view.queue_count) + 1, widths, gaps.data());
+    const std::size_t shown =
+        columns_that_fit(terminal, static_cast<std::size_t>(terminal.view.queue_count) + 1, widths, gaps.data());
     std::array<screen_line, BLOCK_LINES> lines;
     add_ascii_cell(lines[0], 0, GPU_LABEL_WIDTH, true, "GPU");
     add_ascii_cell(lines[1], 0, GPU_LABEL_WIDTH, true, "busy");
@@ -105,8 +106,9 @@ namespace {
 
 // The row of the busy time no listed client accounts for, under the
 // clients: "!" where their sum is inflated past the whole GPU's.
-void add_others_row(terminal_state &terminal, screen_line &line, const std::array<int, MAX_COLUMNS> &positions, std::size_t shown,
-                    const std::array<int, MAX_COLUMNS> &widths, const std::array<int, MAX_COLUMNS> &gaps)
+void add_others_row(terminal_state &terminal, screen_line &line, const std::array<int, MAX_COLUMNS> &positions,
+                    std::size_t shown, const std::array<int, MAX_COLUMNS> &widths,
+                    const std::array<int, MAX_COLUMNS> &gaps)
 {
     for (std::size_t place = 0; place < shown; ++place) {
         const auto position = static_cast<std::size_t>(positions[place]);
