@@ -36,6 +36,9 @@ struct utilisation_row {
     // Jobs completed per second of the GPU's own clock, the time base of the
     // percentages, so that busy per cent = jobs per second × job length.
     std::array<double, ENGINE_COUNT> jobs_per_second{};
+    // The average length of the jobs that each queue completed, in
+    // milliseconds; NO_JOB_LENGTH where it completed none.
+    std::array<double, ENGINE_COUNT> job_milliseconds{};
 };
 
 struct census_period;

@@ -62,6 +62,22 @@ void raise_peak(std::int64_t &peak, std::int64_t value)
     }
 }
 
+double cpu_seconds(std::int64_t start_ticks, std::int64_t end_ticks, double reaped_seconds)
+{
+    const std::int64_t ticks = end_ticks > start_ticks ? end_ticks - start_ticks : 0;
+    return static_cast<double>(ticks) / static_cast<double>(clock_ticks > 0 ? clock_ticks : 100) + reaped_seconds;
+}
+
+double user_seconds(const run_summary &summary)
+{
+    return cpu_seconds(summary.start_user_ticks, summary.end_user_ticks, summary.reaped_user_seconds);
+}
+
+double system_seconds(const run_summary &summary)
+{
+    return cpu_seconds(summary.start_system_ticks, summary.end_system_ticks, summary.reaped_system_seconds);
+}
+
 } // namespace
 
 void begin_summary(run_summary &summary, const gpu_counters &counters, double time, double wall_time,
@@ -143,6 +159,12 @@ void finish_summary(run_summary &summary, double time, double wall_time, std::in
     summary.end_wall_time = wall_time;
     summary.end_user_ticks = user_ticks;
     summary.end_system_ticks = system_ticks;
+    summary.wall_seconds = summary.end_time - summary.start_time;
+    summary.user_seconds = user_seconds(summary);
+    summary.system_seconds = system_seconds(summary);
+    summary.cpu_mean_percent = summary.wall_seconds > 0.0
+                                   ? (summary.user_seconds + summary.system_seconds) / summary.wall_seconds * 100.0
+                                   : 0.0;
     if (summary.pending > 0) {
         if (summary.kept_count == SUMMARY_SAMPLE_CAPACITY) {
             fold_kept(summary);
@@ -154,6 +176,8 @@ void finish_summary(run_summary &summary, double time, double wall_time, std::in
         figures.reported = summary.listed[engine] || summary.last_counters.queue_listed[engine];
         figures.busy_seconds = static_cast<double>(summary.busy_nanoseconds[engine]) / 1e9;
         figures.jobs = summary.jobs[engine];
+        figures.job_milliseconds =
+            figures.jobs > 0 ? figures.busy_seconds * 1000.0 / static_cast<double>(figures.jobs) : NO_JOB_LENGTH;
         figures.gpu_mean = gpu_mean_busy(summary.first_counters, summary.last_counters, engine);
         if (summary.passes == 0) {
             continue;

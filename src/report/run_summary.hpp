@@ -31,7 +31,8 @@ struct queue_figures {
     double max = 0.0;
     double busy_seconds = 0.0;
     std::int64_t jobs = 0;
-    double gpu_mean = 0.0; // the whole GPU, per cent
+    double job_milliseconds = 0.0; // the average job's length, or NO_JOB_LENGTH
+    double gpu_mean = 0.0;         // the whole GPU, per cent
 };
 
 struct run_summary {
@@ -70,6 +71,12 @@ struct run_summary {
     std::array<client_peak, MAX_CLIENTS> clients{};
     int client_count = 0;
     std::array<queue_figures, ENGINE_COUNT> figures{};
+    // Set at the run's end: its length, and the followed processes' CPU
+    // seconds and mean per cent over it.
+    double wall_seconds = 0.0;
+    double user_seconds = 0.0;
+    double system_seconds = 0.0;
+    double cpu_mean_percent = 0.0;
 };
 
 // Starts the run at the baseline sample.

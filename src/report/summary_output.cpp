@@ -7,39 +7,6 @@
 
 namespace {
 
-double wall_seconds(const run_summary &summary)
-{
-    return summary.end_time - summary.start_time;
-}
-
-double cpu_seconds(std::int64_t start_ticks, std::int64_t end_ticks, double reaped_seconds)
-{
-    const std::int64_t ticks = end_ticks > start_ticks ? end_ticks - start_ticks : 0;
-    return static_cast<double>(ticks) / static_cast<double>(clock_ticks > 0 ? clock_ticks : 100) + reaped_seconds;
-}
-
-double user_seconds(const run_summary &summary)
-{
-    return cpu_seconds(summary.start_user_ticks, summary.end_user_ticks, summary.reaped_user_seconds);
-}
-
-double system_seconds(const run_summary &summary)
-{
-    return cpu_seconds(summary.start_system_ticks, summary.end_system_ticks, summary.reaped_system_seconds);
-}
-
-double cpu_mean_percent(const run_summary &summary)
-{
-    const double wall = wall_seconds(summary);
-    return wall > 0.0 ? (user_seconds(summary) + system_seconds(summary)) / wall * 100.0 : 0.0;
-}
-
-// The average job in milliseconds; negative when the queue ran no job.
-double average_job_ms(const queue_figures &figures)
-{
-    return figures.jobs > 0 ? figures.busy_seconds * 1000.0 / static_cast<double>(figures.jobs) : -1.0;
-}
-
 void write_memory_cell(output_buffer &output, std::int64_t bytes)
 {
     if (bytes == MEMORY_UNKNOWN) {
@@ -86,10 +53,10 @@ int write_summary_text(const run_summary &summary, int fd)
     format_utc_time(summary.end_wall_time, end);
     if (summary.passes == 0) {
         // Nothing was measured: no table of zeros that would read as an idle GPU.
-        append_format(output, "v3dwatch summary: %.1f s, no samples, %s to %s\n", wall_seconds(summary), start.data(),
+        append_format(output, "v3dwatch summary: %.1f s, no samples, %s to %s\n", summary.wall_seconds, start.data(),
                       end.data());
     } else {
-        append_format(output, "v3dwatch summary: %.1f s, %d sample%s, %s to %s\n", wall_seconds(summary),
+        append_format(output, "v3dwatch summary: %.1f s, %d sample%s, %s to %s\n", summary.wall_seconds,
                       summary.passes, summary.passes == 1 ? "" : "s", start.data(), end.data());
         append_text(output, "queue        mean %   p95 %   max %    busy s      jobs   job ms  GPU mean %\n");
     }
@@ -101,7 +68,7 @@ int write_summary_text(const run_summary &summary, int fd)
         append_format(output, "%-11s %7.1f %7.1f %7.1f %9.3f %9lld", ENGINE_NAMES[static_cast<std::size_t>(engine)],
                       figures.mean, figures.p95, figures.max, figures.busy_seconds,
                       static_cast<long long>(figures.jobs));
-        const double job_ms = average_job_ms(figures);
+        const double job_ms = figures.job_milliseconds;
         if (job_ms < 0.0) {
             append_format(output, " %8s", "-");
         } else {
@@ -110,8 +77,8 @@ int write_summary_text(const run_summary &summary, int fd)
         append_format(output, " %11.1f\n", figures.gpu_mean);
     }
     if (summary.has_processes) {
-        append_format(output, "CPU time: %.2f s user, %.2f s system, %.1f %% mean\n", user_seconds(summary),
-                      system_seconds(summary), cpu_mean_percent(summary));
+        append_format(output, "CPU time: %.2f s user, %.2f s system, %.1f %% mean\n", summary.user_seconds,
+                      summary.system_seconds, summary.cpu_mean_percent);
     }
     if (summary.client_count > 0) {
         append_text(output, "client   pid      process                peak total    peak resident\n");
@@ -137,7 +104,7 @@ int write_summary_json(const run_summary &summary, int fd)
     format_utc_time(summary.start_wall_time, start);
     format_utc_time(summary.end_wall_time, end);
     append_format(output, "{\"wall_seconds\":%.3f,\"samples\":%d,\"start\":\"%s\",\"end\":\"%s\",\"queues\":{",
-                  wall_seconds(summary), summary.passes, start.data(), end.data());
+                  summary.wall_seconds, summary.passes, start.data(), end.data());
     bool first = true;
     for (const int engine : KERNEL_ENGINE_ORDER) {
         const queue_figures &figures = summary.figures[static_cast<std::size_t>(engine)];
@@ -150,7 +117,7 @@ int write_summary_json(const run_summary &summary, int fd)
                       first ? "" : ",", ENGINE_NAMES[static_cast<std::size_t>(engine)], figures.mean, figures.p95,
                       figures.max, figures.busy_seconds, static_cast<long long>(figures.jobs));
         first = false;
-        const double job_ms = average_job_ms(figures);
+        const double job_ms = figures.job_milliseconds;
         if (job_ms < 0.0) {
             append_text(output, "null");
         } else {
@@ -161,7 +128,7 @@ int write_summary_json(const run_summary &summary, int fd)
     append_text(output, "}");
     if (summary.has_processes) {
         append_format(output, ",\"cpu\":{\"user_seconds\":%.2f,\"system_seconds\":%.2f,\"mean_percent\":%.1f}",
-                      user_seconds(summary), system_seconds(summary), cpu_mean_percent(summary));
+                      summary.user_seconds, summary.system_seconds, summary.cpu_mean_percent);
     }
     append_text(output, ",\"clients\":[");
     for (int index = 0; index < summary.client_count; ++index) {

@@ -49,6 +49,7 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
         const std::int64_t delta = gain(current.engine[engine], match != nullptr ? match->engine[engine] : 0);
         row.engine_gained_nanoseconds[engine] = delta;
         row.jobs_gained[engine] = gain(current.jobs[engine], match != nullptr ? match->jobs[engine] : 0);
+        row.job_milliseconds[engine] = average_job_milliseconds(delta, row.jobs_gained[engine]);
         if (delta > 0 && reference_delta > 0) {
             row.engine[engine] = static_cast<double>(delta) / static_cast<double>(reference_delta) * 100.0;
         }

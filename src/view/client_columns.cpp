@@ -54,8 +54,7 @@ void format_queue_figure(terminal_state &terminal, const utilisation_row &row, s
         }
         break;
     case queue_figure::job_length:
-        if (const double length = average_job_milliseconds(row.engine_gained_nanoseconds[engine], row.jobs_gained[engine]);
-            length != NO_JOB_LENGTH) {
+        if (const double length = row.job_milliseconds[engine]; length != NO_JOB_LENGTH) {
             (void)std::snprintf(text.data(), text.size(), "%.1f", length);
             return;
         }
@@ -71,7 +70,7 @@ double queue_sort_value(const terminal_state &terminal, const utilisation_row &r
     case queue_figure::jobs_per_second:
         return row.engine_listed[engine] ? row.jobs_per_second[engine] : -1.0;
     case queue_figure::job_length:
-        return average_job_milliseconds(row.engine_gained_nanoseconds[engine], row.jobs_gained[engine]);
+        return row.job_milliseconds[engine];
     case queue_figure::busy:
         break;
     }
