@@ -592,7 +592,7 @@ void run_floor(benchmark::State &state, floor_kind kind, const std::string &proc
     set_file_counters(state, files);
 }
 
-// One sample of 8 of the tree's clients, held after a census.
+// One sample of 8 of the tree's clients, held after a census; its files are the 8 held.
 void run_sample(benchmark::State &state, const std::string &proc_path, const std::string &stats_file)
 {
     static client_table census;
@@ -608,6 +608,7 @@ void run_sample(benchmark::State &state, const std::string &proc_path, const std
     if (table.count != SAMPLE_CLIENTS) {
         state.SkipWithError("the sample lost held clients");
     }
+    set_file_counters(state, SAMPLE_CLIENTS);
     release_clients(held);
 }
 
@@ -643,6 +644,7 @@ void run_sample_floor(benchmark::State &state, const std::vector<pid_t> &childre
     if (!all_open) {
         state.SkipWithError("cannot hold the children's fdinfo files");
     }
+    set_file_counters(state, SAMPLE_CLIENTS);
 }
 
 std::filesystem::path scratch_root()
