@@ -1,5 +1,8 @@
-// Runs a program with a fake kernel: the tree's proc/ bound over /proc and its
-// sys/class/ over /sys/class, in a private mount namespace, so that machines
+// Runs a program with a fake kernel: the tree's proc/ bound over /proc, its
+// sys/class/ over /sys/class, and its sys/kernel/debug/ and
+// sys/devices/system/cpu/cpufreq/ over those folders (an empty folder stands
+// over them where the tree has none, so that the machine's own clock, power and
+// CPU files never show through), in a private mount namespace, so that machines
 // without a V3D GPU can run the real v3dwatch. As an ordinary user it enters an
 // unprivileged user namespace first, where the system allows that.
 //
@@ -78,6 +81,21 @@ int bind_below(const char *tree, const char *part, const char *target)
     return 0;
 }
 
+// The tree's `part` over `target` where the tree has it; else an empty,
+// read-only tmpfs over `target` where the machine has one.
+int bind_or_hide(const char *tree, const char *part, const char *target)
+{
+    std::array<char, PATH_SIZE> source{};
+    const int length = std::snprintf(source.data(), source.size(), "%s/%s", tree, part);
+    if (length > 0 && static_cast<std::size_t>(length) < source.size() && ::access(source.data(), F_OK) == 0) {
+        return bind_below(tree, part, target);
+    }
+    if (::access(target, F_OK) == 0 && ::mount("none", target, "tmpfs", MS_RDONLY, "size=4k") != 0) {
+        return fail("cannot hide ", target);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -97,6 +115,13 @@ int main(int argc, char **argv)
         return failed;
     }
     if (const int failed = bind_below(tree, "sys/class", "/sys/class"); failed != 0) {
+        return failed;
+    }
+    if (const int failed = bind_or_hide(tree, "sys/kernel/debug", "/sys/kernel/debug"); failed != 0) {
+        return failed;
+    }
+    if (const int failed = bind_or_hide(tree, "sys/devices/system/cpu/cpufreq", "/sys/devices/system/cpu/cpufreq");
+        failed != 0) {
         return failed;
     }
     // Ignored signals stay ignored across execve, but under qemu user

@@ -68,6 +68,11 @@
 //   1317  20    0.5         1520  4     0.3
 //   1402  0.5   0.5         1600  1     0
 //   1700  1     0.1         1601  2     0.6
+//
+// From 86 s into every 90 s, every client is idle and the GPU runtime-suspends
+// (its clock off). The game's application names its client (drm-client-name).
+// The GPU's conditions (clock, power, temperature, under-voltage, CPU
+// frequency) are simulated_conditions.cpp's.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -88,6 +93,8 @@
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
+
+#include "simulated_conditions.hpp"
 
 namespace {
 
@@ -153,6 +160,13 @@ constexpr burst NO_BURST{};
 constexpr burst GAME_STUTTER{4.0, 0.4, 70.0, 40'000'000};
 // Another user's work, on render only.
 constexpr burst UNSEEN_WORK{10.0, 2.0, 15.0, 5'000'000};
+// Every client idle for the last seconds of each period (the screen blanked),
+// so that the GPU runtime-suspends; not in the first 80 s, which the checks read.
+constexpr double QUIET_PERIOD_SECONDS = 90.0;
+constexpr double QUIET_FROM_SECONDS = 86.0;
+// The client whose application named it (drm-client-name): the game's.
+constexpr int NAMED_CLIENT = 1;
+constexpr const char *CLIENT_NAME = "stk-game";
 
 constexpr int PROCESS_COUNT = 8;
 constexpr std::array<process_config, PROCESS_COUNT> PROCESSES = {{
@@ -200,6 +214,7 @@ struct simulation {
     std::int64_t start_ns = 0;
     std::int64_t last_ns = 0;
     long clock_ticks = 100;
+    simulated_conditions conditions{};
 };
 
 volatile std::sig_atomic_t stop_requested = 0;
@@ -338,6 +353,9 @@ bool write_v3d_fdinfo(const simulation &state, int client_index, int process_ind
     std::size_t length = 0;
     append(text, length, "pos:\t0\nflags:\t02100002\nmnt_id:\t25\nino:\t%d\n", 521 + client_index);
     append(text, length, "drm-driver:\tv3d\ndrm-client-id:\t%d\n", client.client_id);
+    if (client_index == NAMED_CLIENT) {
+        append(text, length, "drm-client-name:\t%s\n", CLIENT_NAME);
+    }
     for (int queue = 0; queue < QUEUE_COUNT; ++queue) {
         const auto index = static_cast<std::size_t>(queue);
         append(text, length, "drm-engine-%s: \t%lld ns\n", QUEUE_NAMES[index],
@@ -536,7 +554,8 @@ bool advance(simulation &state, std::int64_t now_ns)
     // A queue runs one job at a time: when the clients ask for more than all
     // of it, each gets its share of it.
     std::array<double, QUEUE_COUNT> asked{};
-    const bool unseen = in_burst(UNSEEN_WORK, seconds);
+    const bool quiet = std::fmod(seconds, QUIET_PERIOD_SECONDS) >= QUIET_FROM_SECONDS;
+    const bool unseen = !quiet && in_burst(UNSEEN_WORK, seconds);
     asked[QUEUE_RENDER] = unseen ? UNSEEN_WORK.render : 0.0;
     for (int index = 0; index < CLIENT_COUNT; ++index) {
         const auto slot = static_cast<std::size_t>(index);
@@ -552,7 +571,7 @@ bool advance(simulation &state, std::int64_t now_ns)
         }
         was_open[slot] = client.open;
         client.open = open;
-        if (open) {
+        if (open && !quiet) {
             demands[slot] = client_demand(config, index, seconds);
             for (std::size_t queue = 0; queue < asked.size(); ++queue) {
                 asked[queue] += demands[slot].percent[queue];
@@ -602,7 +621,9 @@ bool advance(simulation &state, std::int64_t now_ns)
         state.cpu_seconds[slot] += percent / 100.0 * step_ns / 1e9;
         written = write_stat(state, index) && written;
     }
-    return write_gpu_stats(state) && written;
+    const bool gpu_busy = std::any_of(asked.begin(), asked.end(), [](double percent) { return percent > 0.0; });
+    return advance_conditions(state.tree.data(), state.conditions, seconds, step_ns / 1e6, gpu_busy) &&
+           write_gpu_stats(state) && written;
 }
 
 bool is_usable_tmpfs(const char *directory)
@@ -714,7 +735,7 @@ int main(int argc, char **argv)
     state.start_ns = clock_ns();
     state.last_ns = state.start_ns;
 
-    bool healthy = lay_out_tree(state) && advance(state, clock_ns());
+    bool healthy = lay_out_tree(state) && lay_out_conditions(state.tree.data()) && advance(state, clock_ns());
     if (healthy) {
         healthy = std::printf("%s\n", state.tree.data()) > 0 && std::fflush(stdout) == 0;
     } else {
