@@ -52,6 +52,8 @@ struct run_settings {
     std::int64_t census_interval_ns = DEFAULT_SAMPLE_INTERVAL_NS;
     // The metrics file of --prometheus; null for none.
     const char *metrics_file = nullptr;
+    // Where the GPU's conditions are read: the kernel's folders.
+    condition_paths conditions{};
 };
 
 // What a run that follows processes adds to the loop.

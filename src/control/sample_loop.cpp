@@ -80,6 +80,7 @@ void begin_run_summary(run_summary &summary, const follow_state &follow, const s
     }
     // A command's run starts when the command does, a little before the baseline.
     const bool command_started = follow.command_pid != 0;
+    summary.conditions.first = baseline.conditions;
     begin_summary(summary, baseline.counters, command_started ? follow.command_start_time : baseline.time,
                   command_started ? follow.command_start_wall_time : baseline.wall_time, user_ticks, system_ticks);
 }
@@ -141,7 +142,8 @@ int run_sample_loop(program_state &program, const report_operations &report, con
                                        ? client_listing::all_queues
                                        : client_listing::default_queues;
     start_sampler(sampling, proc_path, stats_file, listing, tree,
-                  ratio_at_least_one(settings.census_interval_ns, settings.sample_interval_ns, false));
+                  ratio_at_least_one(settings.census_interval_ns, settings.sample_interval_ns, false),
+                  settings.conditions);
     const int samples_per_frame = ratio_at_least_one(report.shortest_frame_ns, settings.sample_interval_ns, true);
     sample *previous = &loop.samples[0];
     sample *current = &loop.samples[1];

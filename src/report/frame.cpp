@@ -22,6 +22,10 @@ void compute_frame(frame &into, const sample &previous, const sample &current, c
     header.followed_ended = rules.followed_ended;
     header.counters = &current.counters;
     compute_queue_loads(current.counters, previous.counters, header.queues);
+    header.conditions = current.conditions;
+    // Between censuses the conditions are the census's: measured over its period.
+    const gpu_conditions &before = rules.cpu_period != nullptr ? rules.cpu_period->conditions : previous.conditions;
+    header.powered_known = powered_share(before, current.conditions, header.powered_percent);
 
     const std::int64_t reference = reference_delta(previous, current);
     const double elapsed = current.time - previous.time;

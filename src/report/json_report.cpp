@@ -34,6 +34,54 @@ bool escape_json_character(output_buffer &output, std::string_view character)
     return true;
 }
 
+// A member of an object being written: a comma before every member but the first.
+void append_member(output_buffer &output, bool &first, const char *name)
+{
+    append_format(output, "%s\"%s\":", first ? "" : ",", name);
+    first = false;
+}
+
+// Only the conditions known, so that a reader never takes an unknown for a zero.
+void append_conditions(output_buffer &output, const frame_header &frame)
+{
+    const gpu_conditions &conditions = frame.conditions;
+    bool first = true;
+    append_text(output, ",\"conditions\":{");
+    if (conditions.clock_hz > 0) {
+        append_member(output, first, "clock_hz");
+        append_format(output, "%lld", static_cast<long long>(conditions.clock_hz));
+    }
+    if (conditions.clock_max_hz > 0) {
+        append_member(output, first, "clock_max_hz");
+        append_format(output, "%lld", static_cast<long long>(conditions.clock_max_hz));
+    }
+    if (conditions.clock_known) {
+        append_member(output, first, "clock_on");
+        append_text(output, conditions.clock_on ? "true" : "false");
+    }
+    if (conditions.power_status[0] != '\0') {
+        append_member(output, first, "power");
+        append_json_string(output, conditions.power_status.data());
+    }
+    if (frame.powered_known) {
+        append_member(output, first, "powered_percent");
+        append_format(output, "%.1f", frame.powered_percent);
+    }
+    if (conditions.temperature_known) {
+        append_member(output, first, "temperature_celsius");
+        append_format(output, "%.1f", static_cast<double>(conditions.temperature_millicelsius) / 1000.0);
+    }
+    if (conditions.cpu_frequency_khz > 0) {
+        append_member(output, first, "cpu_frequency_hz");
+        append_format(output, "%lld", static_cast<long long>(conditions.cpu_frequency_khz) * 1000);
+    }
+    if (conditions.under_voltage_known) {
+        append_member(output, first, "under_voltage");
+        append_text(output, conditions.under_voltage ? "true" : "false");
+    }
+    append_text(output, "}");
+}
+
 // The queues are named as the kernel names them, in the file's order.
 int json_begin_frame(output_state &state, const frame &whole)
 {
@@ -56,7 +104,9 @@ int json_begin_frame(output_state &state, const frame &whole)
             append_format(output, "%.1f}", load.job_milliseconds);
         }
     }
-    return append_text(output, "},\"clients\":[");
+    append_text(output, "}");
+    append_conditions(output, frame);
+    return append_text(output, ",\"clients\":[");
 }
 
 // An object of one value per queue that the row's fdinfo lists, in the kernel's order.
@@ -82,6 +132,10 @@ int json_row(output_state &state, const utilisation_row &row, double)
                   static_cast<unsigned long long>(row.client_id), row.pid);
     state.first_client = false;
     append_json_string(output, row.name.data());
+    if (row.client_name[0] != '\0') {
+        append_text(output, ",\"client_name\":");
+        append_json_string(output, row.client_name.data());
+    }
     // Only the queues the client's fdinfo lists: an older kernel has fewer.
     append_text(output, ",\"busy\":");
     append_listed_queues(output, row, row.engine);

@@ -174,6 +174,43 @@ void write_client_families(output_buffer &output, std::string_view card_name, co
     });
 }
 
+// One sample of a family of the card's own, written only where it is known.
+void write_card_sample(output_buffer &output, std::string_view card_name, const char *name, const char *type,
+                       const char *help)
+{
+    append_family_header(output, name, type, help);
+    append_format(output, "%s{card=", name);
+    append_label_value(output, card_name);
+    append_text(output, "}");
+}
+
+// The temperature and the CPU's frequency are node_exporter's own
+// (thermal_zone, cpufreq): not repeated here.
+void write_condition_families(output_buffer &output, std::string_view card_name, const gpu_conditions &conditions)
+{
+    if (conditions.clock_hz > 0) {
+        write_card_sample(output, card_name, "v3d_gpu_clock_hertz", "gauge",
+                          "Rate of the V3D clock while it is on (debugfs clk_rate).");
+        append_count(output, conditions.clock_hz);
+    }
+    if (conditions.clock_max_hz > 0) {
+        write_card_sample(output, card_name, "v3d_gpu_clock_max_hertz", "gauge",
+                          "Highest rate of the V3D clock (debugfs clk_max_rate).");
+        append_count(output, conditions.clock_max_hz);
+    }
+    if (conditions.power_times_known && conditions.active_ms >= 0) {
+        write_card_sample(output, card_name, "v3d_gpu_powered_seconds_total", "counter",
+                          "Time the GPU has been powered (runtime PM's runtime_active_time).");
+        append_format(output, " %lld.%03lld\n", static_cast<long long>(conditions.active_ms / 1000),
+                      static_cast<long long>(conditions.active_ms % 1000));
+    }
+    if (conditions.under_voltage_known) {
+        write_card_sample(output, card_name, "v3d_gpu_under_voltage", "gauge",
+                          "1 while the board's supply is below its limit (hwmon in0_lcrit_alarm).");
+        append_count(output, conditions.under_voltage ? 1 : 0);
+    }
+}
+
 } // namespace
 
 int write_metrics(output_buffer &output, std::string_view card_name, const frame &whole)
@@ -189,6 +226,7 @@ int write_metrics(output_buffer &output, std::string_view card_name, const frame
     append_label_value(output, card_name);
     append_text(output, "}");
     append_count(output, whole.header.client_count);
+    write_condition_families(output, card_name, whole.header.conditions);
     write_client_families(output, card_name, whole);
     return flush_output(output);
 }

@@ -9,12 +9,14 @@
 #include <string_view>
 
 #include "sampling/client_table.hpp"
+#include "sampling/gpu_conditions.hpp"
 
 // One client's line of output.
 struct utilisation_row {
     std::uint64_t client_id = 0;
     std::int32_t pid = 0;
     std::array<char, NAME_SIZE> name{};
+    client_name_text client_name{}; // empty when the application named none
     std::array<double, ENGINE_COUNT> engine{}; // percentages, indexed like client_sample::engine
     double cpu = 0.0;
     // Whether `cpu` rests on two known readings of the process; 0.0 when not.
@@ -87,7 +89,18 @@ struct frame_header {
     int client_count = 0;
     const gpu_counters *counters = nullptr;
     std::array<queue_load, MAX_QUEUE_ROWS> queues{};
+    // The GPU's conditions at the sample's census, and the share of the time
+    // between two readings that the GPU was powered (runtime power
+    // management), unknown without two readings of both times.
+    gpu_conditions conditions{};
+    bool powered_known = false;
+    double powered_percent = 0.0;
 };
+
+// The powered share from `before` to `now`: the growth of the active time over
+// that of the active and suspended times; false where either is unknown or
+// no time grew.
+bool powered_share(const gpu_conditions &before, const gpu_conditions &now, double &percent);
 
 // Each queue of `current` against the row of the same name in `previous`:
 // busy = Δruntime / Δtimestamp × 100, jobs per second = Δjobs / Δtimestamp

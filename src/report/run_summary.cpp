@@ -150,6 +150,7 @@ void add_summary_frame(run_summary &summary, const frame &whole)
         add_summary_row(summary, whole.rows[static_cast<std::size_t>(index)]);
     }
     end_summary_pass(summary, *whole.header.counters);
+    add_summary_conditions(summary.conditions, whole.header);
 }
 
 void finish_summary(run_summary &summary, double time, double wall_time, std::int64_t user_ticks,

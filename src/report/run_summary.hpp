@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "report/report.hpp"
+#include "report/summary_conditions.hpp"
 
 // Every pass's per-queue sum is kept for the percentile: a day at one sample a
 // second. Past that, neighbouring kept values are folded into their mean, so
@@ -71,6 +72,7 @@ struct run_summary {
     std::array<client_peak, MAX_CLIENTS> clients{};
     int client_count = 0;
     std::array<queue_figures, ENGINE_COUNT> figures{};
+    summary_conditions conditions{};
     // Set at the run's end: its length, and the followed processes' CPU
     // seconds and mean per cent over it.
     double wall_seconds = 0.0;

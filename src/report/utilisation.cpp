@@ -35,6 +35,7 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
     row.client_id = current.client_id;
     row.pid = current.pid;
     row.name = current.name;
+    row.client_name = current.client_name;
     row.memory = current.memory;
     row.engine_nanoseconds = current.engine;
     row.jobs = current.jobs;
@@ -116,6 +117,21 @@ void compute_queue_loads(const gpu_counters &current, const gpu_counters &previo
 double average_job_milliseconds(std::int64_t busy_nanoseconds, std::int64_t jobs)
 {
     return jobs > 0 ? static_cast<double>(busy_nanoseconds) / static_cast<double>(jobs) / 1e6 : NO_JOB_LENGTH;
+}
+
+bool powered_share(const gpu_conditions &before, const gpu_conditions &now, double &percent)
+{
+    percent = 0.0;
+    if (!before.power_times_known || !now.power_times_known) {
+        return false;
+    }
+    const std::int64_t active = now.active_ms - before.active_ms;
+    const std::int64_t suspended = now.suspended_ms - before.suspended_ms;
+    if (active < 0 || suspended < 0 || active + suspended <= 0) {
+        return false;
+    }
+    percent = 100.0 * static_cast<double>(active) / static_cast<double>(active + suspended);
+    return true;
 }
 
 void add_client_busy(client_busy_sum &sum, const utilisation_row &row)

@@ -13,6 +13,7 @@ void copy_client(client_sample &record, const fdinfo_keys &keys, client_origin o
     record.descriptor = origin.descriptor;
     record.descriptor_thread = origin.thread;
     record.name = name;
+    record.client_name = keys.client_name;
     record.engine = keys.engine;
     record.jobs = keys.jobs;
     record.engine_listed = keys.engine_listed;

@@ -24,6 +24,10 @@ using memory_values = std::array<std::int64_t, MEMORY_KIND_COUNT>;
 inline constexpr memory_values NO_MEMORY_VALUES = {MEMORY_UNKNOWN, MEMORY_UNKNOWN, MEMORY_UNKNOWN, MEMORY_UNKNOWN};
 
 inline constexpr int NAME_SIZE = 64;
+// The name an application gave its DRM client (drm-client-name, at most 64
+// characters), NUL-terminated; empty when it gave none.
+inline constexpr int CLIENT_NAME_SIZE = 65;
+using client_name_text = std::array<char, CLIENT_NAME_SIZE>;
 
 // The CPU time of a process whose stat could not be read (it has ended, or is
 // another user's): unknown, which is not zero. Any negative time reads so.
@@ -44,6 +48,7 @@ struct client_sample {
     // main thread has exited and the process's own fdinfo/ lists nothing.
     std::int32_t descriptor_thread = 0;
     std::array<char, NAME_SIZE> name{};
+    client_name_text client_name{};
     std::array<std::int64_t, ENGINE_COUNT> engine{};
     std::array<std::int64_t, ENGINE_COUNT> jobs{}; // jobs completed, cumulative
     // The queues the client's fdinfo lists: older kernels lack the later ones.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "sampling/text_files.hpp"
+#include "sampling/kernel_text.hpp"
 
 namespace {
 
@@ -13,7 +13,7 @@ constexpr std::array<std::string_view, 2> KEY_FAMILIES = {"drm-", "v3d-"};
 // The fdinfo keys the census takes (Documentation/gpu/drm-usage-stats.rst, and
 // the driver's job counts from v3d_show_fdinfo in drivers/gpu/drm/v3d/v3d_drv.c),
 // each with the place its value goes. A key that is not here is passed over.
-enum class key_kind { client_id, engine, jobs, memory };
+enum class key_kind { client_id, client_name, engine, jobs, memory };
 struct fdinfo_key {
     // Up to and including the colon; for a queue's key, up to the queue's
     // name from the queue table, which the colon follows.
@@ -21,8 +21,9 @@ struct fdinfo_key {
     key_kind kind;
     int index; // the memory kind
 };
-constexpr std::array<fdinfo_key, 7> FDINFO_KEYS = {{
+constexpr std::array<fdinfo_key, 8> FDINFO_KEYS = {{
     {"drm-client-id:", key_kind::client_id, 0},
+    {"drm-client-name:", key_kind::client_name, 0},
     {"drm-engine-", key_kind::engine, 0},
     {"v3d-jobs-", key_kind::jobs, 0},
     {"drm-total-memory:", key_kind::memory, MEMORY_TOTAL},
@@ -118,6 +119,9 @@ void apply_fdinfo_line(std::string_view piece, fdinfo_keys &keys)
         switch (key.kind) {
         case key_kind::client_id:
             keys.has_client_id = parse_client_id(value, keys.client_id);
+            break;
+        case key_kind::client_name:
+            set_safe_text(keys.client_name, skip_spaces(value));
             break;
         case key_kind::engine:
             keys.engine[index] = parse_decimal(value);

@@ -17,6 +17,7 @@ struct fdinfo_keys {
     std::array<std::int64_t, ENGINE_COUNT> jobs{};
     engine_flags engine_listed{}; // the queues that have a drm-engine-<queue> line
     memory_values memory = NO_MEMORY_VALUES;
+    client_name_text client_name{};
 };
 
 // Applies one line piece of an fdinfo file (the kernel's DRM usage statistics,

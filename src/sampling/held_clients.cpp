@@ -55,6 +55,7 @@ bool read_held_client(const held_client &held, std::span<char> buffer, client_sa
     record.descriptor = held.descriptor;
     record.descriptor_thread = held.descriptor_thread;
     record.name = held.name;
+    record.client_name = keys.client_name;
     record.cpu_seconds = held.cpu_seconds;
     record.engine = keys.engine;
     record.jobs = keys.jobs;

@@ -133,7 +133,7 @@ std::int64_t parse_stat_cpu_ticks(std::string_view line)
     return saturating_add(fields[STAT_UTIME], fields[STAT_STIME]);
 }
 
-void set_process_name(std::array<char, NAME_SIZE> &name, std::string_view raw, std::int32_t pid)
+std::size_t set_safe_text(std::span<char> name, std::string_view raw)
 {
     std::string_view text = as_c_text(text_part(raw, 0, std::min(raw.size(), name.size() - 1)));
     text = text_part(text, 0, std::min(text.find('\n'), text.size()));
@@ -150,6 +150,13 @@ void set_process_name(std::array<char, NAME_SIZE> &name, std::string_view raw, s
             name[length++] = (byte < 0x20 || byte == 0x7F) ? '?' : text[position];
         }
     }
+    name[length] = '\0';
+    return length;
+}
+
+void set_process_name(std::array<char, NAME_SIZE> &name, std::string_view raw, std::int32_t pid)
+{
+    std::size_t length = set_safe_text(name, raw);
     if (length == 0) {
         const auto result = std::to_chars(name.data(), name.data() + name.size() - 1, pid);
         length = static_cast<std::size_t>(result.ptr - name.data());

@@ -47,6 +47,11 @@ bool parse_stat_fields(std::string_view line, stat_fields &fields);
 // line in clock ticks, saturated; 0 without a ')'.
 std::int64_t parse_stat_cpu_ticks(std::string_view line);
 
+// Copies `raw` into `into`, NUL-terminated and safe to print: cut at the first
+// newline and at a NUL, control characters (C0, DEL and UTF-8-encoded C1)
+// replaced by one '?' each. Returns the length copied.
+std::size_t set_safe_text(std::span<char> into, std::string_view raw);
+
 // Makes a process name safe to print: cut at the first newline and at a NUL,
 // control characters (C0, DEL and UTF-8-encoded C1) replaced by one '?' each,
 // the pid in decimal when nothing is left.

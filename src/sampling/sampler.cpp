@@ -26,6 +26,7 @@ void keep_census(sampler &from, const client_table &census, double time)
         const held_client &client = from.held.clients[static_cast<std::size_t>(index)];
         period.before[static_cast<std::size_t>(period.count++)] = {client.pid, client.cpu_seconds};
     }
+    period.conditions = from.census_conditions;
     from.before_time = from.census_time;
     from.census_time = time;
     period.seconds = from.census_time - from.before_time;
@@ -45,7 +46,7 @@ double cpu_at_census_before(const census_period &period, std::int32_t pid)
 }
 
 void start_sampler(sampler &into, const char *proc_path, const char *stats_file, client_listing listing,
-                   process_tree *tree, int samples_per_census)
+                   process_tree *tree, int samples_per_census, const condition_paths &conditions)
 {
     into.proc_path = proc_path;
     into.stats_file = stats_file;
@@ -58,6 +59,7 @@ void start_sampler(sampler &into, const char *proc_path, const char *stats_file,
     into.period.count = 0;
     into.period.seconds = 0.0;
     release_clients(into.held);
+    open_condition_files(into.conditions, conditions, stats_file);
 }
 
 void take_sample(sampler &from, sample &into)
@@ -65,13 +67,16 @@ void take_sample(sampler &from, sample &into)
     const bool holds = from.samples_per_census > 1;
     if (holds && from.samples_since_census > 0) {
         sample_held_clients(from.held, into.table, into.counters);
+        into.conditions = from.census_conditions;
         into.time = clock_seconds(CLOCK_MONOTONIC);
     } else {
         read_gpu_counters(into.counters, from.stats_file);
         scan_clients(into.table, from.proc_path, from.listing, from.tree);
+        read_conditions(from.conditions, into.conditions);
         into.time = clock_seconds(CLOCK_MONOTONIC);
         if (holds) {
             keep_census(from, into.table, into.time);
+            from.census_conditions = into.conditions;
         }
     }
     into.wall_time = clock_seconds(CLOCK_REALTIME);
@@ -88,4 +93,5 @@ const census_period *cpu_period(const sampler &from)
 void stop_sampler(sampler &from)
 {
     release_clients(from.held);
+    close_condition_files(from.conditions);
 }

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "sampling/client_table.hpp"
+#include "sampling/gpu_conditions.hpp"
 #include "sampling/held_clients.hpp"
 
 // Seconds on `clock` (CLOCK_MONOTONIC or CLOCK_REALTIME).
@@ -19,6 +20,8 @@ std::int64_t monotonic_nanoseconds();
 struct sample {
     gpu_counters counters{};
     client_table table{};
+    // Read at a census; a sample between censuses carries the census's.
+    gpu_conditions conditions{};
     double time = 0.0;      // CLOCK_MONOTONIC seconds
     double wall_time = 0.0; // Unix seconds
 };
@@ -36,6 +39,8 @@ struct census_period {
     std::array<process_reading, MAX_CLIENTS> before{};
     int count = 0;
     double seconds = 0.0;
+    // The GPU's conditions at the census before the last, for the powered share.
+    gpu_conditions conditions{};
 };
 
 // The process's CPU time at the census before the last; unknown when it was not there.
@@ -53,12 +58,14 @@ struct sampler {
     double census_time = 0.0;
     double before_time = 0.0;
     census_period period{};
+    condition_files conditions{};
+    gpu_conditions census_conditions{}; // the last census's
 };
 
 // Readies `into` to sample: the files, the clients to list, the tree, and how
 // many samples make a census period.
 void start_sampler(sampler &into, const char *proc_path, const char *stats_file, client_listing listing,
-                   process_tree *tree, int samples_per_census);
+                   process_tree *tree, int samples_per_census, const condition_paths &conditions = {});
 
 // A census, or between censuses one read of each held file.
 void take_sample(sampler &from, sample &into);

@@ -26,6 +26,7 @@ inline constexpr std::size_t PID_PATH_SIZE = 128;
 struct file_descriptor {
     int fd = -1;
 
+    constexpr file_descriptor() = default;
     constexpr explicit file_descriptor(int value) : fd(value) {}
     file_descriptor(const file_descriptor &) = delete;
     file_descriptor &operator=(const file_descriptor &) = delete;

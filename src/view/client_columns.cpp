@@ -1,6 +1,8 @@
 #include "view/client_columns.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "view/history_chart.hpp"
 #include "view/view_state.hpp"
@@ -190,6 +192,16 @@ void make_cell(terminal_state &terminal, const table_column &column, const utili
 {
     if (column.kind == column_kind::name) {
         add_name(cell, row.name.data(), terminal.view.utf8);
+        // With -a, the name the application gave its client, cut so that the
+        // queue columns keep their room.
+        if (terminal.view.all_queues && row.client_name[0] != '\0') {
+            constexpr std::size_t SHOWN_BYTES = 16;
+            std::array<char, SHOWN_BYTES + 1> shown{};
+            std::memcpy(shown.data(), row.client_name.data(), std::min(SHOWN_BYTES, std::strlen(row.client_name.data())));
+            add_ascii(cell, " [");
+            add_name(cell, shown.data(), terminal.view.utf8);
+            add_ascii(cell, "]");
+        }
         return;
     }
     if (column.kind == column_kind::history) {

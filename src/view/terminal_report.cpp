@@ -28,6 +28,7 @@ void draw_view(terminal_state &terminal)
     } else {
         if (terminal.view.all_queues) {
             draw_gpu_block(terminal, GPU_BLOCK_LINE);
+            draw_conditions_line(terminal, CONDITIONS_LINE);
         }
         draw_chart(terminal, chart_line(terminal));
         const bool sorted_shown = draw_table(terminal, top_lines(terminal) - 2);

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -272,6 +273,31 @@ TEST_F(terminal_end_to_end, refuses_a_terminal_that_cannot_place_the_cursor)
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string &line) { return line.find("GPU Utilisation") != std::string::npos; }),
               0);
+}
+
+// With -a, the GPU's conditions under its block, in capitals where the supply
+// sags, and the name an application gave its client after its process's.
+TEST_F(terminal_end_to_end, all_queues_show_the_conditions_and_the_client_name)
+{
+    REQUIRE_NAMESPACES();
+    add_two_clients();
+    tree.add_fdinfo(100, 5, "pos:\t0\ndrm-driver:\tv3d\ndrm-client-id:\t81\ndrm-client-name:\tstk-main\n"
+                            "drm-engine-render: \t10 ns\n");
+    tree.write("sys/kernel/debug/clk/fw-clk-v3d/clk_enable_count", "1\n");
+    tree.write("sys/kernel/debug/clk/fw-clk-v3d/clk_rate", "500000000\n");
+    tree.write("sys/kernel/debug/clk/fw-clk-v3d/clk_max_rate", "960000000\n");
+    tree.write("sys/class/thermal/thermal_zone0/temp", "61500\n");
+    tree.write("sys/class/hwmon/hwmon0/in0_lcrit_alarm", "1\n");
+    tree.write("sys/devices/system/cpu/cpufreq/policy0/scaling_cur_freq", "2400000\n");
+    const tmux_session session(command("-a -d 0.2"));
+    ASSERT_TRUE(session.wait_for_line(6, "clock 500/960 MHz  SoC 61.5 C  CPU 2.4 GHz  !! UNDER-VOLTAGE !!"))
+        << ::testing::PrintToString(session.screen());
+    const std::vector<std::string> lines = session.screen();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [](const std::string &line) { return line.find("  game [stk-main]  ") != std::string::npos; }))
+        << ::testing::PrintToString(lines);
+    session.send_keys("q");
+    EXPECT_EQ(status(), "0");
 }
 
 TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_help)
