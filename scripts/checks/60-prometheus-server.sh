@@ -18,7 +18,8 @@ start_simulator
 # Written five times a second, the file is never more than 0.2 s behind a scrape.
 start_metrics_writer "$work/textfile/v3dwatch.prom" 0.2 "$work/v3dwatch.log"
 start_background "$work/gpu.csv" "$BUILD_DIR/tools/fake_kernel_run" "$SIMULATOR_TREE" "$BUILD_DIR/v3dwatch" --csv
-start_node_exporter "$work/textfile" "$work/node_exporter.log"
+# The SoC's temperature comes from node_exporter's own collector, here over the simulated sysfs.
+start_node_exporter "$work/textfile" "$work/node_exporter.log" --collector.thermal_zone --path.sysfs="$SIMULATOR_TREE/sys"
 instance=127.0.0.1:$NODE_EXPORTER_PORT
 
 cat >"$work/prometheus.yml" <<EOF
@@ -76,7 +77,8 @@ board = re.sub(r"([\\$^*{}\[\]'+?.()|])", r"\\\\\1", instance)
 expressions = [target["expr"] for panel in dashboard["panels"] for target in panel.get("targets", [])]
 # Every family v3dwatch writes is drawn, and each of the four busiest queues has its busiest clients.
 for family in ("v3d_gpu_busy_seconds_total", "v3d_gpu_jobs_total", "v3d_clients", "v3d_client_busy_seconds_total",
-               "v3d_client_memory_bytes", "v3d_process_cpu_seconds_total"):
+               "v3d_client_memory_bytes", "v3d_process_cpu_seconds_total", "v3d_gpu_clock_hertz",
+               "node_thermal_zone_temp"):
     if not any(family + "{" in expression for expression in expressions):
         fail(f"no panel draws {family}")
 for queue in ("render", "bin", "tfu", "csd"):

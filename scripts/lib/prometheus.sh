@@ -114,8 +114,9 @@ start_metrics_writer() {
 # `directory`; sets NODE_EXPORTER_PORT.
 start_node_exporter() {
     local directory=$1 log=$2
+    shift 2
     start_server node_exporter "$log" /metrics prometheus-node-exporter \
         --web.listen-address=127.0.0.1:@PORT@ --collector.disable-defaults \
-        --collector.textfile --collector.textfile.directory="$directory"
+        --collector.textfile --collector.textfile.directory="$directory" "$@"
     NODE_EXPORTER_PORT=$STARTED_PORT
 }
