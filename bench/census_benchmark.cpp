@@ -40,6 +40,7 @@
 
 #include "sampling/client_table.hpp"
 #include "sampling/fdinfo_text.hpp"
+#include "sampling/gpu_conditions.hpp"
 #include "sampling/held_clients.hpp"
 
 namespace {
@@ -647,6 +648,54 @@ void run_sample_floor(benchmark::State &state, const std::vector<pid_t> &childre
     set_file_counters(state, SAMPLE_CLIENTS);
 }
 
+// A board's condition files, as the simulated GPU lays them out: the V3D clock
+// (on), runtime power beside gpu_stats, a thermal zone, a voltage monitor and
+// four CPU policies.
+constexpr int CONDITION_FILES = 10; // those read at each reading
+void write_condition_tree(const std::filesystem::path &root, const std::string &stats_file)
+{
+    const auto write_below = [](const std::filesystem::path &path, const std::string &text) {
+        std::filesystem::create_directories(path.parent_path());
+        write_file(path, text);
+    };
+    const std::filesystem::path clock = root / "debug/clk/fw-clk-v3d";
+    write_below(clock / "clk_enable_count", "1\n");
+    write_below(clock / "clk_rate", "960000000\n");
+    write_below(clock / "clk_max_rate", "960000000\n");
+    const std::filesystem::path power = std::filesystem::path(stats_file).parent_path() / "power";
+    write_below(power / "runtime_status", "active\n");
+    write_below(power / "runtime_active_time", "3600000\n");
+    write_below(power / "runtime_suspended_time", "1200000\n");
+    write_below(root / "thermal/thermal_zone0/type", "cpu-thermal\n");
+    write_below(root / "thermal/thermal_zone0/temp", "61500\n");
+    write_below(root / "hwmon/hwmon0/in0_lcrit_alarm", "0\n");
+    for (int policy = 0; policy < 4; ++policy) {
+        write_below(root / ("cpufreq/policy" + std::to_string(policy)) / "scaling_cur_freq", "2400000\n");
+    }
+}
+
+// One reading of the conditions, as a census takes it, from the files held open.
+void run_conditions(benchmark::State &state, const std::string &root, const std::string &stats_file)
+{
+    const std::string clock_root = root + "/debug/clk";
+    const std::string thermal_root = root + "/thermal";
+    const std::string hwmon_root = root + "/hwmon";
+    const std::string cpufreq_root = root + "/cpufreq";
+    const condition_paths paths{clock_root.c_str(), thermal_root.c_str(), hwmon_root.c_str(), cpufreq_root.c_str()};
+    static condition_files files;
+    static gpu_conditions conditions;
+    open_condition_files(files, paths, stats_file.c_str());
+    for (auto _ : state) {
+        read_conditions(files, conditions);
+        benchmark::DoNotOptimize(conditions);
+    }
+    if (conditions.clock_hz == 0 || !conditions.temperature_known || conditions.cpu_frequency_khz == 0) {
+        state.SkipWithError("the conditions were not read");
+    }
+    close_condition_files(files);
+    set_file_counters(state, CONDITION_FILES);
+}
+
 std::filesystem::path scratch_root()
 {
     std::error_code error;
@@ -683,6 +732,7 @@ int main(int argc, char **argv)
     const std::string tree_proc = (root / "tree/proc").string();
     const std::string stats_file = (root / "tree/sys/class/drm/card0/device/gpu_stats").string();
     const std::string real_proc = "/proc";
+    write_condition_tree(root / "conditions", stats_file);
 
     const long tree_files = count_files_if_agreed("tmpfs", tree_proc.c_str(), stats_file.c_str());
     const long proc_files = count_files_if_agreed("proc", real_proc.c_str(), stats_file.c_str());
@@ -694,6 +744,7 @@ int main(int argc, char **argv)
         benchmark::RegisterBenchmark("read_all/tmpfs", run_floor, floor_kind::read_all, tree_proc, stats_file,
                                      tree_files);
         benchmark::RegisterBenchmark("sample/tmpfs", run_sample, tree_proc, stats_file);
+        benchmark::RegisterBenchmark("conditions/tmpfs", run_conditions, (root / "conditions").string(), stats_file);
         benchmark::RegisterBenchmark("census/proc", run_census, real_proc, stats_file, proc_files);
         benchmark::RegisterBenchmark("sample/proc", run_sample_floor, children, stats_file);
         benchmark::RegisterBenchmark("filter/proc", run_floor, floor_kind::filter, real_proc, stats_file, proc_files);
