@@ -24,7 +24,8 @@ constexpr double AUTOSUSPEND_MS = 50.0; // the driver's autosuspend delay
 
 bool path_of(std::array<char, PATH_SIZE> &path, const char *tree, const char *folder, const char *file)
 {
-    const int length = std::snprintf(path.data(), path.size(), "%s/%s%s%s", tree, folder, file[0] ? "/" : "", file);
+    const char *const slash = file[0] != '\0' ? "/" : "";
+    const int length = std::snprintf(path.data(), path.size(), "%s/%s%s%s", tree, folder, slash, file);
     return length > 0 && static_cast<std::size_t>(length) < path.size();
 }
 
@@ -89,7 +90,8 @@ bool lay_out_conditions(const char *tree)
            write_value(tree, CLOCK, "clk_min_rate", 500'000'000) &&
            write_value(tree, "sys/kernel/debug/clk/fw-clk-arm", "clk_rate", 2'400'000'000) &&
            write_value(tree, "sys/kernel/debug/clk/fw-clk-arm", "clk_enable_count", 1) &&
-           write_text(tree, ZONE, "type", "cpu-thermal\n") && write_text(tree, ZONE, "policy", "step_wise\n") && write_text(tree, HWMON, "name", "rpi_volt\n");
+           write_text(tree, ZONE, "type", "cpu-thermal\n") && write_text(tree, ZONE, "policy", "step_wise\n") &&
+           write_text(tree, HWMON, "name", "rpi_volt\n");
 }
 
 bool advance_conditions(const char *tree, simulated_conditions &state, double seconds, double step_ms, bool gpu_busy)

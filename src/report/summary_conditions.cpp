@@ -67,11 +67,13 @@ void write_conditions_text(output_buffer &output, const summary_conditions &summ
         separator = "; ";
     }
     if (summary.cpu_frequency_max_khz > 0) {
-        append_format(output, "%sCPU %.1f GHz max", separator, static_cast<double>(summary.cpu_frequency_max_khz) / 1e6);
+        append_format(output, "%sCPU %.1f GHz max", separator,
+                      static_cast<double>(summary.cpu_frequency_max_khz) / 1e6);
         separator = "; ";
     }
     if (summary.under_voltage_known) {
-        append_format(output, "%s%s", separator, summary.under_voltage_seen ? "UNDER-VOLTAGE seen" : "no under-voltage");
+        append_format(output, "%s%s", separator,
+                      summary.under_voltage_seen ? "UNDER-VOLTAGE seen" : "no under-voltage");
         separator = "; ";
     }
     if (separator[0] == ';') {

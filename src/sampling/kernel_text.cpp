@@ -133,9 +133,9 @@ std::int64_t parse_stat_cpu_ticks(std::string_view line)
     return saturating_add(fields[STAT_UTIME], fields[STAT_STIME]);
 }
 
-std::size_t set_safe_text(std::span<char> name, std::string_view raw)
+std::size_t set_safe_text(std::span<char> into, std::string_view raw)
 {
-    std::string_view text = as_c_text(text_part(raw, 0, std::min(raw.size(), name.size() - 1)));
+    std::string_view text = as_c_text(text_part(raw, 0, std::min(raw.size(), into.size() - 1)));
     text = text_part(text, 0, std::min(text.find('\n'), text.size()));
     std::size_t length = 0;
     for (std::size_t position = 0; position < text.size(); ++position) {
@@ -144,13 +144,13 @@ std::size_t set_safe_text(std::span<char> name, std::string_view raw)
         // A process chooses its own name: control characters must not reach a
         // terminal or a CSV file. U+0080 to U+009F are C2 80 to C2 9F in UTF-8.
         if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            name[length++] = '?';
+            into[length++] = '?';
             ++position;
         } else {
-            name[length++] = (byte < 0x20 || byte == 0x7F) ? '?' : text[position];
+            into[length++] = (byte < 0x20 || byte == 0x7F) ? '?' : text[position];
         }
     }
-    name[length] = '\0';
+    into[length] = '\0';
     return length;
 }
 

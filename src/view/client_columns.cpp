@@ -197,7 +197,8 @@ void make_cell(terminal_state &terminal, const table_column &column, const utili
         if (terminal.view.all_queues && row.client_name[0] != '\0') {
             constexpr std::size_t SHOWN_BYTES = 16;
             std::array<char, SHOWN_BYTES + 1> shown{};
-            std::memcpy(shown.data(), row.client_name.data(), std::min(SHOWN_BYTES, std::strlen(row.client_name.data())));
+            const std::size_t length = std::min(SHOWN_BYTES, std::strlen(row.client_name.data()));
+            std::memcpy(shown.data(), row.client_name.data(), length);
             add_ascii(cell, " [");
             add_name(cell, shown.data(), terminal.view.utf8);
             add_ascii(cell, "]");

@@ -70,7 +70,8 @@ run_output run_over(const kernel_tree &tree, const std::vector<std::string> &mod
         write_conditions(tree, clock_on);
     }
     const fifo_server stats(tree.path(GPU_STATS), texts, prepare);
-    std::vector<std::string> arguments = {"-n", "2", "-d", "0.1", "--census", "0.1", "--summary-json", tree.path("summary.json")};
+    std::vector<std::string> arguments = {"-n", "2", "-d", "0.1", "--census", "0.1",
+                                          "--summary-json", tree.path("summary.json")};
     arguments.insert(arguments.end(), mode.begin(), mode.end());
     program_run run(tree, arguments);
     run_output output;
