@@ -23,6 +23,7 @@ void compute_frame(frame &into, const sample &previous, const sample &current, c
     header.counters = &current.counters;
     compute_queue_loads(current.counters, previous.counters, header.queues);
     header.conditions = current.conditions;
+    header.unreadable_processes = current.table.unreadable_processes;
     // Between censuses the conditions are the census's: measured over its period.
     const gpu_conditions &before = rules.cpu_period != nullptr ? rules.cpu_period->conditions : previous.conditions;
     header.powered_known = powered_share(before, current.conditions, header.powered_percent);

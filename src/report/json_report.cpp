@@ -106,6 +106,7 @@ int json_begin_frame(output_state &state, const frame &whole)
     }
     append_text(output, "}");
     append_conditions(output, frame);
+    append_format(output, ",\"unreadable_processes\":%d", frame.unreadable_processes);
     return append_text(output, ",\"clients\":[");
 }
 

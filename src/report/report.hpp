@@ -95,6 +95,9 @@ struct frame_header {
     gpu_conditions conditions{};
     bool powered_known = false;
     double powered_percent = 0.0;
+    // Processes whose clients the census could not see (their fdinfo/ is
+    // closed to this user).
+    int unreadable_processes = 0;
 };
 
 // The powered share from `before` to `now`: the growth of the active time over

@@ -151,6 +151,7 @@ void add_summary_frame(run_summary &summary, const frame &whole)
     }
     end_summary_pass(summary, *whole.header.counters);
     add_summary_conditions(summary.conditions, whole.header);
+    summary.unreadable_processes = std::max(summary.unreadable_processes, whole.header.unreadable_processes);
 }
 
 void finish_summary(run_summary &summary, double time, double wall_time, std::int64_t user_ticks,

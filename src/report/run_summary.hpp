@@ -73,6 +73,8 @@ struct run_summary {
     int client_count = 0;
     std::array<queue_figures, ENGINE_COUNT> figures{};
     summary_conditions conditions{};
+    // The most processes whose clients a census could not see.
+    int unreadable_processes = 0;
     // Set at the run's end: its length, and the followed processes' CPU
     // seconds and mean per cent over it.
     double wall_seconds = 0.0;

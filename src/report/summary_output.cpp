@@ -77,6 +77,10 @@ int write_summary_text(const run_summary &summary, int fd)
         append_format(output, " %11.1f\n", figures.gpu_mean);
     }
     write_conditions_text(output, summary.conditions);
+    if (summary.unreadable_processes > 0) {
+        append_format(output, "%d process%s not readable: run as root to see their clients\n",
+                      summary.unreadable_processes, summary.unreadable_processes == 1 ? "" : "es");
+    }
     if (summary.has_processes) {
         append_format(output, "CPU time: %.2f s user, %.2f s system, %.1f %% mean\n", summary.user_seconds,
                       summary.system_seconds, summary.cpu_mean_percent);
@@ -141,7 +145,7 @@ int write_summary_json(const run_summary &summary, int fd)
         write_json_memory(output, "peak_resident_bytes", client.resident);
         append_text(output, "}");
     }
-    append_text(output, "],\"conditions\":{");
+    append_format(output, "],\"unreadable_processes\":%d,\"conditions\":{", summary.unreadable_processes);
     write_conditions_json(output, summary.conditions);
     append_text(output, "}}\n");
     return flush_output(output);

@@ -38,6 +38,8 @@ struct process_census {
     // fdinfo/ of that folder, opened at the first file to be read.
     file_descriptor fdinfo{-1};
     bool fdinfo_tried = false;
+    int fdinfo_error = 0; // errno of the failed open of fdinfo/
+
     std::array<char, NAME_SIZE> name{};
     bool name_settled = false;
     std::array<char, FDINFO_BUFFER_SIZE> text;
@@ -50,6 +52,7 @@ bool open_fdinfo_directory(process_census &process)
         std::array<char, PID_PATH_SIZE> path;
         if (format_pid_path(path, process.files_prefix, process.files_id, "/fdinfo")) {
             process.fdinfo.fd = ::openat(process.proc_fd, path.data(), DIRECTORY_FLAGS);
+            process.fdinfo_error = process.fdinfo.is_open() ? 0 : errno;
         }
     }
     return process.fdinfo.is_open(); // not when gone, or another user's
@@ -187,8 +190,10 @@ void scan_every_fdinfo(process_census &process)
 // Where fd/ cannot be listed (a tree without it, or a process that closes it
 // to us but not its fdinfo), every fdinfo file is read. A file read twice after
 // a listing that failed part way is recorded once: the same pid owns it. An
-// empty fd/ may be that of a process whose main thread has exited.
-void scan_process(int proc_fd, std::int32_t pid, client_table &table, client_listing listing)
+// empty fd/ may be that of a process whose main thread has exited. Returns
+// whether the process's files were closed to us (another user's process):
+// one that ended meanwhile is not.
+bool scan_process(int proc_fd, std::int32_t pid, client_table &table, client_listing listing)
 {
     process_census process;
     process.proc_fd = proc_fd;
@@ -207,6 +212,7 @@ void scan_process(int proc_fd, std::int32_t pid, client_table &table, client_lis
     case descriptor_listing::listed:
         break;
     }
+    return process.fdinfo_error == EACCES;
 }
 
 } // namespace
@@ -214,6 +220,7 @@ void scan_process(int proc_fd, std::int32_t pid, client_table &table, client_lis
 int scan_clients(client_table &table, const char *proc_path, client_listing listing, process_tree *tree)
 {
     table.count = 0;
+    table.unreadable_processes = 0;
     const file_descriptor proc(::open(proc_path, DIRECTORY_FLAGS));
     if (!proc.is_open()) {
         return 0;
@@ -222,8 +229,9 @@ int scan_clients(client_table &table, const char *proc_path, client_listing list
         // Outside the tree, a process costs one read of its stat line.
         judge_process_tree(*tree, proc.fd);
         for (int index = 0; index < tree->candidate_count; ++index) {
-            if (tree->admitted[static_cast<std::size_t>(index)]) {
-                scan_process(proc.fd, tree->candidates[static_cast<std::size_t>(index)].pid, table, listing);
+            if (tree->admitted[static_cast<std::size_t>(index)] &&
+                scan_process(proc.fd, tree->candidates[static_cast<std::size_t>(index)].pid, table, listing)) {
+                ++table.unreadable_processes;
             }
         }
         return table.count;
@@ -232,7 +240,9 @@ int scan_clients(client_table &table, const char *proc_path, client_listing list
     processes.fd = proc.fd;
     std::int32_t pid = 0;
     while (next_process_entry(processes, pid)) {
-        scan_process(proc.fd, pid, table, listing);
+        if (scan_process(proc.fd, pid, table, listing)) {
+            ++table.unreadable_processes;
+        }
     }
     return table.count;
 }

@@ -61,6 +61,9 @@ struct client_sample {
 struct client_table {
     std::array<client_sample, MAX_CLIENTS> records{};
     int count = 0;
+    // Processes whose fdinfo/ the census may not read (EACCES: another
+    // user's, to an ordinary user), whose clients it cannot see.
+    int unreadable_processes = 0;
 };
 
 // Which V3D clients a census lists: those busy on render, TFU or bin at some

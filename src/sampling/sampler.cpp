@@ -68,6 +68,7 @@ void take_sample(sampler &from, sample &into)
     if (holds && from.samples_since_census > 0) {
         sample_held_clients(from.held, into.table, into.counters);
         into.conditions = from.census_conditions;
+        into.table.unreadable_processes = from.census_unreadable_processes;
         into.time = clock_seconds(CLOCK_MONOTONIC);
     } else {
         read_gpu_counters(into.counters, from.stats_file);
@@ -77,6 +78,7 @@ void take_sample(sampler &from, sample &into)
         if (holds) {
             keep_census(from, into.table, into.time);
             from.census_conditions = into.conditions;
+            from.census_unreadable_processes = into.table.unreadable_processes;
         }
     }
     into.wall_time = clock_seconds(CLOCK_REALTIME);

@@ -60,6 +60,7 @@ struct sampler {
     census_period period{};
     condition_files conditions{};
     gpu_conditions census_conditions{}; // the last census's
+    int census_unreadable_processes = 0;
 };
 
 // Readies `into` to sample: the files, the clients to list, the tree, and how

@@ -33,9 +33,15 @@ bool others_row_shown(const terminal_state &terminal)
     return terminal.view.all_queues && terminal.view.figure == queue_figure::busy && terminal.view.others.shown;
 }
 
+bool unreadable_line_shown(const terminal_state &terminal)
+{
+    return terminal.view.all_queues && terminal.shown != nullptr && terminal.shown->header.unreadable_processes > 0;
+}
+
 table_page page_of_rows(terminal_state &terminal)
 {
-    const int room = *curses.lines - top_lines(terminal) - (others_row_shown(terminal) ? 1 : 0);
+    const int room = *curses.lines - top_lines(terminal) - (others_row_shown(terminal) ? 1 : 0) -
+                     (unreadable_line_shown(terminal) ? 1 : 0);
     if (terminal.view.row_count <= room) {
         return {terminal.view.row_count, false};
     }
@@ -190,14 +196,23 @@ bool draw_table(terminal_state &terminal, int y)
         }
         show_line(y + 2 + shown_rows, line);
     }
-    if (others_row_shown(terminal) && y + 2 + shown_rows < *curses.lines - (page.counted ? 1 : 0)) {
+    // With -a, the last line says that other users' clients cannot be seen.
+    const int last_line = *curses.lines - 1 - (unreadable_line_shown(terminal) ? 1 : 0);
+    if (unreadable_line_shown(terminal)) {
+        std::array<char, 2 * CELL_SIZE> text{};
+        const int unreadable = terminal.shown->header.unreadable_processes;
+        (void)std::snprintf(text.data(), text.size(), "%d process%s not readable: run as root to see their clients",
+                            unreadable, unreadable == 1 ? "" : "es");
+        show_ascii(*curses.lines - 1, text.data());
+    }
+    if (others_row_shown(terminal) && y + 2 + shown_rows < last_line + 1 - (page.counted ? 1 : 0)) {
         screen_line line;
         add_others_row(terminal, line, positions, shown, widths, gaps);
         show_line(y + 2 + shown_rows, line);
     }
     // With -a the count has the last line even when the table leaves it no
     // room: a table without a single row must say why.
-    if (page.counted && (terminal.view.all_queues || *curses.lines - 1 >= y + 2)) {
+    if (page.counted && (terminal.view.all_queues || last_line >= y + 2)) {
         screen_line count;
         cell_text text{};
         if (page.rows > 0) {
@@ -214,7 +229,7 @@ bool draw_table(terminal_state &terminal, int y)
             // It may stand on a line of the table: nothing of that may stay.
             add_spaces(count, *curses.columns - count.width);
         }
-        show_line(*curses.lines - 1, count);
+        show_line(last_line, count);
     }
     return sorted_shown;
 }

@@ -28,6 +28,9 @@ struct table_page {
 };
 
 table_page page_of_rows(terminal_state &terminal);
+// With -a, while the census met processes whose files it may not read, the
+// last line says so.
+bool unreadable_line_shown(const terminal_state &terminal);
 void keep_position_in_range(terminal_state &terminal);
 
 // The whole GPU's queues in the statistics file's order: a line of names,

@@ -140,7 +140,7 @@ TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
         R"("tfu":{"busy":2.5,"jobs_per_second":10.0,"average_job_ms":2.5},)"
         R"("csd":{"busy":30.0,"jobs_per_second":40.0,"average_job_ms":7.5},)"
         R"("cache_clean":{"busy":0.0,"jobs_per_second":0.0,"average_job_ms":null},)"
-        R"("cpu":{"busy":0.1,"jobs_per_second":20.0,"average_job_ms":0.1}},"conditions":{},"clients":[)" +
+        R"("cpu":{"busy":0.1,"jobs_per_second":20.0,"average_job_ms":0.1}},"conditions":{},"unreadable_processes":0,"clients":[)" +
         listed +
         R"(],"others":{"busy":{"bin":7.5,"render":0.0,"tfu":2.5,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
         R"("overcount":["render"]}})";
