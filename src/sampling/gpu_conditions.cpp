@@ -202,8 +202,11 @@ void read_conditions(const condition_files &files, gpu_conditions &into)
     }
     std::array<char, POWER_WORD_SIZE> word;
     const std::string_view status = read_again(files.power_status.fd, word);
+    // An unread file's text has no bytes, not even an address to copy from.
     const std::string_view power_word = text_part(status, 0, std::min(word_length(status), word.size() - 1));
-    std::memcpy(into.power_status.data(), power_word.data(), power_word.size());
+    if (!power_word.empty()) {
+        std::memcpy(into.power_status.data(), power_word.data(), power_word.size());
+    }
     into.power_times_known = read_number(files.active_time.fd, into.active_ms) &&
                              read_number(files.suspended_time.fd, into.suspended_ms);
     into.temperature_known = read_number(files.temperature.fd, into.temperature_millicelsius);
