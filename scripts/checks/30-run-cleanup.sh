@@ -82,6 +82,18 @@ RUNNER
     echo "scripts/run cleans up after $how"
 }
 
+# On a terminal: what it does before the view, which stays on the screen
+# the view hands back.
+tmux -L "$socket" new-session -d -s run -x 100 -y 30 "bash '$V3DWATCH_ROOT/scripts/run'; sleep 120"
+wait_for 60 pane_shows_table || fail "the table never showed on a terminal"
+tmux -L "$socket" send-keys -t run q
+wait_for 20 sh -c "tmux -L '$socket' capture-pane -p -t run | grep -q '^No V3D GPU here: showing a simulated one'" ||
+    fail "the simulated GPU was not announced on the terminal: $(tmux -L "$socket" capture-pane -p -t run)"
+tmux -L "$socket" capture-pane -p -t run | grep -q '^building v3dwatch…$' ||
+    fail "the build did not say what it does: $(tmux -L "$socket" capture-pane -p -t run)"
+tmux -L "$socket" kill-session -t run
+echo "scripts/run says it builds and shows a simulated GPU before the view"
+
 check_terminal_exit q
 check_terminal_exit ctrl-c
 check_terminal_exit ctrl-backslash
