@@ -54,6 +54,9 @@ struct run_settings {
     const char *metrics_file = nullptr;
     // Where the GPU's conditions are read: the kernel's folders.
     condition_paths conditions{};
+    // The column of the client table the view starts sorted by (--sort); -1
+    // for census order.
+    int sort_column = -1;
 };
 
 // What a run that follows processes adds to the loop.

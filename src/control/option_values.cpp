@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
 #include "report/metrics_file.hpp"
+#include "view/client_columns.hpp"
 #include "sampling/text_numbers.hpp"
 
 namespace {
@@ -150,6 +152,39 @@ bool take_file(std::FILE *messages, const valued_option &option, const char *rul
 
 // The combinations refused once every option is read, and the settings they
 // settle: the mode a command leaves, the summary, the intervals, the files.
+namespace {
+
+// --sort names a sortable column of the view by its heading, in lower case:
+// the default view's, and with -a the others too.
+bool settle_sort(option_reading &reading)
+{
+    const valued_option &option = reading.choices.sort_option;
+    run_settings &settings = reading.result.settings;
+    if (settings.mode != output_mode::terminal) {
+        (void)std::fprintf(reading.messages, "Error: %.*s is for the terminal view\n",
+                           static_cast<int>(option.name.size()), option.name.data());
+        return false;
+    }
+    const int count = settings.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT;
+    for (int column = 0; column < count; ++column) {
+        const table_column &layout = CLIENT_COLUMNS[column];
+        const std::string_view heading(layout.heading);
+        const std::string_view value(option.value);
+        const bool same = heading.size() == value.size() &&
+                          std::equal(heading.begin(), heading.end(), value.begin(), [](char letter, char typed) {
+                              return std::tolower(static_cast<unsigned char>(letter)) == typed;
+                          });
+        if (is_sortable(layout) && same) {
+            settings.sort_column = column;
+            return true;
+        }
+    }
+    refuse_value(reading.messages, option, SORT_RULE);
+    return false;
+}
+
+} // namespace
+
 start_up_result settle_options(option_reading &reading)
 {
     const bool csv_asked = reading.csv_asked;
@@ -194,6 +229,9 @@ start_up_result settle_options(option_reading &reading)
     // Checked once every option is read: -d may come after --census.
     if (choices.census != 0 && choices.census < choices.interval) {
         refuse_value(messages, choices.census_option, CENSUS_RULE);
+        return {true, 1, settings};
+    }
+    if (choices.sort_option.value != nullptr && !settle_sort(reading)) {
         return {true, 1, settings};
     }
     settings.sample_interval_ns = choices.interval;

@@ -24,6 +24,8 @@ inline constexpr const char *METRICS_FILE_RULE = "a file to write the metrics to
 inline constexpr const char *PID_RULE = "process ids, as PID[,PID...], 64 at most";
 inline constexpr const char *OUTPUT_FILE_RULE = "a file to write the stream to";
 inline constexpr const char *SUMMARY_FILE_RULE = "a file to write the summary to";
+inline constexpr const char *SORT_RULE =
+    "a column: render, tfu, bin or cpu, and with -a also csd, cache_clean, cpu_job, total or resident";
 
 // An option that takes a value, and its value, as the user wrote them.
 struct valued_option {
@@ -39,6 +41,7 @@ struct option_choices {
     valued_option census_option{};
     const char *output_file = nullptr;
     const char *summary_json_file = nullptr;
+    valued_option sort_option{}; // --sort as given; its value null for none
 };
 
 // A plain decimal number of seconds ("2", "0.5", ".25"), exact to the

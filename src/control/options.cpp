@@ -30,6 +30,8 @@ constexpr const char *USAGE_TEXT =
     "  --summary             Write a summary of the run to standard error at the end\n"
     "  --summary-json FILE   Write the summary as JSON to FILE as well\n"
     "  --wall-clock          CSV and JSON timestamps in Unix time\n"
+    "  --sort COLUMN         Start the view sorted by render, tfu, bin or cpu;\n"
+    "                        with -a also csd, cache_clean, cpu_job, total, resident\n"
     "  -- COMMAND [ARG...]   Run COMMAND, follow it and its descendants, then summarise\n"
     "  --version             Show the version\n"
     "  -h, --help            Show this help message\n";
@@ -44,14 +46,14 @@ bool print_usage(std::FILE *messages, const char *program)
 // bundle with others ("-an1"), whether it takes a value ("--interval 2",
 // "--interval=2", "-d2", "-d 2") and what it sets.
 enum class option_kind { csv, json, prometheus, all, interval, census, count, pid, output, summary, summary_json,
-                         wall_clock, version, help };
+                         wall_clock, sort, version, help };
 struct option_entry {
     std::string_view long_name;
     char letter; // 0 for none
     bool takes_value;
     option_kind kind;
 };
-constexpr std::array<option_entry, 14> OPTIONS = {{
+constexpr std::array<option_entry, 15> OPTIONS = {{
     {"--csv", 0, false, option_kind::csv},
     {"--json", 0, false, option_kind::json},
     {"--prometheus", 0, true, option_kind::prometheus},
@@ -64,6 +66,7 @@ constexpr std::array<option_entry, 14> OPTIONS = {{
     {"--summary", 0, false, option_kind::summary},
     {"--summary-json", 0, true, option_kind::summary_json},
     {"--wall-clock", 0, false, option_kind::wall_clock},
+    {"--sort", 0, true, option_kind::sort},
     {"--version", 0, false, option_kind::version},
     // -h stands alone: it bundles with nothing.
     {"--help", 0, false, option_kind::help},
@@ -117,6 +120,13 @@ int take_option(option_reading &reading, option_kind kind, const valued_option &
         break;
     case option_kind::wall_clock:
         settings.wall_clock = true;
+        break;
+    case option_kind::sort:
+        choices.sort_option = option;
+        taken = option.value != nullptr;
+        if (!taken) {
+            refuse_value(messages, option, SORT_RULE);
+        }
         break;
     case option_kind::version:
         // Written now, not at exit, so that a failed write can still change the status.

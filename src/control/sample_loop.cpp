@@ -115,6 +115,7 @@ void start_outputs(output_state &outputs, program_state &program, const run_sett
         (void)set_metrics_file(outputs, settings.metrics_file); // its length was checked with the options
     }
     outputs.terminal = &program.terminal;
+    outputs.sort_column = settings.sort_column;
 }
 
 } // namespace

@@ -33,6 +33,8 @@ struct output_state {
     // output whose message names its file.
     std::array<char, METRICS_FAILURE_LEAD.size() + METRICS_PATH_SIZE + 2> failure_text{};
     terminal_state *terminal = nullptr;
+    // The column of the client table the view starts sorted by; -1 for census order.
+    int sort_column = -1;
 };
 
 // Keeps the name of the file that PROMETHEUS_REPORT writes and builds its

@@ -178,6 +178,16 @@ void order_rows(terminal_state &terminal)
     }
 }
 
+void previous_sort_column(terminal_state &terminal)
+{
+    const int count = terminal.view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT;
+    int column = terminal.view.sort_column == CENSUS_ORDER ? count : terminal.view.sort_column;
+    do {
+        --column;
+    } while (column >= 0 && !is_sortable(CLIENT_COLUMNS[column]));
+    terminal.view.sort_column = column >= 0 ? column : CENSUS_ORDER;
+}
+
 void next_sort_column(terminal_state &terminal)
 {
     const int count = terminal.view.all_queues ? ALL_COLUMN_COUNT : DEFAULT_COLUMN_COUNT;

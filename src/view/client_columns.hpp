@@ -81,6 +81,8 @@ bool is_sortable(const table_column &column);
 // busiest first, ties in census order.
 void order_rows(terminal_state &terminal);
 void next_sort_column(terminal_state &terminal);
+// The same cycle backwards (the key S).
+void previous_sort_column(terminal_state &terminal);
 
 // One cell of the table, as it is shown.
 void make_cell(terminal_state &terminal, const table_column &column, const utilisation_row &row, screen_line &cell);

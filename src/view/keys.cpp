@@ -39,7 +39,7 @@ void draw_help(const terminal_state &terminal)
     show_ascii(2, "Down, Up        one row down or up");
     show_ascii(3, "PgDn, PgUp      one screen down or up");
     show_ascii(4, "Home, End       the first or the last rows");
-    show_ascii(5, "s               sort by the next column, busiest first, marked *:");
+    show_ascii(5, "s, S            sort by the next or previous column, busiest first, marked *:");
     screen_line order;
     add_spaces(order, INDENT);
     add_ascii(order, "census order");
@@ -90,7 +90,8 @@ bool take_key(terminal_state &terminal, int key)
         terminal.view.help_shown = true;
         return true;
     case 's':
-        next_sort_column(terminal);
+    case 'S':
+        (key == 's' ? next_sort_column : previous_sort_column)(terminal);
         order_rows(terminal);
         terminal.view.reveal_sorted = true;
         return true;

@@ -31,6 +31,8 @@ const std::string USAGE = "Usage: v3dwatch [options]\n\n"
                           "  --summary             Write a summary of the run to standard error at the end\n"
                           "  --summary-json FILE   Write the summary as JSON to FILE as well\n"
                           "  --wall-clock          CSV and JSON timestamps in Unix time\n"
+                          "  --sort COLUMN         Start the view sorted by render, tfu, bin or cpu;\n"
+                          "                        with -a also csd, cache_clean, cpu_job, total, resident\n"
                           "  -- COMMAND [ARG...]   Run COMMAND, follow it and its descendants, then summarise\n"
                           "  --version             Show the version\n"
                           "  -h, --help            Show this help message\n";
@@ -143,6 +145,27 @@ TEST_F(start_up_test, refuses_the_terminal_view_when_standard_output_is_no_termi
     EXPECT_EQ(view.messages,
               "Error: standard output is not a terminal; use --csv or --json to write to a file or a pipe\n");
     EXPECT_FALSE(csv.result.stop) << csv.messages;
+}
+
+// --sort names a sortable heading of the view it starts, in lower case; a
+// queue of -a only with -a, and no other output.
+TEST_F(start_up_test, sort_takes_a_column_of_the_view)
+{
+    const std::string rule = "(a column: render, tfu, bin or cpu, and with -a also csd, cache_clean, cpu_job, "
+                             "total or resident)\n";
+    EXPECT_EQ(run({"--sort", "tfu"}).result.settings.sort_column, 4);
+    EXPECT_EQ(run({"--sort=cpu"}).result.settings.sort_column, 6) << "the process's CPU";
+    EXPECT_EQ(run({"-a", "--sort", "cpu_job"}).result.settings.sort_column, 9) << "the driver's cpu queue";
+    EXPECT_EQ(run({"--sort", "resident", "-a"}).result.settings.sort_column, 11);
+    EXPECT_EQ(run({}).result.settings.sort_column, -1);
+    const start_up_run added = run({"--sort", "csd"});
+    EXPECT_EQ(added.result.exit_status, 1);
+    EXPECT_EQ(added.messages, "Invalid value for --sort: 'csd' " + rule);
+    EXPECT_EQ(run({"--sort", "PID"}).messages, "Invalid value for --sort: 'PID' " + rule) << "not sortable";
+    EXPECT_EQ(run({"--sort"}).messages, "Missing value for --sort " + rule);
+    const start_up_run csv = run({"--csv", "--sort", "tfu"});
+    EXPECT_EQ(csv.result.exit_status, 1);
+    EXPECT_EQ(csv.messages, "Error: --sort is for the terminal view\n");
 }
 
 TEST_F(start_up_test, csv_may_be_given_more_than_once)

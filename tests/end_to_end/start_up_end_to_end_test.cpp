@@ -25,6 +25,8 @@ std::string usage()
            "  --summary             Write a summary of the run to standard error at the end\n"
            "  --summary-json FILE   Write the summary as JSON to FILE as well\n"
            "  --wall-clock          CSV and JSON timestamps in Unix time\n"
+           "  --sort COLUMN         Start the view sorted by render, tfu, bin or cpu;\n"
+           "                        with -a also csd, cache_clean, cpu_job, total, resident\n"
            "  -- COMMAND [ARG...]   Run COMMAND, follow it and its descendants, then summarise\n"
            "  --version             Show the version\n"
            "  -h, --help            Show this help message\n";

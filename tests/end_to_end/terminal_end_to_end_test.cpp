@@ -275,6 +275,30 @@ TEST_F(terminal_end_to_end, refuses_a_terminal_that_cannot_place_the_cursor)
               0);
 }
 
+// --sort starts sorted by a column; S goes back through the columns, past
+// census order to the last.
+TEST_F(terminal_end_to_end, sorts_from_the_command_line_and_backwards)
+{
+    REQUIRE_NAMESPACES();
+    add_two_clients();
+    const tmux_session session(command("--sort tfu"));
+    // The sorted heading is marked with a * before it.
+    const auto marked = [](const char *heading) {
+        std::string line = HEADINGS;
+        line[line.find(heading) - 1] = '*';
+        return line;
+    };
+    ASSERT_TRUE(session.wait_for_line(2, marked("tfu"))) << ::testing::PrintToString(session.screen());
+    session.send_keys("S");
+    EXPECT_TRUE(session.wait_for_line(2, marked("render"))) << ::testing::PrintToString(session.screen());
+    session.send_keys("S");
+    EXPECT_TRUE(session.wait_for_line(2, HEADINGS)) << ::testing::PrintToString(session.screen());
+    session.send_keys("S");
+    EXPECT_TRUE(session.wait_for_line(2, marked("CPU"))) << ::testing::PrintToString(session.screen());
+    session.send_keys("q");
+    EXPECT_EQ(status(), "0");
+}
+
 // With -a, the GPU's conditions under its block, in capitals where the supply
 // sags, and the name an application gave its client after its process's.
 TEST_F(terminal_end_to_end, all_queues_show_the_conditions_and_the_client_name)
