@@ -146,6 +146,7 @@ int run_sample_loop(program_state &program, const report_operations &report, con
                   ratio_at_least_one(settings.census_interval_ns, settings.sample_interval_ns, false),
                   settings.conditions);
     const int samples_per_frame = ratio_at_least_one(report.shortest_frame_ns, settings.sample_interval_ns, true);
+    outputs.frame_interval_ns = samples_per_frame * settings.sample_interval_ns;
     sample *previous = &loop.samples[0];
     sample *current = &loop.samples[1];
 

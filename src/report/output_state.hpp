@@ -35,6 +35,8 @@ struct output_state {
     terminal_state *terminal = nullptr;
     // The column of the client table the view starts sorted by; -1 for census order.
     int sort_column = -1;
+    // The time between two frames, in nanoseconds: what one column of the chart spans.
+    std::int64_t frame_interval_ns = 0;
 };
 
 // Keeps the name of the file that PROMETHEUS_REPORT writes and builds its

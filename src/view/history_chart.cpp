@@ -1,6 +1,7 @@
 #include "view/history_chart.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "view/terminal_library.hpp"
@@ -42,18 +43,49 @@ int steps_of(double busy, int steps)
     return filled == 0 && busy >= 0.05 ? 1 : filled;
 }
 
-// Rows per queue: a quarter of the lines beyond 24, at least one.
+int listed_queue_count(const terminal_state &terminal)
+{
+    return static_cast<int>(std::count(terminal.history.gpu.listed.begin(), terminal.history.gpu.listed.end(), true));
+}
+
+// Rows per queue: a quarter of the lines beyond 24, at least one, and the
+// whole chart no more than half the screen, so that the table keeps the rest.
 int rows_per_queue(const terminal_state &terminal)
 {
     if (!terminal.view.chart_shown || *curses.lines < CHART_LEAST_LINES) {
         return 0;
     }
-    return std::clamp((*curses.lines - CHART_LEAST_LINES) / 4, 1, CHART_MOST_ROWS);
+    const int half = (*curses.lines / 2 - 1) / std::max(listed_queue_count(terminal), 1);
+    return std::clamp(std::min((*curses.lines - CHART_LEAST_LINES) / 4, half), 1, CHART_MOST_ROWS);
 }
 
-int listed_queue_count(terminal_state &terminal)
+// The chart's columns: on the widest terminals the ring, or the line's room, ends it on the left.
+int chart_width()
 {
-    return static_cast<int>(std::count(terminal.history.gpu.listed.begin(), terminal.history.gpu.listed.end(), true));
+    return std::min({*curses.columns - LEGEND_WIDTH, static_cast<int>(GPU_HISTORY_SIZE),
+                     static_cast<int>(LINE_CAPACITY) - LEGEND_WIDTH});
+}
+
+// Under the chart, in the legend's place: what its height and width mean,
+// "each band 0-100 %, last 2 min".
+void draw_scale(const terminal_state &terminal, int y)
+{
+    constexpr double SECONDS_PER_MINUTE = 60.0;
+    constexpr double LONGEST_IN_SECONDS = 90.0;
+    constexpr double LONGEST_IN_MINUTES = 90.0 * SECONDS_PER_MINUTE;
+    const double seconds = static_cast<double>(terminal.view.frame_interval_ns) / 1e9 * chart_width();
+    std::array<char, 2 * CELL_SIZE> text{};
+    const char *const format = seconds < LONGEST_IN_SECONDS   ? "each band 0-100 %%, last %.0f s"
+                               : seconds < LONGEST_IN_MINUTES ? "each band 0-100 %%, last %.0f min"
+                                                              : "each band 0-100 %%, last %.0f h";
+    const double span = seconds < LONGEST_IN_SECONDS   ? seconds
+                        : seconds < LONGEST_IN_MINUTES ? seconds / SECONDS_PER_MINUTE
+                                                       : seconds / (SECONDS_PER_MINUTE * SECONDS_PER_MINUTE);
+    (void)std::snprintf(text.data(), text.size(), format, span);
+    screen_line line;
+    add_spaces(line, LEGEND_WIDTH);
+    add_ascii(line, text.data());
+    show_line(y, line);
 }
 
 // One queue's band of `rows` lines from `y` down, its legend on the top line.
@@ -63,9 +95,7 @@ void draw_band(terminal_state &terminal, int y, int rows, std::size_t queue)
     const auto frozen = static_cast<std::size_t>(terminal.view.frozen_passes);
     const wchar_t *const levels = terminal.view.utf8 ? BLOCK_LEVELS : ASCII_LEVELS;
     const int per_cell = terminal.view.utf8 ? level_count(BLOCK_LEVELS) : level_count(ASCII_LEVELS);
-    // On the widest terminals the ring, or the line's room, ends the chart on the left.
-    const int width = std::min({*curses.columns - LEGEND_WIDTH, static_cast<int>(GPU_HISTORY_SIZE),
-                                static_cast<int>(LINE_CAPACITY) - LEGEND_WIDTH});
+    const int width = chart_width();
     double latest = 0.0;
     const bool known = sample_at(ring, frozen, latest);
     for (int row = 0; row < rows; ++row) {
@@ -104,7 +134,7 @@ int chart_lines(terminal_state &terminal)
 void draw_chart(terminal_state &terminal, int y)
 {
     const int rows = rows_per_queue(terminal);
-    if (rows == 0) {
+    if (rows == 0 || listed_queue_count(terminal) == 0) {
         return;
     }
     for (std::size_t queue = 0; queue < CHART_ENGINES.size(); ++queue) {
@@ -113,6 +143,7 @@ void draw_chart(terminal_state &terminal, int y)
             y += rows;
         }
     }
+    draw_scale(terminal, y);
 }
 
 void add_sparkline(terminal_state &terminal, screen_line &line, const client_history *client, int engine)

@@ -10,8 +10,8 @@ struct terminal_state;
 // Samples in a client's sparkline: the default table with it fits 80 columns.
 inline constexpr int SPARKLINE_WIDTH = 10;
 
-// The screen lines the chart takes, with the blank line below it; none when
-// it is hidden or the terminal is too short for it and the table both.
+// The screen lines the chart takes, with the line of its scale below it; none
+// when it is hidden or the terminal is too short for it and the table both.
 int chart_lines(terminal_state &terminal);
 void draw_chart(terminal_state &terminal, int y);
 

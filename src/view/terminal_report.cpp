@@ -60,7 +60,7 @@ void freeze_shown_frame(terminal_state &terminal)
 
 namespace {
 
-int open_view(terminal_state &terminal, bool all_queues, int sort_column)
+int open_view(terminal_state &terminal, bool all_queues, const output_state &state)
 {
     // Start-up loads the library; a caller that skipped it gets a failure, not a crash.
     if (!terminal_library_loaded()) {
@@ -75,7 +75,8 @@ int open_view(terminal_state &terminal, bool all_queues, int sort_column)
     terminal.view.chart_shown = all_queues;
     terminal.view.frozen = false;
     terminal.view.frozen_passes = 0;
-    terminal.view.sort_column = sort_column;
+    terminal.view.sort_column = state.sort_column;
+    terminal.view.frame_interval_ns = state.frame_interval_ns;
     terminal.view.first_shown = 0;
     terminal.view.figure = queue_figure::busy;
     terminal.view.first_scrolled = 0;
@@ -101,12 +102,12 @@ int open_view(terminal_state &terminal, bool all_queues, int sort_column)
 
 int terminal_open(output_state &state)
 {
-    return open_view(*state.terminal, false, state.sort_column);
+    return open_view(*state.terminal, false, state);
 }
 
 int terminal_all_open(output_state &state)
 {
-    return open_view(*state.terminal, true, state.sort_column);
+    return open_view(*state.terminal, true, state);
 }
 
 // While the screen is frozen, a pass adds to the history only; the frame

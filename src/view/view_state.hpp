@@ -38,6 +38,8 @@ struct terminal_view {
     others_load others{};
     int row_count = 0;
     int queue_count = 0;
+    // The time between two frames, in nanoseconds: what a column of the chart spans.
+    std::int64_t frame_interval_ns = 0;
     bool followed_ended = false; // every process of -p has ended
     std::array<std::array<char, QUEUE_NAME_SIZE>, MAX_QUEUE_ROWS> queue_names{};
     std::array<queue_load, MAX_QUEUE_ROWS> queues{};

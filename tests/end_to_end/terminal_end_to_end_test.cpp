@@ -320,6 +320,10 @@ TEST_F(terminal_end_to_end, all_queues_show_the_conditions_and_the_client_name)
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                             [](const std::string &line) { return line.find("  game [stk-main]  ") != std::string::npos; }))
         << ::testing::PrintToString(lines);
+    // The chart's 86 columns of 0.2 s, under its bands.
+    EXPECT_TRUE(std::find(lines.begin(), lines.end(), std::string(14, ' ') + "each band 0-100 %, last 17 s") !=
+                lines.end())
+        << ::testing::PrintToString(lines);
     session.send_keys("q");
     EXPECT_EQ(status(), "0");
 }
@@ -601,7 +605,8 @@ TEST_F(terminal_end_to_end, charts_known_steps_frozen_across_a_resize)
             "bin      0.0%",
             "tfu      0.0%",
             "csd      0.0%",
-            "",
+            // 66 columns of 0.1 s.
+            std::string(14, ' ') + "each band 0-100 %, last 7 s",
             "Client  PID      Process             history   render      tfu      bin      CPU",
             std::string(80, '-'),
             client,
@@ -620,7 +625,8 @@ TEST_F(terminal_end_to_end, charts_known_steps_frozen_across_a_resize)
         for (const char *queue : {"bin      0.0%", "tfu      0.0%", "csd      0.0%"}) {
             screen_132.insert(screen_132.end(), {queue, "", "", ""});
         }
-        screen_132.insert(screen_132.end(), {"", screen_80[7], std::string(81, '-'), client});
+        screen_132.insert(screen_132.end(),
+                          {legend + "each band 0-100 %, last 12 s", screen_80[7], std::string(81, '-'), client});
         ASSERT_TRUE(session.wait_for_line(5, bottom)) << ::testing::PrintToString(session.screen());
         EXPECT_EQ(session.screen(), screen_132);
         session.send_keys("q");
