@@ -34,8 +34,8 @@ struct queue_description {
 
 inline constexpr std::array<queue_description, ENGINE_COUNT> QUEUE_TABLE = {{
     {"render", 1, "render", true, 0},
-    {"tfu", 2, "tfu", true, 2},
-    {"bin", 0, "bin", true, 1},
+    {"tfu", 2, "tfu", true, 1},
+    {"bin", 0, "bin", true, 2},
     {"csd", 3, "csd", false, 3},
     {"cache_clean", 4, "cache_clean", false, -1},
     // The driver's cpu queue: jobs the kernel runs for the GPU, not the process's CPU time.

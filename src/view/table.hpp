@@ -33,7 +33,7 @@ table_page page_of_rows(terminal_state &terminal);
 bool unreadable_line_shown(const terminal_state &terminal);
 void keep_position_in_range(terminal_state &terminal);
 
-// The whole GPU's queues in the statistics file's order: a line of names,
+// The whole GPU's queues in the view's order of queues: a line of names,
 // then busy per cent, jobs per second and the average job's length in ms.
 void draw_gpu_block(terminal_state &terminal, int y);
 // Under it, the line of the GPU's conditions, where any is known: clock,

@@ -110,6 +110,36 @@ int terminal_all_open(output_state &state)
     return open_view(*state.terminal, true, state);
 }
 
+// The whole GPU's queues in the view's one order, the queue table's, under its
+// headings (the driver's cpu queue is cpu_job, beside the process's CPU);
+// then any row of a queue the table does not know, as the file names it.
+void take_gpu_queues(terminal_view &view, const frame_header &frame)
+{
+    view.queue_count = 0;
+    if (frame.counters == nullptr) {
+        return;
+    }
+    const gpu_counters &counters = *frame.counters;
+    const auto take = [&view, &frame](int row, const char *name) {
+        auto &shown_name = view.queue_names[static_cast<std::size_t>(view.queue_count)];
+        shown_name = {};
+        std::strncpy(shown_name.data(), name, shown_name.size() - 1);
+        view.queues[static_cast<std::size_t>(view.queue_count++)] = frame.queues[static_cast<std::size_t>(row)];
+    };
+    std::array<bool, MAX_QUEUE_ROWS> taken{};
+    for (std::size_t engine = 0; engine < QUEUE_TABLE.size(); ++engine) {
+        if (counters.queue_listed[engine]) {
+            taken[static_cast<std::size_t>(counters.queue_rows[engine])] = true;
+            take(counters.queue_rows[engine], QUEUE_TABLE[engine].heading);
+        }
+    }
+    for (int row = 0; row < counters.queue_count; ++row) {
+        if (!taken[static_cast<std::size_t>(row)]) {
+            take(row, counters.queues[static_cast<std::size_t>(row)].name.data());
+        }
+    }
+}
+
 // While the screen is frozen, a pass adds to the history only; the frame
 // shown stays as it was.
 int terminal_begin_frame(output_state &state, const frame &whole)
@@ -128,12 +158,7 @@ int terminal_begin_frame(output_state &state, const frame &whole)
         }
     }
     terminal.view.followed_ended = frame.followed_ended;
-    terminal.view.queue_count = frame.counters != nullptr ? frame.counters->queue_count : 0;
-    for (int queue = 0; queue < terminal.view.queue_count; ++queue) {
-        const auto index = static_cast<std::size_t>(queue);
-        terminal.view.queue_names[index] = frame.counters->queues[index].name;
-        terminal.view.queues[index] = frame.queues[index];
-    }
+    take_gpu_queues(terminal.view, frame);
     return 0;
 }
 

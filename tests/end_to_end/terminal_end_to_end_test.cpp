@@ -362,10 +362,11 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
     const std::vector<std::string> top_80 = {
         "GPU Utilisation",
         "",
-        "GPU         bin   render      tfu      csd cache_clean      cpu",
-        "busy      10.0%    70.0%     5.0%    75.0%        1.0%     2.5%",
-        "jobs/s     50.0    200.0     10.0     10.0        30.0     20.0",
-        "job ms      2.0      3.5      5.0     75.0         0.3      1.2",
+        // The queues in the view's one order, the driver's cpu queue as cpu_job.
+        "GPU      render      tfu      bin      csd cache_clean  cpu_job",
+        "busy      70.0%     5.0%    10.0%    75.0%        1.0%     2.5%",
+        "jobs/s    200.0     10.0     50.0     10.0        30.0     20.0",
+        "job ms      3.5      5.0      2.0     75.0         0.3      1.2",
         "",
         "Client  PID      Process            render      tfu      bin      CPU      csd",
         std::string(78, '-') + ">",
@@ -602,8 +603,8 @@ TEST_F(terminal_end_to_end, charts_known_steps_frozen_across_a_resize)
             "",
             "render  50.0% " + std::string(46, ' ') +
                 repeated(" " + chart.half_cell + chart.full_cell, 6) + " " + chart.half_cell,
-            "bin      0.0%",
             "tfu      0.0%",
+            "bin      0.0%",
             "csd      0.0%",
             // 66 columns of 0.1 s.
             std::string(14, ' ') + "each band 0-100 %, last 7 s",
@@ -622,7 +623,7 @@ TEST_F(terminal_end_to_end, charts_known_steps_frozen_across_a_resize)
                                    repeated(" " + chart.full_cell + chart.full_cell, 6) + " " + chart.full_cell;
         std::vector<std::string> screen_132 = {screen_80[0], "", "render  50.0%" + top.substr(13), top,
                                                bottom,       bottom};
-        for (const char *queue : {"bin      0.0%", "tfu      0.0%", "csd      0.0%"}) {
+        for (const char *queue : {"tfu      0.0%", "bin      0.0%", "csd      0.0%"}) {
             screen_132.insert(screen_132.end(), {queue, "", "", ""});
         }
         screen_132.insert(screen_132.end(),
@@ -668,7 +669,7 @@ TEST_F(terminal_end_to_end, others_row_job_figures_and_every_column_at_80_column
         tree.add_fdinfo(200, 4, fdinfo(82, 10'000'000 + 20'000'000 * sample, 2 * sample, ""));
     });
     const tmux_session session(command("-a -d 0.1 --census 0.1"), 80, 24);
-    ASSERT_TRUE(session.wait_for_line(3, "busy       0.0%    70.0%     0.0%     0.0%        0.0%     0.0%"))
+    ASSERT_TRUE(session.wait_for_line(3, "busy      70.0%     0.0%     0.0%     0.0%        0.0%     0.0%"))
         << ::testing::PrintToString(session.screen());
     session.send_keys("g");
     const std::string others = "                 (others)            30.0%     0.0%     0.0%              0.0%";
@@ -708,10 +709,10 @@ TEST_F(terminal_end_to_end, others_row_job_figures_and_every_column_at_80_column
     const std::vector<std::string> screen_80 = {
         "GPU Utilisation",
         "",
-        "GPU         bin   render      tfu      csd cache_clean      cpu",
-        "busy       0.0%    70.0%     0.0%     0.0%        0.0%     0.0%",
-        "jobs/s      0.0    120.0      0.0      0.0         0.0      0.0",
-        "job ms        -      5.8        -        -           -        -",
+        "GPU      render      tfu      bin      csd cache_clean  cpu_job",
+        "busy      70.0%     0.0%     0.0%     0.0%        0.0%     0.0%",
+        "jobs/s    120.0      0.0      0.0      0.0         0.0      0.0",
+        "job ms      5.8        -        -        -           -        -",
         "",
         "Client  PID      Process           cache_clean  cpu_job      total   resident",
         std::string(33, '-') + "<" + std::string(44, '-'),
