@@ -14,10 +14,17 @@ void measure_columns(terminal_state &terminal, std::array<int, MAX_COLUMNS> &wid
         const table_column &layout = CLIENT_COLUMNS[column_at(terminal, column)];
         widths[column] = layout.width;
         if (terminal.view.all_queues) {
-            // A heading that names the figure, or is marked, may be the widest.
+            // A heading that names the figure, or is marked, may be the widest;
+            // a queue's column is as wide as its longest, " ms", in all three
+            // figures, so that j moves no column.
             cell_text heading{};
             column_heading(terminal, column_at(terminal, column), heading);
-            widths[column] = std::max(widths[column], static_cast<int>(std::strlen(heading.data())));
+            constexpr int LONGEST_FIGURE_SUFFIX = 3;
+            const int marked = column_at(terminal, column) == terminal.view.sort_column ? 1 : 0;
+            const int longest = layout.kind == column_kind::engine
+                                    ? static_cast<int>(std::strlen(layout.heading)) + LONGEST_FIGURE_SUFFIX + marked
+                                    : 0;
+            widths[column] = std::max({widths[column], static_cast<int>(std::strlen(heading.data())), longest});
         }
         for (int index = 0; terminal.view.all_queues && index < terminal.view.row_count; ++index) {
             screen_line cell;

@@ -46,14 +46,19 @@ void record_client_loads(view_history &history, const utilisation_row &row)
         client_history &fresh = client_loads[slot];
         fresh.client_id = row.client_id;
         fresh.in_use = true;
-        for (history_ring<CLIENT_HISTORY_SIZE> &ring : fresh.engines) {
-            ring.count = 0;
+        for (auto &figure : fresh.figures) {
+            for (history_ring<CLIENT_HISTORY_SIZE> &ring : figure) {
+                ring.count = 0;
+            }
         }
     }
     client_history &client = client_loads[slot];
     client.seen = true;
-    for (std::size_t engine = 0; engine < client.engines.size(); ++engine) {
-        add_sample(client.engines[engine], row.engine[engine]);
+    for (std::size_t engine = 0; engine < ENGINE_COUNT; ++engine) {
+        const double length = row.job_milliseconds[engine];
+        add_sample(client.figures[0][engine], row.engine[engine]);
+        add_sample(client.figures[1][engine], row.jobs_per_second[engine]);
+        add_sample(client.figures[2][engine], length == NO_JOB_LENGTH ? NO_FIGURE : length);
     }
 }
 

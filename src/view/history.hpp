@@ -51,11 +51,17 @@ struct gpu_history {
     std::array<bool, CHART_ENGINES.size()> listed{};
 };
 
+// The figures a client's queue columns show, in the order of the view's key j:
+// busy per cent, jobs per second, the average job's length in ms.
+inline constexpr std::size_t CLIENT_FIGURE_COUNT = 3;
+// A pass in which a queue completed no job has no job length.
+inline constexpr float NO_FIGURE = -1.0F;
+
 struct client_history {
     std::uint64_t client_id = 0;
     bool in_use = false;
     bool seen = false; // in the current pass
-    std::array<history_ring<CLIENT_HISTORY_SIZE>, ENGINE_COUNT> engines{};
+    std::array<std::array<history_ring<CLIENT_HISTORY_SIZE>, ENGINE_COUNT>, CLIENT_FIGURE_COUNT> figures{};
 };
 
 // Every history the view keeps. All zero until clients come, so its pages
@@ -70,7 +76,7 @@ struct view_history {
 
 // Adds the whole GPU's busy share of each charted queue from one pass.
 void record_gpu_loads(gpu_history &gpu_loads, const frame_header &frame);
-// Adds a client's busy shares; a client not in the previous pass starts afresh.
+// Adds a client's figures; a client not in the previous pass starts afresh.
 void record_client_loads(view_history &history, const utilisation_row &row);
 // Lets go of the clients the pass did not list.
 void forget_unseen_clients(view_history &history);

@@ -151,13 +151,26 @@ void add_sparkline(terminal_state &terminal, screen_line &line, const client_his
     const wchar_t *const levels = terminal.view.utf8 ? SPARK_BLOCKS : SPARK_ASCII;
     const int steps = terminal.view.utf8 ? level_count(SPARK_BLOCKS) : level_count(SPARK_ASCII);
     const auto frozen = static_cast<std::size_t>(terminal.view.frozen_passes);
-    for (int column = 0; column < SPARKLINE_WIDTH; ++column) {
-        double busy = 0.0;
-        const auto age = frozen + static_cast<std::size_t>(SPARKLINE_WIDTH - 1 - column);
-        if (client != nullptr && sample_at(client->engines[static_cast<std::size_t>(engine)], age, busy)) {
-            add_character(line, levels[std::clamp(steps_of(busy, steps), 0, steps)], 1);
-        } else {
-            add_character(line, L' ', 1);
+    // The figure the queue columns show: busy per cent on its 0 to 100 scale,
+    // jobs per second and job lengths against the largest in the line.
+    const auto figure = static_cast<std::size_t>(terminal.view.figure);
+    const history_ring<CLIENT_HISTORY_SIZE> *ring =
+        client != nullptr ? &client->figures[figure][static_cast<std::size_t>(engine)] : nullptr;
+    double largest = 0.0;
+    for (int column = 0; ring != nullptr && column < SPARKLINE_WIDTH; ++column) {
+        double value = 0.0;
+        if (sample_at(*ring, frozen + static_cast<std::size_t>(column), value)) {
+            largest = std::max(largest, value);
         }
+    }
+    for (int column = 0; column < SPARKLINE_WIDTH; ++column) {
+        double value = 0.0;
+        const auto age = frozen + static_cast<std::size_t>(SPARKLINE_WIDTH - 1 - column);
+        if (ring == nullptr || !sample_at(*ring, age, value) || value < 0.0) {
+            add_character(line, L' ', 1);
+            continue;
+        }
+        const double share = figure == 0 ? value : largest > 0.0 ? value / largest * 100.0 : 0.0;
+        add_character(line, levels[std::clamp(steps_of(share, steps), 0, steps)], 1);
     }
 }

@@ -15,6 +15,7 @@ inline constexpr int SPARKLINE_WIDTH = 10;
 int chart_lines(terminal_state &terminal);
 void draw_chart(terminal_state &terminal, int y);
 
-// The client's busy share of `engine` over its last samples, one character
-// each, right-aligned so that every sparkline ends at the same pass.
+// The client's figure of `engine` that the queue columns show (busy share,
+// jobs per second or job length) over its last samples, one character each,
+// right-aligned so that every sparkline ends at the same pass.
 void add_sparkline(terminal_state &terminal, screen_line &line, const client_history *client, int engine);

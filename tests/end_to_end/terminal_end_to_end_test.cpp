@@ -368,8 +368,8 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
         "jobs/s    200.0     10.0     50.0     10.0        30.0     20.0",
         "job ms      3.5      5.0      2.0     75.0         0.3      1.2",
         "",
-        "Client  PID      Process            render      tfu      bin      CPU      csd",
-        std::string(78, '-') + ">",
+        "Client  PID      Process             render      tfu      bin      CPU      csd",
+        std::string(79, '-') + ">",
     };
     ASSERT_TRUE(session.wait_for_line(3, top_80[3])) << ::testing::PrintToString(session.screen());
     // g hides the history chart that -a shows.
@@ -381,17 +381,17 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
     std::vector<std::string> rows(lines.begin() + 9, lines.begin() + 12);
     std::sort(rows.begin(), rows.end());
     EXPECT_EQ(rows, (std::vector<std::string>{
-                        "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%",
-                        "    82  200      clpeak               0.0%     0.0%     0.0%     0.0%    75.0%",
-                        "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%        -",
+                        "    81  100      glmark2              50.0%     0.0%    10.0%     0.0%     0.0%",
+                        "    82  200      clpeak                0.0%     0.0%     0.0%     0.0%    75.0%",
+                        "    83  300      old-kernel           20.0%     5.0%     0.0%     0.0%        -",
                     }));
 
     // s: the busiest render client first, its heading marked.
     session.send_keys("s");
-    ASSERT_TRUE(session.wait_for_line(7, "Client  PID      Process           *render      tfu      bin      CPU      csd"));
+    ASSERT_TRUE(session.wait_for_line(7, "Client  PID      Process             *render      tfu      bin      CPU      csd"));
     lines = session.screen();
-    EXPECT_EQ(lines.at(9), "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%");
-    EXPECT_EQ(lines.at(10), "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%        -");
+    EXPECT_EQ(lines.at(9), "    81  100      glmark2               50.0%     0.0%    10.0%     0.0%     0.0%");
+    EXPECT_EQ(lines.at(10), "    83  300      old-kernel            20.0%     5.0%     0.0%     0.0%        -");
 
     // ? shows the keys until the next key.
     session.send_keys("?");
@@ -405,14 +405,14 @@ TEST_F(terminal_end_to_end, all_queues_at_80_and_132_columns_sorted_and_with_hel
     // the figures are awaited past that one frame of zeros.
     session.resize(132, 40);
     const std::vector<std::string> table_132 = {
-        "Client  PID      Process           *render      tfu      bin      CPU      csd  cache_clean  cpu_job"
+        "Client  PID      Process             *render      tfu      bin      CPU      csd    cache_clean    cpu_job"
         "      total   resident",
-        std::string(123, '-'),
-        "    81  100      glmark2             50.0%     0.0%    10.0%     0.0%     0.0%         1.0%     0.0%"
+        std::string(129, '-'),
+        "    81  100      glmark2               50.0%     0.0%    10.0%     0.0%     0.0%           1.0%       0.0%"
         "   14.8 MiB    8.0 MiB",
-        "    83  300      old-kernel          20.0%     5.0%     0.0%     0.0%        -            -        -"
+        "    83  300      old-kernel            20.0%     5.0%     0.0%     0.0%        -              -          -"
         "          -          -",
-        "    82  200      clpeak               0.0%     0.0%     0.0%     0.0%    75.0%         0.0%     2.5%"
+        "    82  200      clpeak                 0.0%     0.0%     0.0%     0.0%    75.0%           0.0%       2.5%"
         "      512 B        0 B",
     };
     ASSERT_TRUE(session.wait_for_line(9, table_132[2])) << ::testing::PrintToString(session.screen());
@@ -672,7 +672,7 @@ TEST_F(terminal_end_to_end, others_row_job_figures_and_every_column_at_80_column
     ASSERT_TRUE(session.wait_for_line(3, "busy      70.0%     0.0%     0.0%     0.0%        0.0%     0.0%"))
         << ::testing::PrintToString(session.screen());
     session.send_keys("g");
-    const std::string others = "                 (others)            30.0%     0.0%     0.0%              0.0%";
+    const std::string others = "                 (others)             30.0%     0.0%     0.0%              0.0%";
     ASSERT_TRUE(session.wait_for_line(11, others)) << ::testing::PrintToString(session.screen());
     const auto rows = [&session] {
         const std::vector<std::string> lines = session.screen();
@@ -682,17 +682,17 @@ TEST_F(terminal_end_to_end, others_row_job_figures_and_every_column_at_80_column
         return clients;
     };
     EXPECT_EQ(rows(), (std::vector<std::string>{
-                          "    81  100      game                20.0%     0.0%     0.0%     0.0%     0.0%",
-                          "    82  200      video               20.0%     0.0%     0.0%     0.0%     0.0%",
+                          "    81  100      game                 20.0%     0.0%     0.0%     0.0%     0.0%",
+                          "    82  200      video                20.0%     0.0%     0.0%     0.0%     0.0%",
                       }));
 
     // j: jobs per second, then the average job's length, without the others row.
     session.send_keys("j");
-    ASSERT_TRUE(session.wait_for_line(7, "Client  PID      Process          render/s    tfu/s    bin/s      CPU    csd/s"))
+    ASSERT_TRUE(session.wait_for_line(7, "Client  PID      Process           render/s    tfu/s    bin/s      CPU    csd/s"))
         << ::testing::PrintToString(session.screen());
     EXPECT_EQ(rows(), (std::vector<std::string>{
-                          "    81  100      game                100.0      0.0      0.0     0.0%      0.0",
-                          "    82  200      video                20.0      0.0      0.0     0.0%      0.0",
+                          "    81  100      game                 100.0      0.0      0.0     0.0%      0.0",
+                          "    82  200      video                 20.0      0.0      0.0     0.0%      0.0",
                       }));
     EXPECT_EQ(session.screen().size(), 11U);
     session.send_keys("j");
@@ -704,7 +704,8 @@ TEST_F(terminal_end_to_end, others_row_job_figures_and_every_column_at_80_column
                       }));
     session.send_keys("j");
 
-    // Right: the next screen of columns after Process, as far as the memory.
+    // Right: the next screen of columns after Process, as far as the total
+    // memory, with more to the right.
     session.send_keys("Right");
     const std::vector<std::string> screen_80 = {
         "GPU Utilisation",
@@ -714,11 +715,11 @@ TEST_F(terminal_end_to_end, others_row_job_figures_and_every_column_at_80_column
         "jobs/s    120.0      0.0      0.0      0.0         0.0      0.0",
         "job ms      5.8        -        -        -           -        -",
         "",
-        "Client  PID      Process           cache_clean  cpu_job      total   resident",
-        std::string(33, '-') + "<" + std::string(44, '-'),
-        "    81  100      game                     0.0%     0.0%   20.0 MiB   12.0 MiB",
-        "    82  200      video                    0.0%     0.0%          -          -",
-        "                 (others)                 0.0%     0.0%",
+        "Client  PID      Process             cache_clean    cpu_job      total",
+        std::string(33, '-') + "<" + std::string(36, '-') + ">",
+        "    81  100      game                       0.0%       0.0%   20.0 MiB",
+        "    82  200      video                      0.0%       0.0%          -",
+        "                 (others)                   0.0%       0.0%",
     };
     ASSERT_TRUE(session.wait_for_line(7, screen_80[7])) << ::testing::PrintToString(session.screen());
     std::vector<std::string> screen = session.screen();
@@ -729,9 +730,9 @@ TEST_F(terminal_end_to_end, others_row_job_figures_and_every_column_at_80_column
     // more than the whole GPU's.
     overcounting = true;
     session.send_keys("s");
-    ASSERT_TRUE(session.wait_for_line(11, "                 (others)                !     0.0%     0.0%              0.0%"))
+    ASSERT_TRUE(session.wait_for_line(11, "                 (others)                  !     0.0%     0.0%              0.0%"))
         << ::testing::PrintToString(session.screen());
-    EXPECT_EQ(session.screen().at(7), "Client  PID      Process           *render      tfu      bin      CPU      csd");
+    EXPECT_EQ(session.screen().at(7), "Client  PID      Process             *render      tfu      bin      CPU      csd");
 
     // 60x8: no row fits, and the last line says so.
     session.resize(60, 8);

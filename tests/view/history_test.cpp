@@ -1,4 +1,6 @@
 #include "view/history.hpp"
+#include "view/history_chart.hpp"
+#include "view/view_state.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,14 +30,40 @@ TEST(client_history, a_client_gone_from_a_pass_is_forgotten_and_its_place_starts
         forget_unseen_clients(history);
     }
     ASSERT_NE(find_client_history(history, 7), nullptr);
-    EXPECT_EQ(find_client_history(history, 7)->engines[ENGINE_CSD].count, 3U);
+    EXPECT_EQ(find_client_history(history, 7)->figures[0][ENGINE_CSD].count, 3U);
 
     forget_unseen_clients(history); // a pass without client 7
     EXPECT_EQ(find_client_history(history, 7), nullptr);
     row.client_id = 8;
     record_client_loads(history, row);
     ASSERT_NE(find_client_history(history, 8), nullptr);
-    EXPECT_EQ(find_client_history(history, 8)->engines[ENGINE_CSD].count, 1U) << "nothing of client 7 is left";
+    EXPECT_EQ(find_client_history(history, 8)->figures[0][ENGINE_CSD].count, 1U) << "nothing of client 7 is left";
     forget_unseen_clients(history);
     forget_unseen_clients(history);
+}
+
+// After j the sparkline draws the figure the columns show: jobs per second
+// against the largest in the line, and no mark where no job completed.
+TEST(client_history, the_sparkline_follows_the_figure_shown)
+{
+    static terminal_state terminal; // too large for the stack
+    terminal.view.utf8 = false; // ASCII levels "_.:|#": a quarter a step
+    utilisation_row row;
+    row.client_id = 9;
+    for (const double jobs : {10.0, 20.0, 40.0}) {
+        row.jobs_per_second[ENGINE_RENDER] = jobs;
+        row.engine[ENGINE_RENDER] = jobs * 2.0;
+        row.job_milliseconds[ENGINE_RENDER] = jobs == 20.0 ? NO_JOB_LENGTH : jobs;
+        record_client_loads(terminal.history, row);
+    }
+    const client_history *client = find_client_history(terminal.history, 9);
+    const auto sparkline = [client](queue_figure figure) {
+        terminal.view.figure = figure;
+        screen_line line;
+        add_sparkline(terminal, line, client, ENGINE_RENDER);
+        return std::wstring(line.text.data(), line.length);
+    };
+    EXPECT_EQ(sparkline(queue_figure::busy), L"       .:|") << "20, 40 and 80 % of 100";
+    EXPECT_EQ(sparkline(queue_figure::jobs_per_second), L"       .:#") << "10, 20 and 40 of 40";
+    EXPECT_EQ(sparkline(queue_figure::job_length), L"       . #") << "10 and 40 ms of 40";
 }
