@@ -16,7 +16,7 @@
 #include "sampling/sampler.hpp"
 #include "view/view_state.hpp"
 
-enum class output_mode { terminal, csv, json, prometheus, summary_only };
+enum class output_mode { terminal, csv, json, prometheus, text, summary_only };
 
 // The wait between samples, in nanoseconds; a second by default.
 inline constexpr std::int64_t DEFAULT_SAMPLE_INTERVAL_NS = 1'000'000'000;

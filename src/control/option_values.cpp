@@ -160,8 +160,8 @@ bool settle_sort(option_reading &reading)
 {
     const valued_option &option = reading.choices.sort_option;
     run_settings &settings = reading.result.settings;
-    if (settings.mode != output_mode::terminal) {
-        (void)std::fprintf(reading.messages, "Error: %.*s is for the terminal view\n",
+    if (settings.mode != output_mode::terminal && settings.mode != output_mode::text) {
+        (void)std::fprintf(reading.messages, "Error: %.*s is for the terminal view and --text\n",
                            static_cast<int>(option.name.size()), option.name.data());
         return false;
     }
@@ -195,6 +195,16 @@ start_up_result settle_options(option_reading &reading)
     const char *const metrics_file = reading.files.metrics_file;
     if (csv_asked && json_asked) {
         (void)std::fputs("Error: --csv and --json cannot be used together\n", messages);
+        return {true, 1, settings};
+    }
+    if (reading.text_asked && (csv_asked || json_asked || metrics_file != nullptr)) {
+        (void)std::fprintf(messages, "Error: --text and %s cannot be used together\n",
+                           csv_asked ? "--csv" : json_asked ? "--json" : "--prometheus");
+        return {true, 1, settings};
+    }
+    if (reading.text_asked && settings.command != nullptr) {
+        // The command shares standard output.
+        (void)std::fputs("Error: --text cannot be used with a command\n", messages);
         return {true, 1, settings};
     }
     if (metrics_file != nullptr && (csv_asked || json_asked)) {

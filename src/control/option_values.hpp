@@ -82,6 +82,7 @@ struct option_reading {
     option_choices choices{};
     bool csv_asked = false;
     bool json_asked = false;
+    bool text_asked = false;
 };
 
 // Refuses the combinations that cannot run, in one line each, and settles the

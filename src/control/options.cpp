@@ -20,6 +20,7 @@ constexpr const char *USAGE_TEXT =
     "  -a, --all             Show every queue, client memory and the whole GPU's load\n"
     "  --csv                 Output in CSV format (pipe to file)\n"
     "  --json                Output JSON Lines, one object per sample, with everything\n"
+    "  --text                Output the table as plain text, one frame per sample\n"
     "  --prometheus FILE     Write metrics for Prometheus to FILE every interval\n"
     "  -d, --interval S      Seconds between samples, 0.01 to 3600 (default 1)\n"
     "  --census S            Seconds between searches for clients, 0.1 to 3600,\n"
@@ -45,7 +46,7 @@ bool print_usage(std::FILE *messages, const char *program)
 // Every option, in one table: its long name, the short letter that may
 // bundle with others ("-an1"), whether it takes a value ("--interval 2",
 // "--interval=2", "-d2", "-d 2") and what it sets.
-enum class option_kind { csv, json, prometheus, all, interval, census, count, pid, output, summary, summary_json,
+enum class option_kind { csv, json, text, prometheus, all, interval, census, count, pid, output, summary, summary_json,
                          wall_clock, sort, version, help };
 struct option_entry {
     std::string_view long_name;
@@ -53,9 +54,10 @@ struct option_entry {
     bool takes_value;
     option_kind kind;
 };
-constexpr std::array<option_entry, 15> OPTIONS = {{
+constexpr std::array<option_entry, 16> OPTIONS = {{
     {"--csv", 0, false, option_kind::csv},
     {"--json", 0, false, option_kind::json},
+    {"--text", 0, false, option_kind::text},
     {"--prometheus", 0, true, option_kind::prometheus},
     {"--all", 'a', false, option_kind::all},
     {"--interval", 'd', true, option_kind::interval},
@@ -88,6 +90,10 @@ int take_option(option_reading &reading, option_kind kind, const valued_option &
     case option_kind::json:
         (kind == option_kind::csv ? reading.csv_asked : reading.json_asked) = true;
         settings.mode = kind == option_kind::csv ? output_mode::csv : output_mode::json;
+        break;
+    case option_kind::text:
+        reading.text_asked = true;
+        settings.mode = output_mode::text;
         break;
     case option_kind::prometheus:
         taken = take_file(messages, option, METRICS_FILE_RULE, reading.files.metrics_file);

@@ -29,6 +29,8 @@ const report_operations &select_report(const run_settings &settings)
         return JSON_REPORT;
     case output_mode::prometheus:
         return PROMETHEUS_REPORT;
+    case output_mode::text:
+        return settings.all_queues ? TEXT_ALL_REPORT : TEXT_REPORT;
     case output_mode::summary_only:
         return NO_REPORT;
     case output_mode::terminal:

@@ -49,6 +49,8 @@ struct curses_library {
     WINDOW **current_screen;  // curscr
     int *lines;               // LINES
     int *columns;             // COLS
+    // With --text, the screen in memory that the calls above draw on instead.
+    struct text_screen *text;
 };
 
 extern curses_library curses;

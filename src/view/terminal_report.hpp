@@ -6,6 +6,9 @@
 
 extern const report_operations TERMINAL_REPORT;
 extern const report_operations TERMINAL_ALL_REPORT;
+// --text: the same table as plain text on standard output, each frame.
+extern const report_operations TEXT_REPORT;
+extern const report_operations TEXT_ALL_REPORT;
 
 // Loads ncursesw for the terminal view, once; null when it is loaded, else the
 // dynamic loader's reason. Start-up calls it only when the view is asked for.

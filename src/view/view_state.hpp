@@ -7,6 +7,7 @@
 #include "report/frame.hpp"
 #include "report/report.hpp"
 #include "view/history.hpp"
+#include "view/text_screen.hpp"
 
 // Census order: no column sorts the rows.
 inline constexpr int CENSUS_ORDER = -1;
@@ -59,6 +60,8 @@ struct terminal_state {
     std::array<int, MAX_CLIENTS> listed_rows{};
     std::array<int, MAX_CLIENTS> order{};
     view_history history{};
+    // What --text draws each frame on.
+    text_screen text{};
 };
 
 // The listed row at `position` of census order.
@@ -66,6 +69,15 @@ inline const utilisation_row &listed_row(const terminal_state &terminal, int pos
 {
     return terminal.shown->rows[static_cast<std::size_t>(terminal.listed_rows[static_cast<std::size_t>(position)])];
 }
+
+struct output_state;
+
+// The view's settings at its start: -a, the locale's characters, the sort of
+// --sort, census order and the first rows otherwise.
+void reset_view(terminal_state &terminal, bool all_queues, const output_state &state);
+
+// Shows `whole`: its listed rows and the whole GPU's queues in the view's order.
+void take_view_frame(terminal_state &terminal, const frame &whole);
 
 // Keeps the frame shown as it is, whatever the passes bring, until the screen thaws.
 void freeze_shown_frame(terminal_state &terminal);

@@ -21,6 +21,7 @@ const std::string USAGE = "Usage: v3dwatch [options]\n\n"
                           "  -a, --all             Show every queue, client memory and the whole GPU's load\n"
                           "  --csv                 Output in CSV format (pipe to file)\n"
                           "  --json                Output JSON Lines, one object per sample, with everything\n"
+                          "  --text                Output the table as plain text, one frame per sample\n"
                           "  --prometheus FILE     Write metrics for Prometheus to FILE every interval\n"
                           "  -d, --interval S      Seconds between samples, 0.01 to 3600 (default 1)\n"
                           "  --census S            Seconds between searches for clients, 0.1 to 3600,\n"
@@ -165,7 +166,22 @@ TEST_F(start_up_test, sort_takes_a_column_of_the_view)
     EXPECT_EQ(run({"--sort"}).messages, "Missing value for --sort " + rule);
     const start_up_run csv = run({"--csv", "--sort", "tfu"});
     EXPECT_EQ(csv.result.exit_status, 1);
-    EXPECT_EQ(csv.messages, "Error: --sort is for the terminal view\n");
+    EXPECT_EQ(csv.messages, "Error: --sort is for the terminal view and --text\n");
+}
+
+// --text takes the view's options, needs no terminal, and writes alone.
+TEST_F(start_up_test, text_takes_the_view_options_and_no_other_output)
+{
+    output_file = std::tmpfile();
+    const start_up_run text = run({"--text", "-a", "--sort", "csd"});
+    std::fclose(output_file);
+    EXPECT_FALSE(text.result.stop) << text.messages;
+    EXPECT_EQ(text.result.settings.mode, output_mode::text);
+    EXPECT_EQ(text.result.settings.sort_column, 7);
+    EXPECT_EQ(run({"--text", "--json"}).messages, "Error: --text and --json cannot be used together\n");
+    EXPECT_EQ(run({"--prometheus", "m.prom", "--text"}).messages,
+              "Error: --text and --prometheus cannot be used together\n");
+    EXPECT_EQ(run({"--text", "--", "true"}).messages, "Error: --text cannot be used with a command\n");
 }
 
 TEST_F(start_up_test, csv_may_be_given_more_than_once)

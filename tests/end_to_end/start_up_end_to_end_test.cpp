@@ -15,6 +15,7 @@ std::string usage()
            "  -a, --all             Show every queue, client memory and the whole GPU's load\n"
            "  --csv                 Output in CSV format (pipe to file)\n"
            "  --json                Output JSON Lines, one object per sample, with everything\n"
+           "  --text                Output the table as plain text, one frame per sample\n"
            "  --prometheus FILE     Write metrics for Prometheus to FILE every interval\n"
            "  -d, --interval S      Seconds between samples, 0.01 to 3600 (default 1)\n"
            "  --census S            Seconds between searches for clients, 0.1 to 3600,\n"

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <map>
+#include <regex>
 #include <thread>
 
 #include "end_to_end/program_run.hpp"
@@ -296,3 +297,37 @@ TEST(whole_picture_end_to_end, stop_finishes_the_line_a_slow_reader_was_given)
 }
 
 } // namespace
+
+// --text: the frame as the -a view draws it, every column (the client id's
+// widened for the 13 digits of the compute client's), in plain text under a
+// line of the local time and the interval, then an empty line. The figures
+// are those of the CSV and JSON cases above, sorted by render.
+TEST(whole_picture_end_to_end, text_frames_of_the_whole_table)
+{
+    REQUIRE_NAMESPACES();
+    kernel_tree tree;
+    const std::vector<std::string> lines = one_frame(tree, {"--text", "-a", "--sort", "render"});
+    ASSERT_EQ(lines.size(), 13U);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d  interval 0.1 s)")))
+        << lines[0];
+    const std::vector<std::string> expected = {
+        "GPU      render      tfu      bin      csd cache_clean  cpu_job",
+        "busy      50.0%     2.5%    10.0%    30.0%        0.0%     0.1%",
+        "jobs/s     50.0     10.0    100.0     40.0         0.0     20.0",
+        "job ms     10.0      2.5      1.0      7.5           -      0.1",
+        "",
+        "       Client  PID      Process             *render      tfu      bin      CPU      csd    cache_clean"
+        "    cpu_job      total   resident",
+        std::string(136, '-'),
+        "           81  100      game                  50.0%     0.0%     2.5%     0.0%     0.0%           0.0%"
+        "       0.0%   14.8 MiB   14.8 MiB",
+        "           83  300      oldkern               10.0%     0.0%     0.0%     0.0%     0.0%              -"
+        "          -          -          -",
+        "1099511627776  200      compute                0.0%     0.0%     0.0%     0.0%    30.0%           0.0%"
+        "       0.1%    8.0 MiB      512 B",
+        "                        (others)                  !     2.5%     7.5%              0.0%           0.0%"
+        "       0.0%",
+        "",
+    };
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), expected);
+}
