@@ -29,6 +29,14 @@ void compute_frame(frame &into, const sample &previous, const sample &current, c
     header.powered_known = powered_share(before, current.conditions, header.powered_percent);
 
     const std::int64_t reference = reference_delta(previous, current);
+    // Between censuses a client the last census met first may have opened its
+    // file at any time since the census before: its busy time is spread over
+    // that, not piled into the last sample's interval.
+    std::int64_t new_client_reference = -1;
+    if (rules.cpu_period != nullptr && rules.cpu_period->reference > 0 &&
+        __builtin_sub_overflow(current.counters.reference, rules.cpu_period->reference, &new_client_reference)) {
+        new_client_reference = 0;
+    }
     const double elapsed = current.time - previous.time;
     client_busy_sum listed_busy{};
     header.client_count = 0;
@@ -37,7 +45,7 @@ void compute_frame(frame &into, const sample &previous, const sample &current, c
         const auto position = static_cast<std::size_t>(index);
         const client_sample &client = current.table.records[position];
         utilisation_row &row = into.rows[position];
-        row = compute_utilisation(client, previous.table, reference, elapsed, rules.cpu_period);
+        row = compute_utilisation(client, previous.table, reference, elapsed, rules.cpu_period, new_client_reference);
         into.listed[position] = rules.lists_all || busy_on_default_queues(client.engine);
         if (into.listed[position]) {
             ++header.client_count;

@@ -50,9 +50,13 @@ struct census_period;
 // measured against the same process's previous reading over `elapsed` seconds,
 // or, with a census `period`, against its reading at the census before the
 // last over that period.
+// A client that `previous` does not hold is measured from zero over
+// `new_client_reference_delta`: between censuses, the time since the census
+// before the last, after which it opened its file (-1: the reference delta).
 utilisation_row compute_utilisation(const client_sample &current, const client_table &previous,
                                     std::int64_t reference_delta, double elapsed,
-                                    const census_period *period = nullptr);
+                                    const census_period *period = nullptr,
+                                    std::int64_t new_client_reference_delta = -1);
 
 // The CPU per cent of `row`'s process: what its CPU time (row.cpu_seconds)
 // gained since the same process's reading `base_cpu_seconds`, taken `elapsed`

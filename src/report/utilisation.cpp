@@ -29,7 +29,8 @@ std::int64_t gain(std::int64_t now, std::int64_t before)
 } // namespace
 
 utilisation_row compute_utilisation(const client_sample &current, const client_table &previous,
-                                    std::int64_t reference_delta, double elapsed, const census_period *period)
+                                    std::int64_t reference_delta, double elapsed, const census_period *period,
+                                    std::int64_t new_client_reference_delta)
 {
     utilisation_row row;
     row.client_id = current.client_id;
@@ -46,6 +47,9 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
     // A new client is measured from zero: all its busy time and jobs are new.
     const client_sample *match =
         find_first(previous, [&current](const client_sample &record) { return record.client_id == current.client_id; });
+    if (match == nullptr && new_client_reference_delta >= 0) {
+        reference_delta = new_client_reference_delta;
+    }
     for (std::size_t engine = 0; engine < row.engine.size(); ++engine) {
         const std::int64_t delta = gain(current.engine[engine], match != nullptr ? match->engine[engine] : 0);
         row.engine_gained_nanoseconds[engine] = delta;

@@ -18,7 +18,7 @@ namespace {
 
 // Keeps the new census's clients held, and the last one's CPU readings as
 // the base of the next census period.
-void keep_census(sampler &from, const client_table &census, double time)
+void keep_census(sampler &from, const client_table &census, double time, std::int64_t reference)
 {
     census_period &period = from.period;
     period.count = 0;
@@ -27,6 +27,8 @@ void keep_census(sampler &from, const client_table &census, double time)
         period.before[static_cast<std::size_t>(period.count++)] = {client.pid, client.cpu_seconds};
     }
     period.conditions = from.census_conditions;
+    period.reference = from.census_reference;
+    from.census_reference = reference;
     from.before_time = from.census_time;
     from.census_time = time;
     period.seconds = from.census_time - from.before_time;
@@ -76,7 +78,7 @@ void take_sample(sampler &from, sample &into)
         read_conditions(from.conditions, into.conditions);
         into.time = clock_seconds(CLOCK_MONOTONIC);
         if (holds) {
-            keep_census(from, into.table, into.time);
+            keep_census(from, into.table, into.time, into.counters.reference);
             from.census_conditions = into.conditions;
             from.census_unreadable_processes = into.table.unreadable_processes;
         }

@@ -41,6 +41,9 @@ struct census_period {
     double seconds = 0.0;
     // The GPU's conditions at the census before the last, for the powered share.
     gpu_conditions conditions{};
+    // The GPU's time base (gpu_stats) at the census before the last: a client
+    // the last census met for the first time opened its file since then.
+    std::int64_t reference = 0;
 };
 
 // The process's CPU time at the census before the last; unknown when it was not there.
@@ -61,6 +64,7 @@ struct sampler {
     condition_files conditions{};
     gpu_conditions census_conditions{}; // the last census's
     int census_unreadable_processes = 0;
+    std::int64_t census_reference = 0;
 };
 
 // Readies `into` to sample: the files, the clients to list, the tree, and how

@@ -68,6 +68,22 @@ TEST(engine_percentages, measure_a_new_client_from_zero_and_may_pass_100)
     EXPECT_DOUBLE_EQ(row.engine[ENGINE_RENDER], 250.0);
 }
 
+// Between censuses a client the last census met first opened its file at some
+// time in the census period: its 0.4 s of render over the 1 s since the census
+// before is 40 %, not 4000 % of the last 10 ms sample; a known client keeps
+// the sample's interval.
+TEST(engine_percentages, spread_a_client_new_between_censuses_over_the_census_period)
+{
+    const client_table previous = table_of({client(8, 100, 1'000'000, 0, 0, 0.0)});
+    constexpr std::int64_t CENSUS_PERIOD = 1'000'000'000;
+    const utilisation_row fresh =
+        compute_utilisation(client(7, 100, 400'000'000, 0, 0, 0.0), previous, TEN_MS, 1.0, nullptr, CENSUS_PERIOD);
+    EXPECT_DOUBLE_EQ(fresh.engine[ENGINE_RENDER], 40.0);
+    const utilisation_row known =
+        compute_utilisation(client(8, 100, 5'000'000, 0, 0, 0.0), previous, TEN_MS, 1.0, nullptr, CENSUS_PERIOD);
+    EXPECT_DOUBLE_EQ(known.engine[ENGINE_RENDER], 40.0);
+}
+
 TEST(engine_percentages, come_with_the_busy_time_and_jobs_gained_per_queue)
 {
     client_sample before = client(7, 100, 1'000'000, 2'000'000, 0, 0.0);
