@@ -127,9 +127,15 @@ void add_summary_row(run_summary &summary, const utilisation_row &row)
 void end_summary_pass(run_summary &summary, const gpu_counters &counters)
 {
     ++summary.passes;
+    std::int64_t length = 0;
+    if (__builtin_sub_overflow(counters.reference, summary.last_counters.reference, &length) || length < 0) {
+        length = 0;
+    }
+    summary.weighted_nanoseconds += static_cast<double>(length);
     summary.last_counters = counters;
     for (std::size_t engine = 0; engine < summary.pass_busy.size(); ++engine) {
         summary.busy_total[engine] += summary.pass_busy[engine];
+        summary.weighted_busy_total[engine] += summary.pass_busy[engine] * static_cast<double>(length);
         summary.busy_max[engine] = std::max(summary.busy_max[engine], summary.pass_busy[engine]);
         summary.pending_busy[engine] += summary.pass_busy[engine];
     }
@@ -184,7 +190,9 @@ void finish_summary(run_summary &summary, double time, double wall_time, std::in
         if (summary.passes == 0) {
             continue;
         }
-        figures.mean = summary.busy_total[engine] / summary.passes;
+        figures.mean = summary.weighted_nanoseconds > 0.0
+                           ? summary.weighted_busy_total[engine] / summary.weighted_nanoseconds
+                           : summary.busy_total[engine] / summary.passes;
         figures.max = summary.busy_max[engine];
         // The nearest rank: the smallest value that at least 95 % of the kept values do not exceed.
         const int rank = (95 * summary.kept_count + 99) / 100;

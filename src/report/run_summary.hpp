@@ -47,6 +47,11 @@ struct run_summary {
     // The pass being added up, then the whole run.
     std::array<double, ENGINE_COUNT> pass_busy{};
     std::array<double, ENGINE_COUNT> busy_total{};
+    // Each pass's sums weighted by its length on the GPU's time base (ns), and
+    // those lengths: the mean, so that a last pass cut short by the command's
+    // end weighs as little as it lasted.
+    std::array<double, ENGINE_COUNT> weighted_busy_total{};
+    double weighted_nanoseconds = 0.0;
     std::array<double, ENGINE_COUNT> busy_max{};
     std::array<std::int64_t, ENGINE_COUNT> busy_nanoseconds{};
     std::array<std::int64_t, ENGINE_COUNT> jobs{};

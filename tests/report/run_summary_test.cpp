@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "report/run_summary.hpp"
 
@@ -50,6 +51,27 @@ TEST(run_summary, sums_the_clients_of_a_pass_and_takes_the_nearest_rank)
     EXPECT_DOUBLE_EQ(render.mean, 10.5);
     EXPECT_DOUBLE_EQ(render.p95, 19.0);
     EXPECT_DOUBLE_EQ(render.max, 20.0);
+}
+
+// The mean weighs each pass by its length on the GPU's clock: the last pass of
+// a command's run, cut short by its end, counts for the 10 ms it lasted, not
+// as a whole second of an idle GPU (the plain mean would say 40.0).
+TEST(run_summary, weighs_the_mean_by_each_pass_length)
+{
+    auto summary = std::make_unique<run_summary>();
+    gpu_counters counters;
+    begin_summary(*summary, counters, 0.0, 0.0, 0, 0);
+    for (const auto &[busy, length] : {std::pair{60.0, 1'000'000'000}, {60.0, 1'000'000'000}, {0.0, 10'000'000}}) {
+        utilisation_row row;
+        row.client_id = 1;
+        row.engine[ENGINE_RENDER] = busy;
+        add_summary_row(*summary, row);
+        counters.reference += length;
+        end_summary_pass(*summary, counters);
+    }
+    finish_summary(*summary, 2.01, 2.01, 0, 0);
+    EXPECT_NEAR(summary->figures[ENGINE_RENDER].mean, 120.0 / 2.01, 1e-9);
+    EXPECT_DOUBLE_EQ(summary->figures[ENGINE_RENDER].max, 60.0) << "the maximum stays a pass's";
 }
 
 // Past the record's size, neighbouring passes fold into their mean: the pairs
