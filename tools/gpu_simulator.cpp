@@ -72,7 +72,8 @@
 // From 86 s into every 90 s, every client is idle and the GPU runtime-suspends
 // (its clock off). The game's application names its client (drm-client-name).
 // The GPU's conditions (clock, power, temperature, under-voltage, CPU
-// frequency) are simulated_conditions.cpp's.
+// frequency) are simulated_conditions.cpp's. A client that tools/simulated_client
+// adds (render 40 %, bin 10 %) counts in gpu_stats while it runs.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -85,6 +86,7 @@
 #include <ctime>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <linux/magic.h>
@@ -543,6 +545,31 @@ queue_demand client_demand(const client_config &config, int index, double second
     return demand;
 }
 
+// The clients that tools/simulated_client runs, registered in the tree's
+// proc/.simulated-clients/: each keeps render 40 % busy in jobs of 4 ms and
+// bin 10 % in jobs of 1 ms, which gpu_stats counts too.
+constexpr double ADDED_RENDER = 40.0;
+constexpr double ADDED_BIN = 10.0;
+constexpr std::array<double, QUEUE_COUNT> ADDED_JOB_NS = {1'000'000, 4'000'000, 1, 1, 1, 1};
+
+int added_clients(const simulation &state)
+{
+    std::array<char, PATH_SIZE> path{};
+    if (!tree_path(path, state, "proc/.simulated-clients")) {
+        return 0;
+    }
+    DIR *const folder = ::opendir(path.data());
+    int count = 0;
+    for (const dirent *entry = folder != nullptr ? ::readdir(folder) : nullptr; entry != nullptr;
+         entry = ::readdir(folder)) {
+        count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    if (folder != nullptr) {
+        ::closedir(folder);
+    }
+    return count;
+}
+
 // Moves the simulation on to `now_ns` and rewrites what changed.
 bool advance(simulation &state, std::int64_t now_ns)
 {
@@ -556,7 +583,9 @@ bool advance(simulation &state, std::int64_t now_ns)
     std::array<double, QUEUE_COUNT> asked{};
     const bool quiet = std::fmod(seconds, QUIET_PERIOD_SECONDS) >= QUIET_FROM_SECONDS;
     const bool unseen = !quiet && in_burst(UNSEEN_WORK, seconds);
-    asked[QUEUE_RENDER] = unseen ? UNSEEN_WORK.render : 0.0;
+    const int added = added_clients(state);
+    asked[QUEUE_RENDER] = (unseen ? UNSEEN_WORK.render : 0.0) + ADDED_RENDER * added;
+    asked[QUEUE_BIN] = ADDED_BIN * added;
     for (int index = 0; index < CLIENT_COUNT; ++index) {
         const auto slot = static_cast<std::size_t>(index);
         const client_config &config = CLIENTS[slot];
@@ -614,6 +643,10 @@ bool advance(simulation &state, std::int64_t now_ns)
     }
     if (unseen) {
         run(QUEUE_RENDER, UNSEEN_WORK.render, static_cast<double>(UNSEEN_WORK.job_ns), nullptr);
+    }
+    for (int client = 0; client < added; ++client) {
+        run(QUEUE_RENDER, ADDED_RENDER, ADDED_JOB_NS[QUEUE_RENDER], nullptr);
+        run(QUEUE_BIN, ADDED_BIN, ADDED_JOB_NS[QUEUE_BIN], nullptr);
     }
     for (int index = 0; index < PROCESS_COUNT; ++index) {
         const auto slot = static_cast<std::size_t>(index);

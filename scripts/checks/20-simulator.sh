@@ -122,3 +122,18 @@ awk -F '\t' -v log_file="$log" '
         exit failed
     }' "$expected" || fail "v3dwatch over the simulator does not show the configured loads; the log: $(cat "$log")"
 echo "v3dwatch lists every simulated client within its configured loads"
+
+# A followed command of the simulated GPU's own: tools/simulated_client keeps
+# render 40 % busy for 3 s, so the summary's mean is 40 within 2 points; at
+# -d 0.05 the census meets it between samples, and no sample shows it past
+# its 40 % (its busy time spread over the census period it opened its file in).
+build_targets "$BUILD_DIR" simulated_client >/dev/null
+summary=$("$BUILD_DIR/tools/fake_kernel_run" "$SIMULATOR_TREE" "$BUILD_DIR/v3dwatch" -- \
+    "$BUILD_DIR/tools/simulated_client" 3 2>&1 >/dev/null) || fail "the followed simulated client failed: $summary"
+awk '$1 == "render" { found = 1; if ($2 < 38 || $2 > 42) exit 1 } END { exit !found }' <<<"$summary" ||
+    fail "the followed simulated client's render mean is not 40 within 2 points: $summary"
+"$BUILD_DIR/tools/fake_kernel_run" "$SIMULATOR_TREE" "$BUILD_DIR/v3dwatch" --csv -o "$work/client.csv" -d 0.05 -- \
+    "$BUILD_DIR/tools/simulated_client" 2 2>/dev/null || fail "the simulated client at -d 0.05 failed"
+awk -F, '$4 == "sim-client" { rows++; if ($5 > 45) exit 1 } END { exit !(rows > 10) }' "$work/client.csv" ||
+    fail "the simulated client at -d 0.05 shows more than its load, or too few rows: $(grep sim-client "$work/client.csv")"
+echo "a followed simulated client shows its render 40 %: $(awk '$1 == "render" { print $2 }' <<<"$summary") % mean"

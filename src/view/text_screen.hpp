@@ -22,5 +22,5 @@ struct text_screen {
     WINDOW *window = nullptr; // stands for stdscr, which the calls do not look at
 };
 
-// Points the view's library calls at `screen`: the terminal is not touched.
-void use_text_screen(text_screen &screen);
+// Points the view's library calls at `into`: the terminal is not touched.
+void use_text_screen(text_screen &into);
