@@ -129,8 +129,9 @@ void remove_entries(const client_paths &paths)
 
 int main(int argc, char **argv)
 {
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
-    if (argc > 2 || !(seconds > 0.0)) {
+    char *unparsed = nullptr;
+    const double seconds = argc > 1 ? std::strtod(argv[1], &unparsed) : 5.0;
+    if (argc > 2 || (argc > 1 && *unparsed != '\0') || !(seconds > 0.0)) {
         (void)std::fprintf(stderr, "usage: %s [SECONDS]\n", argv[0]);
         return 2;
     }

@@ -124,7 +124,7 @@ void draw_band(terminal_state &terminal, int y, int rows, std::size_t queue)
 
 } // namespace
 
-int chart_lines(terminal_state &terminal)
+int chart_lines(const terminal_state &terminal)
 {
     const int queues = listed_queue_count(terminal);
     const int rows = rows_per_queue(terminal);

@@ -12,7 +12,7 @@ inline constexpr int SPARKLINE_WIDTH = 10;
 
 // The screen lines the chart takes, with the line of its scale below it; none
 // when it is hidden or the terminal is too short for it and the table both.
-int chart_lines(terminal_state &terminal);
+int chart_lines(const terminal_state &terminal);
 void draw_chart(terminal_state &terminal, int y);
 
 // The client's figure of `engine` that the queue columns show (busy share,

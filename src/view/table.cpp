@@ -23,7 +23,7 @@ int chart_line(const terminal_state &terminal)
     return terminal.view.all_queues ? ALL_QUEUES_TOP_LINES - 2 : DEFAULT_TOP_LINES - 2;
 }
 
-int top_lines(terminal_state &terminal)
+int top_lines(const terminal_state &terminal)
 {
     return (terminal.view.all_queues ? ALL_QUEUES_TOP_LINES : DEFAULT_TOP_LINES) + chart_lines(terminal);
 }

@@ -14,7 +14,7 @@ inline constexpr int GPU_BLOCK_LINE = 2;
 // Where the chart starts: below the whole GPU's block when there is one.
 int chart_line(const terminal_state &terminal);
 // The lines above the client's rows, the chart's among them.
-int top_lines(terminal_state &terminal);
+int top_lines(const terminal_state &terminal);
 
 // With -a, while the queue columns show busy per cent and some queue has
 // work no listed client accounts for, a row "(others)" ends the table.
