@@ -57,6 +57,8 @@ struct run_settings {
     // The column of the client table the view starts sorted by (--sort); -1
     // for census order.
     int sort_column = -1;
+    // --color: 0 auto, 1 always, 2 never.
+    int colour = 0;
 };
 
 // What a run that follows processes adds to the loop.

@@ -138,6 +138,19 @@ bool take_pids(std::FILE *messages, const valued_option &option, run_settings &s
 }
 
 // A file name: anything but nothing.
+bool take_colour(std::FILE *messages, const valued_option &option, int &colour)
+{
+    constexpr std::array<std::string_view, 3> CHOICES = {"auto", "always", "never"};
+    const std::string_view value(option.value != nullptr ? option.value : "");
+    const auto *const found = std::find(CHOICES.begin(), CHOICES.end(), value);
+    if (option.value == nullptr || found == CHOICES.end()) {
+        refuse_value(messages, option, COLOUR_RULE);
+        return false;
+    }
+    colour = static_cast<int>(found - CHOICES.begin());
+    return true;
+}
+
 bool take_file(std::FILE *messages, const valued_option &option, const char *rule, const char *&file)
 {
     if (option.value == nullptr || option.value[0] == '\0') {

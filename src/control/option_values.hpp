@@ -24,6 +24,7 @@ inline constexpr const char *METRICS_FILE_RULE = "a file to write the metrics to
 inline constexpr const char *PID_RULE = "process ids, as PID[,PID...], 64 at most";
 inline constexpr const char *OUTPUT_FILE_RULE = "a file to write the stream to";
 inline constexpr const char *SUMMARY_FILE_RULE = "a file to write the summary to";
+inline constexpr const char *COLOUR_RULE = "auto, always or never";
 inline constexpr const char *SORT_RULE =
     "a column: render, tfu, bin or cpu, and with -a also csd, cache_clean, cpu_job, total or resident";
 
@@ -62,6 +63,8 @@ bool take_seconds(std::FILE *messages, const valued_option &option, std::int64_t
 bool take_interval(std::FILE *messages, const valued_option &option, std::int64_t &interval);
 bool take_count(std::FILE *messages, const valued_option &option, int &count);
 bool take_pids(std::FILE *messages, const valued_option &option, run_settings &settings);
+// --color's choice: 0 auto, 1 always, 2 never.
+bool take_colour(std::FILE *messages, const valued_option &option, int &colour);
 // A file name: anything but nothing.
 bool take_file(std::FILE *messages, const valued_option &option, const char *rule, const char *&file);
 

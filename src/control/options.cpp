@@ -33,6 +33,7 @@ constexpr const char *USAGE_TEXT =
     "  --wall-clock          CSV and JSON timestamps in Unix time\n"
     "  --sort COLUMN         Start the view sorted by render, tfu, bin or cpu;\n"
     "                        with -a also csd, cache_clean, cpu_job, total, resident\n"
+    "  --color WHEN          Colour the view: auto (the -a view), always or never\n"
     "  -- COMMAND [ARG...]   Run COMMAND, follow it and its descendants, then summarise\n"
     "  --version             Show the version\n"
     "  -h, --help            Show this help message\n";
@@ -47,14 +48,14 @@ bool print_usage(std::FILE *messages, const char *program)
 // bundle with others ("-an1"), whether it takes a value ("--interval 2",
 // "--interval=2", "-d2", "-d 2") and what it sets.
 enum class option_kind { csv, json, text, prometheus, all, interval, census, count, pid, output, summary, summary_json,
-                         wall_clock, sort, version, help };
+                         wall_clock, sort, colour, version, help };
 struct option_entry {
     std::string_view long_name;
     char letter; // 0 for none
     bool takes_value;
     option_kind kind;
 };
-constexpr std::array<option_entry, 16> OPTIONS = {{
+constexpr std::array<option_entry, 17> OPTIONS = {{
     {"--csv", 0, false, option_kind::csv},
     {"--json", 0, false, option_kind::json},
     {"--text", 0, false, option_kind::text},
@@ -69,6 +70,7 @@ constexpr std::array<option_entry, 16> OPTIONS = {{
     {"--summary-json", 0, true, option_kind::summary_json},
     {"--wall-clock", 0, false, option_kind::wall_clock},
     {"--sort", 0, true, option_kind::sort},
+    {"--color", 0, true, option_kind::colour},
     {"--version", 0, false, option_kind::version},
     // -h stands alone: it bundles with nothing.
     {"--help", 0, false, option_kind::help},
@@ -126,6 +128,9 @@ int take_option(option_reading &reading, option_kind kind, const valued_option &
         break;
     case option_kind::wall_clock:
         settings.wall_clock = true;
+        break;
+    case option_kind::colour:
+        taken = take_colour(messages, option, settings.colour);
         break;
     case option_kind::sort:
         choices.sort_option = option;

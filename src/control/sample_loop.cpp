@@ -116,6 +116,7 @@ void start_outputs(output_state &outputs, program_state &program, const run_sett
     }
     outputs.terminal = &program.terminal;
     outputs.sort_column = settings.sort_column;
+    outputs.colour = settings.colour;
 }
 
 } // namespace

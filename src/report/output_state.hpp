@@ -37,6 +37,8 @@ struct output_state {
     int sort_column = -1;
     // The time between two frames, in nanoseconds: what one column of the chart spans.
     std::int64_t frame_interval_ns = 0;
+    // --color: 0 auto, 1 always, 2 never (the view's colour_choice).
+    int colour = 0;
 };
 
 // Keeps the name of the file that PROMETHEUS_REPORT writes and builds its

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "view/colours.hpp"
 #include "view/history_chart.hpp"
 #include "view/view_state.hpp"
 
@@ -221,6 +222,11 @@ void make_cell(terminal_state &terminal, const table_column &column, const utili
     }
     cell_text text{};
     format_cell(terminal, column, row, text);
+    // A busy figure by its level; "-" for a queue not listed stays plain.
+    if (column.kind == column_kind::engine && terminal.view.figure == queue_figure::busy &&
+        row.engine_listed[static_cast<std::size_t>(column.index)]) {
+        cell.attribute = style_attribute(terminal, busy_style(row.engine[static_cast<std::size_t>(column.index)]));
+    }
     add_ascii(cell, text.data());
 }
 

@@ -2,6 +2,7 @@
 // part only where it is known.
 #include <cstdio>
 
+#include "view/colours.hpp"
 #include "view/screen_line.hpp"
 #include "view/table.hpp"
 #include "view/view_state.hpp"
@@ -43,7 +44,7 @@ void add_clock(screen_line &line, const gpu_conditions &conditions)
 
 } // namespace
 
-void draw_conditions_line(const terminal_state &terminal, int y)
+void draw_conditions_line(terminal_state &terminal, int y)
 {
     if (terminal.shown == nullptr) {
         return;
@@ -75,7 +76,9 @@ void draw_conditions_line(const terminal_state &terminal, int y)
     }
     // Marked in capitals and signs, so that it is seen on a terminal without colour.
     if (conditions.under_voltage) {
-        add_part(line, "!! UNDER-VOLTAGE !!");
+        add_part(line, "");
+        line.attribute = style_attribute(terminal, cell_style::warning);
+        add_ascii(line, "!! UNDER-VOLTAGE !!");
     }
     show_line(y, line);
 }

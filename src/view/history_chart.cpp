@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 
+#include "view/colours.hpp"
 #include "view/terminal_library.hpp"
 #include "view/view_state.hpp"
 
@@ -98,8 +99,11 @@ void draw_band(terminal_state &terminal, int y, int rows, std::size_t queue)
     const int width = chart_width();
     double latest = 0.0;
     const bool known = sample_at(ring, frozen, latest);
+    // The band, and its legend, in the queue's own colour.
+    const int colour = style_attribute(terminal, queue_style(CHART_ENGINES[queue]));
     for (int row = 0; row < rows; ++row) {
         screen_line line;
+        line.attribute = colour;
         if (row == 0) {
             cell_text legend{};
             (void)std::snprintf(legend.data(), legend.size(), known ? "%-6s %5.1f%%" : "%-6s      -",

@@ -61,6 +61,7 @@ void draw_help(const terminal_state &terminal)
         show_ascii(y++, "j               queue columns: busy %, jobs per second, job length");
     }
     show_ascii(y++, "g               show or hide the history chart and column");
+    show_ascii(y++, "c               colour on or off");
     show_ascii(y++, "Space           freeze the screen or go on; sampling goes on");
     show_ascii(y++, "h, ?            this help");
     show_ascii(y++, "q, Q, Ctrl-C    quit");
@@ -119,6 +120,11 @@ bool take_key(terminal_state &terminal, int key)
     case 'g':
         terminal.view.chart_shown = !terminal.view.chart_shown;
         break;
+    case 'c':
+        terminal.view.colour_on = !terminal.view.colour_on;
+        // Turned off, nothing coloured stays, the chart's bands included.
+        terminal.view.colour = terminal.view.colour_on ? terminal.view.colour : colour_choice::never;
+        return true;
     case ' ':
         // Thawed, the screen keeps the frozen frame until the next pass.
         terminal.view.frozen = !terminal.view.frozen;

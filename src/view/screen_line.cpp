@@ -1,5 +1,7 @@
 #include "view/screen_line.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cwchar>
 #include <string_view>
@@ -46,6 +48,7 @@ void add_character(screen_line &line, wchar_t character, int cells)
     if (line.length < LINE_CAPACITY) {
         line.text[line.length] = character;
         line.cells[line.length] = static_cast<signed char>(cells);
+        line.attributes[line.length] = line.attribute;
         ++line.length;
         line.width += cells;
     }
@@ -100,9 +103,12 @@ void add_cell(screen_line &line, int gap, int width, bool left_aligned, const sc
     if (!left_aligned) {
         add_spaces(line, padding);
     }
+    const int attribute = line.attribute;
     for (std::size_t index = 0; index < cell.length; ++index) {
+        line.attribute = cell.attributes[index];
         add_character(line, cell.text[index], cell.cells[index]);
     }
+    line.attribute = attribute;
     if (left_aligned) {
         add_spaces(line, padding);
     }
@@ -124,11 +130,27 @@ void show_line(int y, const screen_line &line)
     for (int used = 0; count < line.length && used + line.cells[count] <= *curses.columns; ++count) {
         used += line.cells[count];
     }
-    if (count > 0) {
-        if (curses.wmove(*curses.standard_screen, y, 0) != ERR) {
-            (void)curses.waddnwstr(*curses.standard_screen, line.text.data(), static_cast<int>(count));
-        }
+    if (count == 0 || curses.wmove(*curses.standard_screen, y, 0) == ERR) {
+        return;
     }
+    // A line without colour goes out in one call, as it always has; a
+    // coloured one in runs of one attribute each.
+    const auto coloured = std::any_of(line.attributes.begin(), line.attributes.begin() + static_cast<std::ptrdiff_t>(count),
+                                      [](int attribute) { return attribute != 0; });
+    if (!coloured) {
+        (void)curses.waddnwstr(*curses.standard_screen, line.text.data(), static_cast<int>(count));
+        return;
+    }
+    for (std::size_t start = 0; start < count;) {
+        std::size_t end = start + 1;
+        while (end < count && line.attributes[end] == line.attributes[start]) {
+            ++end;
+        }
+        (void)curses.wattrset(*curses.standard_screen, line.attributes[start]);
+        (void)curses.waddnwstr(*curses.standard_screen, line.text.data() + start, static_cast<int>(end - start));
+        start = end;
+    }
+    (void)curses.wattrset(*curses.standard_screen, 0);
 }
 
 void show_ascii(int y, const char *text)

@@ -15,6 +15,10 @@ inline constexpr std::size_t LINE_CAPACITY = 512;
 struct screen_line {
     std::array<wchar_t, LINE_CAPACITY> text;
     std::array<signed char, LINE_CAPACITY> cells;
+    // Each character's curses attributes (its colour), and those the next
+    // characters take; 0 for none.
+    std::array<int, LINE_CAPACITY> attributes;
+    int attribute = 0;
     std::size_t length = 0;
     int width = 0;
 };

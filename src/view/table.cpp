@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "view/client_columns.hpp"
+#include "view/colours.hpp"
 #include "view/column_layout.hpp"
 #include "view/history_chart.hpp"
 #include "view/screen_line.hpp"
@@ -15,6 +16,17 @@ namespace {
 
 constexpr int GPU_LABEL_WIDTH = 6;
 constexpr int GPU_QUEUE_WIDTH = 8;
+
+// The queue whose view heading `name` is; -1 for a queue the table does not know.
+int engine_of_heading(const char *name)
+{
+    for (std::size_t engine = 0; engine < QUEUE_TABLE.size(); ++engine) {
+        if (std::strcmp(QUEUE_TABLE[engine].heading, name) == 0) {
+            return static_cast<int>(engine);
+        }
+    }
+    return -1;
+}
 
 } // namespace
 
@@ -91,16 +103,23 @@ void draw_gpu_block(terminal_state &terminal, int y)
     const std::size_t shown =
         columns_that_fit(terminal, static_cast<std::size_t>(terminal.view.queue_count) + 1, widths, gaps.data());
     std::array<screen_line, BLOCK_LINES> lines;
-    add_ascii_cell(lines[0], 0, GPU_LABEL_WIDTH, true, "GPU");
-    add_ascii_cell(lines[1], 0, GPU_LABEL_WIDTH, true, "busy");
-    add_ascii_cell(lines[2], 0, GPU_LABEL_WIDTH, true, "jobs/s");
-    add_ascii_cell(lines[3], 0, GPU_LABEL_WIDTH, true, "job ms");
+    const int heading = style_attribute(terminal, cell_style::heading);
+    for (std::size_t line = 0; line < BLOCK_LINES; ++line) {
+        constexpr std::array<const char *, BLOCK_LINES> LABELS = {"GPU", "busy", "jobs/s", "job ms"};
+        lines[line].attribute = heading;
+        add_ascii_cell(lines[line], 0, GPU_LABEL_WIDTH, true, LABELS[line]);
+        lines[line].attribute = 0;
+    }
     for (std::size_t column = 1; column < shown; ++column) {
         screen_line name;
+        name.attribute = style_attribute(terminal, queue_style(engine_of_heading(terminal.view.queue_names[column - 1].data())));
         add_name(name, terminal.view.queue_names[column - 1].data(), terminal.view.utf8);
         add_cell(lines[0], 1, widths[column], false, name);
         for (std::size_t figure = 0; figure < FIGURES; ++figure) {
-            add_ascii_cell(lines[figure + 1], 1, widths[column], false, figures[column - 1][figure].data());
+            screen_line cell;
+            cell.attribute = figure == 0 ? style_attribute(terminal, busy_style(terminal.view.queues[column - 1].busy)) : 0;
+            add_ascii(cell, figures[column - 1][figure].data());
+            add_cell(lines[figure + 1], 1, widths[column], false, cell);
         }
     }
     for (std::size_t line = 0; line < lines.size(); ++line) {
@@ -120,6 +139,7 @@ void add_others_row(terminal_state &terminal, screen_line &line, const std::arra
         const auto position = static_cast<std::size_t>(positions[place]);
         const table_column &layout = CLIENT_COLUMNS[column_at(terminal, position)];
         cell_text text{};
+        cell_style style = cell_style::plain;
         if (layout.kind == column_kind::name) {
             (void)std::snprintf(text.data(), text.size(), "(others)");
         } else if (layout.kind == column_kind::engine) {
@@ -128,11 +148,16 @@ void add_others_row(terminal_state &terminal, screen_line &line, const std::arra
                 (void)std::snprintf(text.data(), text.size(), "-");
             } else if (terminal.view.others.overcount[engine]) {
                 (void)std::snprintf(text.data(), text.size(), "!");
+                style = cell_style::warning;
             } else {
                 (void)std::snprintf(text.data(), text.size(), "%.1f%%", terminal.view.others.busy[engine]);
+                style = busy_style(terminal.view.others.busy[engine]);
             }
         }
-        add_ascii_cell(line, gaps[position], widths[position], layout.left_aligned, text.data());
+        screen_line cell;
+        cell.attribute = style_attribute(terminal, style);
+        add_ascii(cell, text.data());
+        add_cell(line, gaps[position], widths[position], layout.left_aligned, cell);
     }
 }
 
@@ -158,7 +183,12 @@ bool draw_table(terminal_state &terminal, int y)
         cell_text heading{};
         column_heading(terminal, column, heading);
         sorted_shown = sorted_shown || column == terminal.view.sort_column;
-        add_ascii_cell(headings, gaps[position], widths[position], CLIENT_COLUMNS[column].left_aligned, heading.data());
+        const table_column &layout = CLIENT_COLUMNS[column];
+        screen_line cell;
+        cell.attribute = style_attribute(
+            terminal, layout.kind == column_kind::engine ? queue_style(layout.index) : cell_style::heading);
+        add_ascii(cell, heading.data());
+        add_cell(headings, gaps[position], widths[position], layout.left_aligned, cell);
     }
     show_line(y, headings);
     screen_line rule;

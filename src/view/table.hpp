@@ -39,7 +39,7 @@ void draw_gpu_block(terminal_state &terminal, int y);
 // Under it, the line of the GPU's conditions, where any is known: clock,
 // powered share, temperature, CPU frequency and under-voltage.
 inline constexpr int CONDITIONS_LINE = GPU_BLOCK_LINE + 4;
-void draw_conditions_line(const terminal_state &terminal, int y);
+void draw_conditions_line(terminal_state &terminal, int y);
 // The headings and rule at `y`, then the page of rows; false when the column
 // the rows are sorted by is not on screen.
 bool draw_table(terminal_state &terminal, int y);

@@ -15,6 +15,9 @@ bool find_every_symbol(void *library)
            find("set_escdelay", curses.set_escdelay) && find("curs_set", curses.curs_set) &&
            find("clearok", curses.clearok) && find("werase", curses.werase) && find("wrefresh", curses.wrefresh) &&
            find("wmove", curses.wmove) && find("waddnwstr", curses.waddnwstr) && find("wgetch", curses.wgetch) &&
+           find("has_colors", curses.has_colors) && find("start_color", curses.start_color) &&
+           find("use_default_colors", curses.use_default_colors) && find("init_pair", curses.init_pair) &&
+           find("wattrset", curses.wattrset) && find("COLORS", curses.colour_count) &&
            find("stdscr", curses.standard_screen) && find("curscr", curses.current_screen) &&
            find("LINES", curses.lines) && find("COLS", curses.columns);
 }

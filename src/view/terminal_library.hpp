@@ -45,10 +45,16 @@ struct curses_library {
     decltype(&::wmove) wmove;
     decltype(&::waddnwstr) waddnwstr;
     decltype(&::wgetch) wgetch;
+    decltype(&::has_colors) has_colors;
+    decltype(&::start_color) start_color;
+    decltype(&::use_default_colors) use_default_colors;
+    decltype(&::init_pair) init_pair;
+    decltype(&::wattrset) wattrset;
     WINDOW **standard_screen; // stdscr
     WINDOW **current_screen;  // curscr
     int *lines;               // LINES
     int *columns;             // COLS
+    int *colour_count;        // COLORS
     // With --text, the screen in memory that the calls above draw on instead.
     struct text_screen *text;
 };

@@ -55,6 +55,9 @@ void reset_view(terminal_state &terminal, bool all_queues, const output_state &s
     terminal.view.frozen_passes = 0;
     terminal.view.sort_column = state.sort_column;
     terminal.view.frame_interval_ns = state.frame_interval_ns;
+    terminal.view.colour = static_cast<colour_choice>(state.colour);
+    terminal.view.colour_on = terminal.view.colour == colour_choice::always ||
+                              (terminal.view.colour == colour_choice::automatic && all_queues);
     terminal.view.first_shown = 0;
     terminal.view.figure = queue_figure::busy;
     terminal.view.first_scrolled = 0;

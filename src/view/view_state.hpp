@@ -6,6 +6,7 @@
 
 #include "report/frame.hpp"
 #include "report/report.hpp"
+#include "view/colours.hpp"
 #include "view/history.hpp"
 #include "view/text_screen.hpp"
 
@@ -41,6 +42,11 @@ struct terminal_view {
     int queue_count = 0;
     // The time between two frames, in nanoseconds: what a column of the chart spans.
     std::int64_t frame_interval_ns = 0;
+    // --color, whether the key c has the view in colour, and whether the
+    // terminal's colours have been started.
+    colour_choice colour = colour_choice::automatic;
+    bool colour_on = false;
+    bool colours_started = false;
     bool followed_ended = false; // every process of -p has ended
     std::array<std::array<char, QUEUE_NAME_SIZE>, MAX_QUEUE_ROWS> queue_names{};
     std::array<queue_load, MAX_QUEUE_ROWS> queues{};

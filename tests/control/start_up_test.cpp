@@ -34,6 +34,7 @@ const std::string USAGE = "Usage: v3dwatch [options]\n\n"
                           "  --wall-clock          CSV and JSON timestamps in Unix time\n"
                           "  --sort COLUMN         Start the view sorted by render, tfu, bin or cpu;\n"
                           "                        with -a also csd, cache_clean, cpu_job, total, resident\n"
+                          "  --color WHEN          Colour the view: auto (the -a view), always or never\n"
                           "  -- COMMAND [ARG...]   Run COMMAND, follow it and its descendants, then summarise\n"
                           "  --version             Show the version\n"
                           "  -h, --help            Show this help message\n";
@@ -182,6 +183,10 @@ TEST_F(start_up_test, text_takes_the_view_options_and_no_other_output)
     EXPECT_EQ(run({"--prometheus", "m.prom", "--text"}).messages,
               "Error: --text and --prometheus cannot be used together\n");
     EXPECT_EQ(run({"--text", "--", "true"}).messages, "Error: --text cannot be used with a command\n");
+    EXPECT_EQ(run({"--color=always"}).result.settings.colour, 1);
+    EXPECT_EQ(run({"--color", "never"}).result.settings.colour, 2);
+    EXPECT_EQ(run({"--color", "sometimes"}).messages,
+              "Invalid value for --color: 'sometimes' (auto, always or never)\n");
 }
 
 TEST_F(start_up_test, csv_may_be_given_more_than_once)

@@ -28,6 +28,7 @@ std::string usage()
            "  --wall-clock          CSV and JSON timestamps in Unix time\n"
            "  --sort COLUMN         Start the view sorted by render, tfu, bin or cpu;\n"
            "                        with -a also csd, cache_clean, cpu_job, total, resident\n"
+           "  --color WHEN          Colour the view: auto (the -a view), always or never\n"
            "  -- COMMAND [ARG...]   Run COMMAND, follow it and its descendants, then summarise\n"
            "  --version             Show the version\n"
            "  -h, --help            Show this help message\n";

@@ -43,6 +43,8 @@ public:
         }
         return lines;
     }
+    // The screen with its colours and attributes as escape sequences.
+    std::string escaped_screen() const { return output("capture-pane -e -p -t view"); }
     std::string display(const std::string &format) const { return output("display-message -p -t view " + quote(format)); }
     void send_keys(const std::string &keys) const { run("send-keys -t view " + keys); }
     void resize(int width, int height) const
@@ -273,6 +275,45 @@ TEST_F(terminal_end_to_end, refuses_a_terminal_that_cannot_place_the_cursor)
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string &line) { return line.find("GPU Utilisation") != std::string::npos; }),
               0);
+}
+
+// Colour where asked: --color always colours even the default view (the
+// render heading in magenta, a calm figure in green), never leaves -a plain,
+// and the default view with no key stays as it was; c switches it.
+TEST_F(terminal_end_to_end, colours_the_view_where_asked)
+{
+    REQUIRE_NAMESPACES();
+    add_two_clients();
+    constexpr const char *MAGENTA = "\x1b[35m";
+    constexpr const char *GREEN = "\x1b[32m";
+    for (const auto &[arguments, coloured] :
+         {std::pair{"--color always", true}, {"-a --color never", false}, {"", false}}) {
+        SCOPED_TRACE(arguments);
+        std::filesystem::remove(status_path());
+        const tmux_session session(command(arguments));
+        // The first frame's figures, after the headings.
+        bool figures_shown = false;
+        for (int tenth = 0; tenth < 50 && !figures_shown; ++tenth) {
+            const std::vector<std::string> lines = session.screen();
+            figures_shown = std::any_of(lines.begin(), lines.end(), [](const std::string &line) {
+                return line.find("game") != std::string::npos && line.find("0.0%") != std::string::npos;
+            });
+            ::usleep(100'000);
+        }
+        ASSERT_TRUE(figures_shown) << ::testing::PrintToString(session.screen());
+        const std::string screen = session.escaped_screen();
+        EXPECT_EQ(screen.find(MAGENTA) != std::string::npos, coloured) << screen;
+        EXPECT_EQ(screen.find(GREEN) != std::string::npos, coloured) << screen;
+        if (!coloured) {
+            session.send_keys("c");
+            for (int tenth = 0; tenth < 50 && session.escaped_screen().find(MAGENTA) == std::string::npos; ++tenth) {
+                ::usleep(100'000);
+            }
+            EXPECT_NE(session.escaped_screen().find(MAGENTA), std::string::npos) << "c turns colour on";
+        }
+        session.send_keys("q");
+        EXPECT_EQ(status(), "0");
+    }
 }
 
 // --sort starts sorted by a column; S goes back through the columns, past
