@@ -42,6 +42,8 @@ bool settle_sort(option_reading &reading)
 
 } // namespace
 
+// The combinations refused once every option is read, and the settings they
+// settle: the mode a command leaves, the summary, the intervals, the files.
 start_up_result settle_options(option_reading &reading)
 {
     const bool csv_asked = reading.csv_asked;

@@ -160,6 +160,3 @@ bool take_file(std::FILE *messages, const valued_option &option, const char *rul
     file = option.value;
     return true;
 }
-
-// The combinations refused once every option is read, and the settings they
-// settle: the mode a command leaves, the summary, the intervals, the files.

@@ -133,11 +133,8 @@ int take_option(option_reading &reading, option_kind kind, const valued_option &
         taken = take_colour(messages, option, settings.colour);
         break;
     case option_kind::sort:
-        choices.sort_option = option;
-        taken = option.value != nullptr;
-        if (!taken) {
-            refuse_value(messages, option, SORT_RULE);
-        }
+        choices.sort_option = option; // a name of the view's, checked once -a is known
+        taken = take_file(messages, option, SORT_RULE, choices.sort_option.value);
         break;
     case option_kind::version:
         // Written now, not at exit, so that a failed write can still change the status.

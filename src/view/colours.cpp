@@ -1,5 +1,8 @@
 #include "view/colours.hpp"
 
+#include <array>
+#include <cstddef>
+
 #include "view/terminal_library.hpp"
 #include "view/view_state.hpp"
 
@@ -15,22 +18,24 @@ constexpr int colour_pair(cell_style style)
     return static_cast<int>(NCURSES_BITS(static_cast<unsigned>(style), 0) & A_COLOR);
 }
 
+// Each style's colour and further attributes, in the order of cell_style,
+// whose value is also its colour pair's number.
 struct style_colour {
-    cell_style style;
     short foreground;
-    int extra; // attributes besides the colour
+    int extra;
 };
-constexpr style_colour STYLE_COLOURS[] = {
-    {cell_style::heading, COLOR_CYAN, static_cast<int>(A_BOLD)},
-    {cell_style::calm, COLOR_GREEN, 0},
-    {cell_style::busy, COLOR_YELLOW, 0},
-    {cell_style::full, COLOR_RED, 0},
-    {cell_style::warning, COLOR_RED, static_cast<int>(A_BOLD | A_REVERSE)},
-    {cell_style::render, COLOR_MAGENTA, 0},
-    {cell_style::tfu, COLOR_BLUE, 0},
-    {cell_style::bin, COLOR_CYAN, 0},
-    {cell_style::csd, COLOR_GREEN, 0},
-};
+constexpr std::array<style_colour, 10> STYLE_COLOURS = {{
+    {-1, 0}, // plain: the terminal's own
+    {COLOR_CYAN, static_cast<int>(A_BOLD)},
+    {COLOR_GREEN, 0},
+    {COLOR_YELLOW, 0},
+    {COLOR_RED, 0},
+    {COLOR_RED, static_cast<int>(A_BOLD | A_REVERSE)},
+    {COLOR_MAGENTA, 0},
+    {COLOR_BLUE, 0},
+    {COLOR_CYAN, 0},
+    {COLOR_GREEN, 0},
+}};
 
 bool is_band(cell_style style)
 {
@@ -49,8 +54,8 @@ bool colours_ready(terminal_state &terminal)
         terminal.view.colours_started = true;
         (void)curses.start_color();
         (void)curses.use_default_colors(); // the terminal's own background
-        for (const style_colour &entry : STYLE_COLOURS) {
-            (void)curses.init_pair(static_cast<short>(entry.style), entry.foreground, -1);
+        for (std::size_t pair = 1; pair < STYLE_COLOURS.size(); ++pair) {
+            (void)curses.init_pair(static_cast<short>(pair), STYLE_COLOURS[pair].foreground, -1);
         }
     }
     return *curses.colour_count >= LEAST_COLOURS;
@@ -68,12 +73,7 @@ int style_attribute(terminal_state &terminal, cell_style style)
     if (style == cell_style::plain || !wanted || !colours_ready(terminal)) {
         return 0;
     }
-    for (const style_colour &entry : STYLE_COLOURS) {
-        if (entry.style == style) {
-            return colour_pair(style) | entry.extra;
-        }
-    }
-    return 0;
+    return colour_pair(style) | STYLE_COLOURS[static_cast<std::size_t>(style)].extra;
 }
 
 cell_style busy_style(double percent)
