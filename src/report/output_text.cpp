@@ -213,3 +213,9 @@ std::size_t utf8_character_length(std::string_view text)
     }
     return length;
 }
+
+void format_unreadable_line(std::array<char, UNREADABLE_LINE_SIZE> &text, int processes)
+{
+    (void)std::snprintf(text.data(), text.size(), "%d process%s not readable: run as root to see their clients",
+                        processes, processes == 1 ? "" : "es");
+}

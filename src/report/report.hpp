@@ -140,6 +140,11 @@ void add_client_busy(client_busy_sum &sum, const utilisation_row &row);
 // it is 0 and never overcounted.
 others_load compute_others(const frame_header &frame, const client_busy_sum &clients);
 
+// Why clients may be missing, as the -a view, --text and the summary say it:
+// "2 processes not readable: run as root to see their clients".
+inline constexpr std::size_t UNREADABLE_LINE_SIZE = 80;
+void format_unreadable_line(std::array<char, UNREADABLE_LINE_SIZE> &text, int processes);
+
 // Returned once a stop signal has ended the output at a line's end (or cut
 // it, when the reader took nothing for a second): the run ends in order, and
 // whatever was still buffered is dropped.

@@ -78,8 +78,9 @@ int write_summary_text(const run_summary &summary, int fd)
     }
     write_conditions_text(output, summary.conditions);
     if (summary.unreadable_processes > 0) {
-        append_format(output, "%d process%s not readable: run as root to see their clients\n",
-                      summary.unreadable_processes, summary.unreadable_processes == 1 ? "" : "es");
+        std::array<char, UNREADABLE_LINE_SIZE> line{};
+        format_unreadable_line(line, summary.unreadable_processes);
+        append_format(output, "%s\n", line.data());
     }
     if (summary.has_processes) {
         append_format(output, "CPU time: %.2f s user, %.2f s system, %.1f %% mean\n", summary.user_seconds,

@@ -16,10 +16,11 @@ std::int64_t monotonic_nanoseconds()
 
 namespace {
 
-// Keeps the new census's clients held, and the last one's CPU readings as
-// the base of the next census period.
-void keep_census(sampler &from, const client_table &census, double time, std::int64_t reference)
+// Keeps the new census's clients held, and the last one's CPU readings,
+// conditions and time base as the base of the next census period.
+void keep_census(sampler &from, const sample &census)
 {
+    const double time = census.time;
     census_period &period = from.period;
     period.count = 0;
     for (int index = 0; index < from.held.count; ++index) {
@@ -28,11 +29,13 @@ void keep_census(sampler &from, const client_table &census, double time, std::in
     }
     period.conditions = from.census_conditions;
     period.reference = from.census_reference;
-    from.census_reference = reference;
+    from.census_conditions = census.conditions;
+    from.census_reference = census.counters.reference;
+    from.census_unreadable_processes = census.table.unreadable_processes;
     from.before_time = from.census_time;
     from.census_time = time;
     period.seconds = from.census_time - from.before_time;
-    hold_clients(from.held, census, from.proc_path, from.stats_file);
+    hold_clients(from.held, census.table, from.proc_path, from.stats_file);
 }
 
 } // namespace
@@ -75,12 +78,12 @@ void take_sample(sampler &from, sample &into)
     } else {
         read_gpu_counters(into.counters, from.stats_file);
         scan_clients(into.table, from.proc_path, from.listing, from.tree);
-        read_conditions(from.conditions, into.conditions);
         into.time = clock_seconds(CLOCK_MONOTONIC);
+        // After the sample's time: the clock's rate is a firmware call that
+        // may block, and must not stretch the interval the CPU time is over.
+        read_conditions(from.conditions, into.conditions);
         if (holds) {
-            keep_census(from, into.table, into.time, into.counters.reference);
-            from.census_conditions = into.conditions;
-            from.census_unreadable_processes = into.table.unreadable_processes;
+            keep_census(from, into);
         }
     }
     into.wall_time = clock_seconds(CLOCK_REALTIME);

@@ -15,17 +15,6 @@ namespace {
 constexpr int GPU_LABEL_WIDTH = 6;
 constexpr int GPU_QUEUE_WIDTH = 8;
 
-// The queue whose view heading `name` is; -1 for a queue the table does not know.
-int engine_of_heading(const char *name)
-{
-    for (std::size_t engine = 0; engine < QUEUE_TABLE.size(); ++engine) {
-        if (std::strcmp(QUEUE_TABLE[engine].heading, name) == 0) {
-            return static_cast<int>(engine);
-        }
-    }
-    return -1;
-}
-
 } // namespace
 
 void draw_gpu_block(terminal_state &terminal, int y)
@@ -69,7 +58,7 @@ void draw_gpu_block(terminal_state &terminal, int y)
     }
     for (std::size_t column = 1; column < shown; ++column) {
         screen_line name;
-        name.attribute = style_attribute(terminal, queue_style(engine_of_heading(terminal.view.queue_names[column - 1].data())));
+        name.attribute = style_attribute(terminal, queue_style(terminal.view.queue_engines[column - 1]));
         add_name(name, terminal.view.queue_names[column - 1].data(), terminal.view.utf8);
         add_cell(lines[0], 1, widths[column], false, name);
         for (std::size_t figure = 0; figure < FIGURES; ++figure) {

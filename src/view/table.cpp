@@ -155,10 +155,8 @@ bool draw_table(terminal_state &terminal, int y)
     // With -a, the last line says that other users' clients cannot be seen.
     const int last_line = *curses.lines - 1 - (unreadable_line_shown(terminal) ? 1 : 0);
     if (unreadable_line_shown(terminal)) {
-        std::array<char, 2 * CELL_SIZE> text{};
-        const int unreadable = terminal.shown->header.unreadable_processes;
-        (void)std::snprintf(text.data(), text.size(), "%d process%s not readable: run as root to see their clients",
-                            unreadable, unreadable == 1 ? "" : "es");
+        std::array<char, UNREADABLE_LINE_SIZE> text{};
+        format_unreadable_line(text, terminal.shown->header.unreadable_processes);
         show_ascii(*curses.lines - 1, text.data());
     }
     if (others_row_shown(terminal) && y + 2 + shown_rows < last_line + 1 - (page.counted ? 1 : 0)) {

@@ -101,8 +101,9 @@ int text_end_frame(output_state &state, const frame &whole)
     }
     const int unreadable = whole.header.unreadable_processes;
     if (unreadable > 0 && !terminal.view.all_queues) {
-        append_format(output, "%d process%s not readable: run as root to see their clients\n", unreadable,
-                      unreadable == 1 ? "" : "es");
+        std::array<char, UNREADABLE_LINE_SIZE> line{};
+        format_unreadable_line(line, unreadable);
+        append_format(output, "%s\n", line.data());
     }
     append_text(output, "\n");
     return flush_output(output);

@@ -20,22 +20,23 @@ void take_gpu_queues(terminal_view &view, const frame_header &frame)
         return;
     }
     const gpu_counters &counters = *frame.counters;
-    const auto take = [&view, &frame](int row, const char *name) {
+    const auto take = [&view, &frame](int row, int engine, const char *name) {
         auto &shown_name = view.queue_names[static_cast<std::size_t>(view.queue_count)];
         shown_name = {};
         std::strncpy(shown_name.data(), name, shown_name.size() - 1);
+        view.queue_engines[static_cast<std::size_t>(view.queue_count)] = engine;
         view.queues[static_cast<std::size_t>(view.queue_count++)] = frame.queues[static_cast<std::size_t>(row)];
     };
     std::array<bool, MAX_QUEUE_ROWS> taken{};
     for (std::size_t engine = 0; engine < QUEUE_TABLE.size(); ++engine) {
         if (counters.queue_listed[engine]) {
             taken[static_cast<std::size_t>(counters.queue_rows[engine])] = true;
-            take(counters.queue_rows[engine], QUEUE_TABLE[engine].heading);
+            take(counters.queue_rows[engine], static_cast<int>(engine), QUEUE_TABLE[engine].heading);
         }
     }
     for (int row = 0; row < counters.queue_count; ++row) {
         if (!taken[static_cast<std::size_t>(row)]) {
-            take(row, counters.queues[static_cast<std::size_t>(row)].name.data());
+            take(row, -1, counters.queues[static_cast<std::size_t>(row)].name.data());
         }
     }
 }

@@ -49,6 +49,8 @@ struct terminal_view {
     bool colours_started = false;
     bool followed_ended = false; // every process of -p has ended
     std::array<std::array<char, QUEUE_NAME_SIZE>, MAX_QUEUE_ROWS> queue_names{};
+    // Each shown queue's row of the queue table; -1 for one it does not know.
+    std::array<int, MAX_QUEUE_ROWS> queue_engines{};
     std::array<queue_load, MAX_QUEUE_ROWS> queues{};
 };
 
