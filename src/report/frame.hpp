@@ -7,8 +7,18 @@
 #include "report/report.hpp"
 #include "sampling/sampler.hpp"
 
+// The sample a frame is measured against: its time, the whole GPU's readings
+// and the power times, so that a recording of frames holds where each began.
+struct frame_base {
+    double sample_time = 0.0;
+    double wall_time = 0.0;
+    const gpu_counters *counters = nullptr;
+    gpu_conditions conditions{};
+};
+
 struct frame {
     frame_header header{};
+    frame_base previous{};
     // Every client of the census, in its order. The census lists every client
     // busy on any queue when a summary counts them; `listed` marks the rows
     // the output lists (render, TFU or bin busy, for the default outputs).

@@ -4,10 +4,10 @@
 #include <string_view>
 
 #include "report/frame.hpp"
+#include "report/json_members.hpp"
 #include "report/output_state.hpp"
 
 namespace {
-
 
 // RFC 8259: the quote, the backslash and the control characters are escaped.
 // U+2028 and U+2029 are escaped too: valid JSON as they are, but common line
@@ -34,54 +34,6 @@ bool escape_json_character(output_buffer &output, std::string_view character)
     return true;
 }
 
-// A member of an object being written: a comma before every member but the first.
-void append_member(output_buffer &output, bool &first, const char *name)
-{
-    append_format(output, "%s\"%s\":", first ? "" : ",", name);
-    first = false;
-}
-
-// Only the conditions known, so that a reader never takes an unknown for a zero.
-void append_conditions(output_buffer &output, const frame_header &frame)
-{
-    const gpu_conditions &conditions = frame.conditions;
-    bool first = true;
-    append_text(output, ",\"conditions\":{");
-    if (conditions.clock_hz > 0) {
-        append_member(output, first, "clock_hz");
-        append_format(output, "%lld", static_cast<long long>(conditions.clock_hz));
-    }
-    if (conditions.clock_max_hz > 0) {
-        append_member(output, first, "clock_max_hz");
-        append_format(output, "%lld", static_cast<long long>(conditions.clock_max_hz));
-    }
-    if (conditions.clock_known) {
-        append_member(output, first, "clock_on");
-        append_text(output, conditions.clock_on ? "true" : "false");
-    }
-    if (conditions.power_status[0] != '\0') {
-        append_member(output, first, "power");
-        append_json_string(output, conditions.power_status.data());
-    }
-    if (frame.powered_known) {
-        append_member(output, first, "powered_percent");
-        append_format(output, "%.1f", frame.powered_percent);
-    }
-    if (conditions.temperature_known) {
-        append_member(output, first, "temperature_celsius");
-        append_format(output, "%.1f", static_cast<double>(conditions.temperature_millicelsius) / 1000.0);
-    }
-    if (conditions.cpu_frequency_khz > 0) {
-        append_member(output, first, "cpu_frequency_hz");
-        append_format(output, "%lld", static_cast<long long>(conditions.cpu_frequency_khz) * 1000);
-    }
-    if (conditions.under_voltage_known) {
-        append_member(output, first, "under_voltage");
-        append_text(output, conditions.under_voltage ? "true" : "false");
-    }
-    append_text(output, "}");
-}
-
 // The queues are named as the kernel names them, in the file's order.
 int json_begin_frame(output_state &state, const frame &whole)
 {
@@ -99,31 +51,18 @@ int json_begin_frame(output_state &state, const frame &whole)
         append_format(output, ":{\"busy\":%.1f,\"jobs_per_second\":%.1f,\"average_job_ms\":", load.busy,
                       load.jobs_per_second);
         if (load.job_milliseconds == NO_JOB_LENGTH) {
-            append_text(output, "null}");
+            append_text(output, "null,");
         } else {
-            append_format(output, "%.1f}", load.job_milliseconds);
+            append_format(output, "%.1f,", load.job_milliseconds);
         }
+        append_queue_readings(output, frame.counters->queues[position]);
+        append_text(output, "}");
     }
     append_text(output, "}");
     append_conditions(output, frame);
+    append_previous(output, whole.previous, state.timestamp_decimals);
     append_format(output, ",\"unreadable_processes\":%d", frame.unreadable_processes);
     return append_text(output, ",\"clients\":[");
-}
-
-// An object of one value per queue that the row's fdinfo lists, in the kernel's order.
-void append_listed_queues(output_buffer &output, const utilisation_row &row,
-                          const std::array<double, ENGINE_COUNT> &values)
-{
-    append_text(output, "{");
-    bool first_queue = true;
-    for (const int queue : KERNEL_ENGINE_ORDER) {
-        const auto engine = static_cast<std::size_t>(queue);
-        if (row.engine_listed[engine]) {
-            append_format(output, "%s\"%s\":%.1f", first_queue ? "" : ",", ENGINE_NAMES[engine], values[engine]);
-            first_queue = false;
-        }
-    }
-    append_text(output, "}");
 }
 
 int json_row(output_state &state, const utilisation_row &row, double)
@@ -142,6 +81,13 @@ int json_row(output_state &state, const utilisation_row &row, double)
     append_listed_queues(output, row, row.engine);
     append_text(output, ",\"jobs_per_second\":");
     append_listed_queues(output, row, row.jobs_per_second);
+    // The counters behind the figures, for a replay of the recording.
+    append_text(output, ",\"busy_ns\":");
+    append_listed_counts(output, row, row.engine_nanoseconds);
+    append_text(output, ",\"busy_ns_gained\":");
+    append_listed_counts(output, row, row.engine_gained_nanoseconds);
+    append_text(output, ",\"jobs_gained\":");
+    append_listed_counts(output, row, row.jobs_gained);
     if (row.cpu_known) {
         append_format(output, ",\"process_cpu\":%.1f,\"memory\":{", row.cpu);
     } else {
@@ -156,33 +102,6 @@ int json_row(output_state &state, const utilisation_row &row, double)
         }
     }
     return append_text(output, "}}");
-}
-
-// The busy keys of a client for the queues the driver's statistics list, and
-// the queues on which the clients' sum is inflated, always present so that a
-// reader finds the same keys in every line.
-void append_others(output_buffer &output, const others_load &others)
-{
-    append_text(output, "\"others\":{\"busy\":{");
-    bool first_busy = true;
-    for (const int queue : KERNEL_ENGINE_ORDER) {
-        const auto engine = static_cast<std::size_t>(queue);
-        if (others.listed[engine]) {
-            append_format(output, "%s\"%s\":%.1f", first_busy ? "" : ",", ENGINE_NAMES[engine],
-                          others.busy[engine]);
-            first_busy = false;
-        }
-    }
-    append_text(output, "},\"overcount\":[");
-    bool first_queue = true;
-    for (const int engine : KERNEL_ENGINE_ORDER) {
-        if (others.overcount[static_cast<std::size_t>(engine)]) {
-            append_format(output, "%s\"%s\"", first_queue ? "" : ",",
-                          ENGINE_NAMES[static_cast<std::size_t>(engine)]);
-            first_queue = false;
-        }
-    }
-    append_text(output, "]}");
 }
 
 int json_end_frame(output_state &state, const frame &whole)

@@ -52,6 +52,7 @@ void freeze_shown_frame(terminal_state &terminal)
         terminal.frozen_frame = *terminal.shown;
         // The samples the header points into move on; the view keeps its own copy of the queues.
         terminal.frozen_frame.header.counters = nullptr;
+        terminal.frozen_frame.previous.counters = nullptr;
         terminal.shown = &terminal.frozen_frame;
     }
 }

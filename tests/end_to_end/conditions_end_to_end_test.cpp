@@ -101,7 +101,7 @@ TEST(conditions_end_to_end, every_condition_in_json_metrics_and_the_summary)
     EXPECT_EQ(conditions_member(json.lines[1]),
               R"("conditions":{"clock_hz":500000000,"clock_max_hz":960000000,"clock_on":true,"power":"active",)"
               R"("powered_percent":60.0,"temperature_celsius":61.5,"cpu_frequency_hz":2400000000,)"
-              R"("under_voltage":true})");
+              R"("under_voltage":true,"runtime_active_ms":6200,"runtime_suspended_ms":9800})");
     EXPECT_NE(json.lines[1].find(R"("process":"game","client_name":"stk-main",)"), std::string::npos);
     EXPECT_EQ(conditions_member(json.summary),
               R"("conditions":{"clock_mean_hz":500000000,"clock_min_hz":500000000,"powered_percent":60.0,)"

@@ -97,13 +97,22 @@ TEST(unknown_values_end_to_end, are_left_out_of_json_and_empty_in_the_csv_with_e
     std::vector<std::string> lines = run_over_old_kernel(tree, {"--json", "-n", "1"});
     ASSERT_EQ(lines.size(), 1U);
     const std::string no_jobs = R"("jobs_per_second":{"bin":0.0,"render":0.0,"tfu":0.0},)";
+    // The counters behind the figures: each client's cumulative busy time,
+    // and what it gained over the interval (the late client all of its 1 ms
+    // less the 1 ns its first reading held).
+    const std::string no_jobs_gained = R"("jobs_gained":{"bin":0,"render":0,"tfu":0},)";
     const std::map<int, std::string> clients = {
         {100, R"({"client_id":81,"pid":100,"process":"game","busy":{"bin":2.5,"render":50.0,"tfu":0.0},)" + no_jobs +
-                  R"("process_cpu":0.0,"memory":{}})"},
+                  R"("busy_ns":{"bin":4500000,"render":60000000,"tfu":0},)"
+                  R"("busy_ns_gained":{"bin":2500000,"render":50000000,"tfu":0},)" +
+                  no_jobs_gained + R"("process_cpu":0.0,"memory":{}})"},
         {200, R"({"client_id":82,"pid":200,"process":"ending","busy":{"bin":0.0,"render":10.0,"tfu":0.0},)" +
-                  no_jobs + R"("process_cpu":null,"memory":{}})"},
+                  no_jobs + R"("busy_ns":{"bin":0,"render":11000000,"tfu":0},)"
+                  R"("busy_ns_gained":{"bin":0,"render":10000000,"tfu":0},)" +
+                  no_jobs_gained + R"("process_cpu":null,"memory":{}})"},
         {300, R"({"client_id":83,"pid":300,"process":"late","busy":{"bin":0.0,"render":0.0,"tfu":1.0},)" + no_jobs +
-                  R"("process_cpu":null,"memory":{}})"},
+                  R"("busy_ns":{"bin":0,"render":0,"tfu":1000001},"busy_ns_gained":{"bin":0,"render":0,"tfu":1000000},)" +
+                  no_jobs_gained + R"("process_cpu":null,"memory":{}})"},
     };
     std::string listed;
     for (const int pid : listing_order(tree.proc())) {

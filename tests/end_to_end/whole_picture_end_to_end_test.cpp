@@ -118,14 +118,23 @@ TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
         {100, R"({"client_id":81,"pid":100,"process":"game",)"
               R"("busy":{"bin":2.5,"render":50.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
               R"("jobs_per_second":{"bin":20.0,"render":250.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
+              R"("busy_ns":{"bin":4500000,"render":60000000,"tfu":0,"csd":0,"cache_clean":0,"cpu":0},)"
+              R"("busy_ns_gained":{"bin":2500000,"render":50000000,"tfu":0,"csd":0,"cache_clean":0,"cpu":0},)"
+              R"("jobs_gained":{"bin":2,"render":25,"tfu":0,"csd":0,"cache_clean":0,"cpu":0},)"
               R"("process_cpu":0.0,"memory":{"total":15532032,"shared":9560064,"resident":15532032}})"},
         {200, R"({"client_id":1099511627776,"pid":200,"process":"compute",)"
               R"("busy":{"bin":0.0,"render":0.0,"tfu":0.0,"csd":30.0,"cache_clean":0.0,"cpu":0.1},)"
               R"("jobs_per_second":{"bin":0.0,"render":0.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
+              R"("busy_ns":{"bin":0,"render":0,"tfu":0,"csd":40000000,"cache_clean":0,"cpu":100000},)"
+              R"("busy_ns_gained":{"bin":0,"render":0,"tfu":0,"csd":30000000,"cache_clean":0,"cpu":100000},)"
+              R"("jobs_gained":{"bin":0,"render":0,"tfu":0,"csd":0,"cache_clean":0,"cpu":0},)"
               R"("process_cpu":0.0,"memory":{"total":8388608,"shared":0,"resident":512,"active":0}})"},
         {300, R"({"client_id":83,"pid":300,"process":"oldkern",)"
               R"("busy":{"bin":0.0,"render":10.0,"tfu":0.0,"csd":0.0},)"
               R"("jobs_per_second":{"bin":0.0,"render":50.0,"tfu":0.0,"csd":0.0},)"
+              R"("busy_ns":{"bin":0,"render":11000000,"tfu":0,"csd":0},)"
+              R"("busy_ns_gained":{"bin":0,"render":10000000,"tfu":0,"csd":0},)"
+              R"("jobs_gained":{"bin":0,"render":5,"tfu":0,"csd":0},)"
               R"("process_cpu":0.0,"memory":{}})"},
     };
     std::string listed;
@@ -135,13 +144,29 @@ TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
     // Job lengths are Δruntime / Δjobs: bin 10 ms in 10 jobs, cache_clean none.
     // Others: bin 10.0 - 2.5, tfu 2.5 - 0, and render 50.0 - (50.0 + 10.0),
     // which is below 0 by more than 5 points.
+    // Each queue carries its readings, and the frame those of the sample it
+    // was measured against, 0.1 s of the GPU's clock before.
     const std::string expected =
-        R"({"timestamp":T,"wall_time":W,"gpu":{"bin":{"busy":10.0,"jobs_per_second":100.0,"average_job_ms":1.0},)"
-        R"("render":{"busy":50.0,"jobs_per_second":50.0,"average_job_ms":10.0},)"
-        R"("tfu":{"busy":2.5,"jobs_per_second":10.0,"average_job_ms":2.5},)"
-        R"("csd":{"busy":30.0,"jobs_per_second":40.0,"average_job_ms":7.5},)"
-        R"("cache_clean":{"busy":0.0,"jobs_per_second":0.0,"average_job_ms":null},)"
-        R"("cpu":{"busy":0.1,"jobs_per_second":20.0,"average_job_ms":0.1}},"conditions":{},"unreadable_processes":0,"clients":[)" +
+        R"({"timestamp":T,"wall_time":W,"gpu":{"bin":{"busy":10.0,"jobs_per_second":100.0,"average_job_ms":1.0,)"
+        R"("timestamp_ns":1100000000,"jobs":20,"runtime_ns":11000000},)"
+        R"("render":{"busy":50.0,"jobs_per_second":50.0,"average_job_ms":10.0,)"
+        R"("timestamp_ns":1100000000,"jobs":15,"runtime_ns":55000000},)"
+        R"("tfu":{"busy":2.5,"jobs_per_second":10.0,"average_job_ms":2.5,)"
+        R"("timestamp_ns":1100000000,"jobs":1,"runtime_ns":2500000},)"
+        R"("csd":{"busy":30.0,"jobs_per_second":40.0,"average_job_ms":7.5,)"
+        R"("timestamp_ns":1100000000,"jobs":4,"runtime_ns":30000000},)"
+        R"("cache_clean":{"busy":0.0,"jobs_per_second":0.0,"average_job_ms":null,)"
+        R"("timestamp_ns":1100000000,"jobs":0,"runtime_ns":0},)"
+        R"("cpu":{"busy":0.1,"jobs_per_second":20.0,"average_job_ms":0.1,)"
+        R"("timestamp_ns":1100000000,"jobs":2,"runtime_ns":100000}},"conditions":{},)"
+        R"("previous":{"timestamp":PT,"wall_time":PW,"gpu":{)"
+        R"("bin":{"timestamp_ns":1000000000,"jobs":10,"runtime_ns":1000000},)"
+        R"("render":{"timestamp_ns":1000000000,"jobs":10,"runtime_ns":5000000},)"
+        R"("tfu":{"timestamp_ns":1000000000,"jobs":0,"runtime_ns":0},)"
+        R"("csd":{"timestamp_ns":1000000000,"jobs":0,"runtime_ns":0},)"
+        R"("cache_clean":{"timestamp_ns":1000000000,"jobs":0,"runtime_ns":0},)"
+        R"("cpu":{"timestamp_ns":1000000000,"jobs":0,"runtime_ns":0}},"conditions":{}},)"
+        R"("unreadable_processes":0,"clients":[)" +
         listed +
         R"(],"others":{"busy":{"bin":7.5,"render":0.0,"tfu":2.5,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
         R"("overcount":["render"]}})";
@@ -160,7 +185,19 @@ TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
         EXPECT_EQ(time.size() - time.find('.'), 4U) << time;
     }
     EXPECT_NEAR(std::stod(wall_time), static_cast<double>(::time(nullptr)), 60.0);
-    EXPECT_EQ(prefix + "T" + wall_key + "W" + lines[0].substr(wall_end), expected);
+    // The previous sample's times, in the same clocks and decimals, before the frame's.
+    std::string rest = lines[0].substr(wall_end);
+    const std::string previous_key = R"("previous":{"timestamp":)";
+    const std::size_t previous_start = rest.find(previous_key);
+    ASSERT_NE(previous_start, std::string::npos) << rest;
+    const std::size_t previous_end = rest.find(R"(,"gpu")", previous_start);
+    const std::string previous_times = rest.substr(previous_start + previous_key.size(),
+                                                   previous_end - previous_start - previous_key.size());
+    const std::size_t comma = previous_times.find(',');
+    EXPECT_LT(std::stod(previous_times.substr(0, comma)), std::stod(timestamp));
+    EXPECT_LT(std::stod(previous_times.substr(previous_times.find(':') + 1)), std::stod(wall_time));
+    rest.replace(previous_start, previous_end - previous_start, previous_key + R"(PT,"wall_time":PW)");
+    EXPECT_EQ(prefix + "T" + wall_key + "W" + rest, expected);
 }
 
 // The whole GPU's render time less the listed clients': over 0.1 s the GPU
