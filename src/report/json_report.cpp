@@ -88,6 +88,7 @@ int json_row(output_state &state, const utilisation_row &row, double)
     append_listed_counts(output, row, row.engine_gained_nanoseconds);
     append_text(output, ",\"jobs_gained\":");
     append_listed_counts(output, row, row.jobs_gained);
+    append_format(output, ",\"gained_over_ns\":%lld", static_cast<long long>(row.reference_nanoseconds));
     if (row.cpu_known) {
         append_format(output, ",\"process_cpu\":%.1f,\"memory\":{", row.cpu);
     } else {

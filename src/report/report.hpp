@@ -35,6 +35,9 @@ struct utilisation_row {
     std::array<std::int64_t, ENGINE_COUNT> engine_gained_nanoseconds{};
     std::array<std::int64_t, ENGINE_COUNT> jobs_gained{};
     double elapsed = 0.0;
+    // The nanoseconds of the GPU's clock the percentages are measured over: the
+    // frame's, or the census period's for a client first met between censuses.
+    std::int64_t reference_nanoseconds = 0;
     // Jobs completed per second of the GPU's own clock, the time base of the
     // percentages, so that busy per cent = jobs per second × job length.
     std::array<double, ENGINE_COUNT> jobs_per_second{};

@@ -50,6 +50,7 @@ utilisation_row compute_utilisation(const client_sample &current, const client_t
     if (match == nullptr && new_client_reference_delta >= 0) {
         reference_delta = new_client_reference_delta;
     }
+    row.reference_nanoseconds = reference_delta;
     for (std::size_t engine = 0; engine < row.engine.size(); ++engine) {
         const std::int64_t delta = gain(current.engine[engine], match != nullptr ? match->engine[engine] : 0);
         row.engine_gained_nanoseconds[engine] = delta;

@@ -99,8 +99,8 @@ TEST(unknown_values_end_to_end, are_left_out_of_json_and_empty_in_the_csv_with_e
     const std::string no_jobs = R"("jobs_per_second":{"bin":0.0,"render":0.0,"tfu":0.0},)";
     // The counters behind the figures: each client's cumulative busy time,
     // and what it gained over the interval (the late client all of its 1 ms
-    // less the 1 ns its first reading held).
-    const std::string no_jobs_gained = R"("jobs_gained":{"bin":0,"render":0,"tfu":0},)";
+    // less the 1 ns its first reading held), over the frame's 0.1 s.
+    const std::string no_jobs_gained = R"("jobs_gained":{"bin":0,"render":0,"tfu":0},"gained_over_ns":100000000,)";
     const std::map<int, std::string> clients = {
         {100, R"({"client_id":81,"pid":100,"process":"game","busy":{"bin":2.5,"render":50.0,"tfu":0.0},)" + no_jobs +
                   R"("busy_ns":{"bin":4500000,"render":60000000,"tfu":0},)"

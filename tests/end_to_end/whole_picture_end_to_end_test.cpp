@@ -120,21 +120,21 @@ TEST(whole_picture_end_to_end, json_lines_with_the_whole_gpu)
               R"("jobs_per_second":{"bin":20.0,"render":250.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
               R"("busy_ns":{"bin":4500000,"render":60000000,"tfu":0,"csd":0,"cache_clean":0,"cpu":0},)"
               R"("busy_ns_gained":{"bin":2500000,"render":50000000,"tfu":0,"csd":0,"cache_clean":0,"cpu":0},)"
-              R"("jobs_gained":{"bin":2,"render":25,"tfu":0,"csd":0,"cache_clean":0,"cpu":0},)"
+              R"("jobs_gained":{"bin":2,"render":25,"tfu":0,"csd":0,"cache_clean":0,"cpu":0},"gained_over_ns":100000000,)"
               R"("process_cpu":0.0,"memory":{"total":15532032,"shared":9560064,"resident":15532032}})"},
         {200, R"({"client_id":1099511627776,"pid":200,"process":"compute",)"
               R"("busy":{"bin":0.0,"render":0.0,"tfu":0.0,"csd":30.0,"cache_clean":0.0,"cpu":0.1},)"
               R"("jobs_per_second":{"bin":0.0,"render":0.0,"tfu":0.0,"csd":0.0,"cache_clean":0.0,"cpu":0.0},)"
               R"("busy_ns":{"bin":0,"render":0,"tfu":0,"csd":40000000,"cache_clean":0,"cpu":100000},)"
               R"("busy_ns_gained":{"bin":0,"render":0,"tfu":0,"csd":30000000,"cache_clean":0,"cpu":100000},)"
-              R"("jobs_gained":{"bin":0,"render":0,"tfu":0,"csd":0,"cache_clean":0,"cpu":0},)"
+              R"("jobs_gained":{"bin":0,"render":0,"tfu":0,"csd":0,"cache_clean":0,"cpu":0},"gained_over_ns":100000000,)"
               R"("process_cpu":0.0,"memory":{"total":8388608,"shared":0,"resident":512,"active":0}})"},
         {300, R"({"client_id":83,"pid":300,"process":"oldkern",)"
               R"("busy":{"bin":0.0,"render":10.0,"tfu":0.0,"csd":0.0},)"
               R"("jobs_per_second":{"bin":0.0,"render":50.0,"tfu":0.0,"csd":0.0},)"
               R"("busy_ns":{"bin":0,"render":11000000,"tfu":0,"csd":0},)"
               R"("busy_ns_gained":{"bin":0,"render":10000000,"tfu":0,"csd":0},)"
-              R"("jobs_gained":{"bin":0,"render":5,"tfu":0,"csd":0},)"
+              R"("jobs_gained":{"bin":0,"render":5,"tfu":0,"csd":0},"gained_over_ns":100000000,)"
               R"("process_cpu":0.0,"memory":{}})"},
     };
     std::string listed;
