@@ -7,7 +7,7 @@
 # tests that did not run are listed; a run that demands everything (CI) fails.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/checks.sh"
-require_packages g++-aarch64-linux-gnu libncurses-dev:arm64 libgtest-dev:arm64 libstdc++6:arm64 qemu-user-static
+require_packages g++-aarch64-linux-gnu rapidjson-dev libncurses-dev:arm64 libgtest-dev:arm64 libstdc++6:arm64 qemu-user-static
 qemu=$(command -v qemu-aarch64-static) || fail "no qemu-aarch64-static"
 build_dir=$V3DWATCH_ROOT/build-arm64
 

@@ -5,7 +5,7 @@
 # purged, which must remove every file it installed.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/checks.sh"
-require_packages build-essential dpkg-dev debhelper lintian cmake libncurses-dev libgtest-dev tmux
+require_packages build-essential dpkg-dev debhelper lintian cmake libncurses-dev rapidjson-dev libgtest-dev tmux
 
 if dpkg-query -W -f='${Status}' v3dwatch 2>/dev/null | grep -q 'install ok installed'; then
     fail "v3dwatch is installed here already; this check installs and purges its own build"

@@ -4,7 +4,7 @@
 # lintian. The tests do not run in a cross build (60-arm64.sh runs them).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/checks.sh"
-require_packages build-essential dpkg-dev debhelper lintian cmake tmux \
+require_packages build-essential dpkg-dev debhelper lintian cmake tmux rapidjson-dev \
     g++-aarch64-linux-gnu libncurses-dev:arm64 libgtest-dev:arm64
 
 work=$(mktemp -d)

@@ -3,8 +3,8 @@
 V3DWATCH_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 # What building v3dwatch with its tests needs (scripts/run).
-BUILD_PACKAGES=(cmake g++ make libncurses-dev libgtest-dev)
-FUZZ_PACKAGES=(cmake make clang libclang-rt-dev libncurses-dev)
+BUILD_PACKAGES=(cmake g++ make libncurses-dev rapidjson-dev libgtest-dev)
+FUZZ_PACKAGES=(cmake make clang libclang-rt-dev libncurses-dev rapidjson-dev)
 # Everything scripts/test and its checks need, in one list, so that one line
 # names every missing package before anything is built. README's "For
 # contributors" lists the same.
