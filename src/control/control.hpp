@@ -11,6 +11,8 @@
 #include "control/process_state.hpp"
 #include "report/frame.hpp"
 #include "report/output_state.hpp"
+#include "report/comparison.hpp"
+#include "report/recording.hpp"
 #include "report/report.hpp"
 #include "report/run_summary.hpp"
 #include "sampling/sampler.hpp"
@@ -59,6 +61,12 @@ struct run_settings {
     int sort_column = -1;
     // --color: 0 auto, 1 always, 2 never.
     int colour = 0;
+    // --replay: the recording the frames come from ("-": standard input),
+    // null for the kernel; its descriptor, opened at start-up.
+    const char *replay_file = nullptr;
+    int replay_fd = -1;
+    // --compare A B: the two summaries; null for none.
+    std::array<const char *, 2> compare_files{};
 };
 
 // What a run that follows processes adds to the loop.
@@ -142,12 +150,49 @@ struct loop_state {
 // page of the program file and no memory until a run touches them: the CSV
 // never touches the view's. The loop's smaller records (the sampler, the
 // outputs' state) are its own.
+// A replay's records: the recording read, and the two frames it alternates
+// between, so that the frame shown stays whole while the next is read.
+struct replay_state {
+    recording_reader reader{};
+    std::array<recorded_frame, 2> frames{};
+};
+
+// --compare's records: a file's text, the two summaries and their comparison.
+struct comparison_state {
+    std::array<char, SUMMARY_FILE_SIZE + 1> text{};
+    std::array<recorded_summary, 2> summaries{};
+    comparison rows{};
+    alignas(std::max_align_t) std::array<char, 4096> parser_memory{};
+};
+
 struct program_state {
     loop_state loop{};
+    replay_state replay{};
+    comparison_state comparing{};
     follow_state follow{};
     run_summary summary{};
     terminal_state terminal{};
 };
+
+// What the sampling loop and a replay share: the outputs' state as a run
+// starts; one frame handed to the output's operations (0, OUTPUT_STOPPED or
+// the errno of a failed write); and the output closed, with a failure said in
+// one line, returning the exit status.
+void start_outputs(output_state &outputs, program_state &program, const run_settings &settings);
+int write_frame(const report_operations &report, output_state &state, const frame &pass);
+int close_run(const report_operations &report, output_state &state, int failure);
+
+// The frames of the recording of --replay, to the output and the summary;
+// returns the exit status.
+int run_replay(program_state &program, const report_operations &report, const run_settings &settings);
+
+// Works out the summary's figures and writes them: the text to standard
+// error, the JSON to the file of --summary-json; 0, or 1 after a message.
+int write_summaries(const run_summary &summary, const run_settings &settings);
+
+// --compare: the two summaries side by side, as a table or (--json) as JSON;
+// returns the exit status.
+int run_comparison(comparison_state &comparing, const run_settings &settings);
 
 // Samples once an interval until stop_requested is set; returns the exit status.
 int sample_loop(program_state &program, const run_settings &settings);

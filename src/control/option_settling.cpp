@@ -40,6 +40,31 @@ bool settle_sort(option_reading &reading)
     return false;
 }
 
+// A replay's frames come from its recording: the options of the kernel's
+// sampling, its clocks and a followed command have nothing to act on.
+bool settle_replay(option_reading &reading)
+{
+    const run_settings &settings = reading.result.settings;
+    const option_choices &choices = reading.choices;
+    std::string_view refused;
+    if (choices.interval_option.value != nullptr) {
+        refused = choices.interval_option.name;
+    } else if (choices.census_option.value != nullptr) {
+        refused = choices.census_option.name;
+    } else if (reading.files.metrics_file != nullptr) {
+        refused = "--prometheus";
+    } else if (settings.wall_clock) {
+        refused = "--wall-clock";
+    } else if (settings.command != nullptr) {
+        refused = "a command";
+    } else {
+        return true;
+    }
+    (void)std::fprintf(reading.messages, "Error: --replay cannot be used with %.*s\n", static_cast<int>(refused.size()),
+                       refused.data());
+    return false;
+}
+
 } // namespace
 
 // The combinations refused once every option is read, and the settings they
@@ -52,6 +77,13 @@ start_up_result settle_options(option_reading &reading)
     std::FILE *const messages = reading.messages;
     run_settings &settings = reading.result.settings;
     const char *const metrics_file = reading.files.metrics_file;
+    if (settings.compare_files[0] != nullptr && reading.other_option_given) {
+        (void)std::fputs("Error: --compare takes no option but --json\n", messages);
+        return {true, 1, settings};
+    }
+    if (settings.replay_file != nullptr && !settle_replay(reading)) {
+        return {true, 1, settings};
+    }
     if (csv_asked && json_asked) {
         (void)std::fputs("Error: --csv and --json cannot be used together\n", messages);
         return {true, 1, settings};
@@ -94,6 +126,10 @@ start_up_result settle_options(option_reading &reading)
     }
     if (choices.summary_json_file != nullptr) {
         settings.summary = true;
+    }
+    // A recording's summary is asked for itself: not after a view at the recorded pace.
+    if (settings.replay_file != nullptr && settings.summary && settings.mode == output_mode::terminal) {
+        settings.mode = output_mode::summary_only;
     }
     // Checked once every option is read: -d may come after --census.
     if (choices.census != 0 && choices.census < choices.interval) {

@@ -24,6 +24,8 @@ inline constexpr const char *METRICS_FILE_RULE = "a file to write the metrics to
 inline constexpr const char *PID_RULE = "process ids, as PID[,PID...], 64 at most";
 inline constexpr const char *OUTPUT_FILE_RULE = "a file to write the stream to";
 inline constexpr const char *SUMMARY_FILE_RULE = "a file to write the summary to";
+inline constexpr const char *REPLAY_FILE_RULE = "a recording that --json wrote, or - for standard input";
+inline constexpr const char *COMPARE_FILES_RULE = "two summaries that --summary-json wrote, as --compare A B";
 inline constexpr const char *COLOUR_RULE = "auto, always or never";
 inline constexpr const char *SORT_RULE =
     "a column: render, tfu, bin or cpu, and with -a also csd, cache_clean, cpu_job, total or resident";
@@ -40,6 +42,7 @@ struct option_choices {
     // --census as given, 0 for none: it is checked against the interval last.
     std::int64_t census = 0;
     valued_option census_option{};
+    valued_option interval_option{}; // -d as given; its name empty for none
     const char *output_file = nullptr;
     const char *summary_json_file = nullptr;
     valued_option sort_option{}; // --sort as given; its value null for none
@@ -86,6 +89,7 @@ struct option_reading {
     bool csv_asked = false;
     bool json_asked = false;
     bool text_asked = false;
+    bool other_option_given = false; // an option besides --compare and --json
 };
 
 // Refuses the combinations that cannot run, in one line each, and settles the

@@ -14,48 +14,18 @@
 
 namespace {
 
-constexpr const char *USAGE_TEXT =
-    "Usage: %s [options]\n\n"
-    "Monitor VideoCore VII GPU block utilisation on Quenzil.\n\n"
-    "  -a, --all             Show every queue, client memory and the whole GPU's load\n"
-    "  --csv                 Output in CSV format (pipe to file)\n"
-    "  --json                Output JSON Lines, one object per sample, with everything\n"
-    "  --text                Output the table as plain text, one frame per sample\n"
-    "  --prometheus FILE     Write metrics for Prometheus to FILE every interval\n"
-    "  -d, --interval S      Seconds between samples, 0.01 to 3600 (default 1)\n"
-    "  --census S            Seconds between searches for clients, 0.1 to 3600,\n"
-    "                        no less than the interval (default 1 or the interval)\n"
-    "  -n, --count N         Stop after N samples\n"
-    "  -p, --pid PID[,PID]   Follow only these processes and their descendants\n"
-    "  -o, --output FILE     Write the CSV or JSON stream to FILE\n"
-    "  --summary             Write a summary of the run to standard error at the end\n"
-    "  --summary-json FILE   Write the summary as JSON to FILE as well\n"
-    "  --wall-clock          CSV and JSON timestamps in Unix time\n"
-    "  --sort COLUMN         Start the view sorted by render, tfu, bin or cpu;\n"
-    "                        with -a also csd, cache_clean, cpu_job, total, resident\n"
-    "  --color WHEN          Colour the view: auto (the -a view), always or never\n"
-    "  -- COMMAND [ARG...]   Run COMMAND, follow it and its descendants, then summarise\n"
-    "  --version             Show the version\n"
-    "  -h, --help            Show this help message\n";
-
-// False when the text could not be written whole.
-bool print_usage(std::FILE *messages, const char *program)
-{
-    return std::fprintf(messages, USAGE_TEXT, program) >= 0 && std::fflush(messages) == 0;
-}
-
 // Every option, in one table: its long name, the short letter that may
 // bundle with others ("-an1"), whether it takes a value ("--interval 2",
 // "--interval=2", "-d2", "-d 2") and what it sets.
 enum class option_kind { csv, json, text, prometheus, all, interval, census, count, pid, output, summary, summary_json,
-                         wall_clock, sort, colour, version, help };
+                         wall_clock, sort, colour, replay, compare, version, help };
 struct option_entry {
     std::string_view long_name;
     char letter; // 0 for none
     bool takes_value;
     option_kind kind;
 };
-constexpr std::array<option_entry, 17> OPTIONS = {{
+constexpr std::array<option_entry, 19> OPTIONS = {{
     {"--csv", 0, false, option_kind::csv},
     {"--json", 0, false, option_kind::json},
     {"--text", 0, false, option_kind::text},
@@ -71,6 +41,8 @@ constexpr std::array<option_entry, 17> OPTIONS = {{
     {"--wall-clock", 0, false, option_kind::wall_clock},
     {"--sort", 0, true, option_kind::sort},
     {"--color", 0, true, option_kind::colour},
+    {"--replay", 0, true, option_kind::replay},
+    {"--compare", 0, true, option_kind::compare},
     {"--version", 0, false, option_kind::version},
     // -h stands alone: it bundles with nothing.
     {"--help", 0, false, option_kind::help},
@@ -87,6 +59,8 @@ int take_option(option_reading &reading, option_kind kind, const valued_option &
     option_choices &choices = reading.choices;
     std::FILE *const messages = reading.messages;
     bool taken = true;
+    // --compare takes no option but --json.
+    reading.other_option_given = reading.other_option_given || (kind != option_kind::compare && kind != option_kind::json);
     switch (kind) {
     case option_kind::csv:
     case option_kind::json:
@@ -105,6 +79,7 @@ int take_option(option_reading &reading, option_kind kind, const valued_option &
         settings.all_queues = true;
         break;
     case option_kind::interval:
+        choices.interval_option = option;
         taken = take_interval(messages, option, choices.interval);
         break;
     case option_kind::census:
@@ -135,6 +110,12 @@ int take_option(option_reading &reading, option_kind kind, const valued_option &
     case option_kind::sort:
         choices.sort_option = option; // a name of the view's, checked once -a is known
         taken = take_file(messages, option, SORT_RULE, choices.sort_option.value);
+        break;
+    case option_kind::replay:
+        taken = take_file(messages, option, REPLAY_FILE_RULE, settings.replay_file);
+        break;
+    case option_kind::compare:
+        taken = take_file(messages, option, COMPARE_FILES_RULE, settings.compare_files[0]);
         break;
     case option_kind::version:
         // Written now, not at exit, so that a failed write can still change the status.
@@ -215,6 +196,14 @@ int read_arguments(option_reading &reading, int argc, char **argv)
         int status = GO_ON;
         if (const option_entry *entry = find_long_option(argc, argv, index, option); entry != nullptr) {
             status = take_option(reading, entry->kind, option);
+            // --compare A B: the second file is the next argument.
+            if (status == GO_ON && entry->kind == option_kind::compare) {
+                option.value = index + 1 < argc ? argv[++index] : nullptr;
+                status = take_file(reading.messages, option, COMPARE_FILES_RULE,
+                                   reading.result.settings.compare_files[1])
+                             ? GO_ON
+                             : 1;
+            }
         } else if (argument == "--" && index + 1 < argc) {
             reading.result.settings.command = argv + index + 1;
             return GO_ON;

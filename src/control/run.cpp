@@ -63,6 +63,11 @@ int write_run_summary(follow_state &follow, const run_settings &settings)
     run_summary &summary = *follow.summary;
     summary.has_processes = follow.follows_tree;
     finish_summary(summary, clock_seconds(CLOCK_MONOTONIC), clock_seconds(CLOCK_REALTIME), user_ticks, system_ticks);
+    return write_summaries(summary, settings);
+}
+
+int write_summaries(const run_summary &summary, const run_settings &settings)
+{
     int status = 0;
     // Standard error may be gone; the exit status tells either way.
     if (write_summary_text(summary, STDERR_FILENO) != 0) {
@@ -81,6 +86,12 @@ int write_run_summary(follow_state &follow, const run_settings &settings)
 
 int sample_loop(program_state &program, const run_settings &settings)
 {
+    if (settings.compare_files[0] != nullptr) {
+        return run_comparison(program.comparing, settings);
+    }
+    if (settings.replay_file != nullptr) {
+        return run_replay(program, select_report(settings), settings);
+    }
     follow_state &follow = program.follow;
     if (settings.summary) {
         follow.summary = &program.summary;

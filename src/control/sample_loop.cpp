@@ -19,27 +19,6 @@ int ratio_at_least_one(std::int64_t numerator, std::int64_t denominator, bool ro
     return static_cast<int>(std::max<std::int64_t>(ratio, 1));
 }
 
-// The output's operations, of which an output that writes nothing has none.
-int write_frame(const report_operations &report, output_state &state, const frame &pass)
-{
-    if (report.begin_frame == nullptr) {
-        return 0;
-    }
-    if (const int failure = report.begin_frame(state, pass); failure != 0) {
-        return failure;
-    }
-    for (int index = 0; index < pass.row_count; ++index) {
-        const auto position = static_cast<std::size_t>(index);
-        if (!pass.listed[position] || report.row == nullptr) {
-            continue;
-        }
-        if (const int failure = report.row(state, pass.rows[position], pass.header.sample_time); failure != 0) {
-            return failure;
-        }
-    }
-    return report.end_frame(state, pass);
-}
-
 int call(int (*operation)(output_state &), output_state &state)
 {
     return operation != nullptr ? operation(state) : 0;
@@ -85,7 +64,28 @@ void begin_run_summary(run_summary &summary, const follow_state &follow, const s
                   command_started ? follow.command_start_wall_time : baseline.wall_time, user_ticks, system_ticks);
 }
 
-// The end of the loop: the output closed, and a failure said in one line.
+} // namespace
+
+int write_frame(const report_operations &report, output_state &state, const frame &pass)
+{
+    if (report.begin_frame == nullptr) {
+        return 0;
+    }
+    if (const int failure = report.begin_frame(state, pass); failure != 0) {
+        return failure;
+    }
+    for (int index = 0; index < pass.row_count; ++index) {
+        const auto position = static_cast<std::size_t>(index);
+        if (!pass.listed[position] || report.row == nullptr) {
+            continue;
+        }
+        if (const int failure = report.row(state, pass.rows[position], pass.header.sample_time); failure != 0) {
+            return failure;
+        }
+    }
+    return report.end_frame(state, pass);
+}
+
 int close_run(const report_operations &report, output_state &state, int failure)
 {
     const int close_failure = call(report.close, state);
@@ -103,7 +103,6 @@ int close_run(const report_operations &report, output_state &state, int failure)
     return 1;
 }
 
-// The outputs' state as a run starts: nothing written yet.
 void start_outputs(output_state &outputs, program_state &program, const run_settings &settings)
 {
     outputs.stream = {};
@@ -118,8 +117,6 @@ void start_outputs(output_state &outputs, program_state &program, const run_sett
     outputs.sort_column = settings.sort_column;
     outputs.colour = settings.colour;
 }
-
-} // namespace
 
 int run_sample_loop(program_state &program, const report_operations &report, const char *proc_path,
                     const char *stats_file, const run_settings &settings, follow_state *follow)

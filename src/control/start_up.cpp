@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <glob.h>
 #include <unistd.h>
 
@@ -36,6 +37,22 @@ bool find_stats_file(const char *pattern)
     return true;
 }
 
+// The recording of --replay, opened before anything is written; false after
+// a one-line message.
+bool open_recording(run_settings &settings, std::FILE *messages)
+{
+    if (std::strcmp(settings.replay_file, "-") == 0) {
+        settings.replay_fd = STDIN_FILENO;
+        return true;
+    }
+    settings.replay_fd = ::open(settings.replay_file, O_RDONLY | O_CLOEXEC);
+    if (settings.replay_fd < 0) {
+        (void)std::fprintf(messages, "Error: cannot read %s: %s\n", settings.replay_file, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" void on_stop_signal(int)
@@ -54,7 +71,15 @@ start_up_result start_up(int argc, char **argv, std::FILE *messages, const char 
     const long ticks = sysconf(_SC_CLK_TCK);
     clock_ticks = ticks > 0 ? ticks : DEFAULT_CLOCK_TICKS;
 
-    if (!find_stats_file(stats_pattern)) {
+    // --compare reads its two files only; a replay reads no kernel file.
+    if (result.settings.compare_files[0] != nullptr) {
+        return result;
+    }
+    const bool replays = result.settings.replay_file != nullptr;
+    if (replays && !open_recording(result.settings, messages)) {
+        return {true, 1, result.settings};
+    }
+    if (!replays && !find_stats_file(stats_pattern)) {
         (void)std::fputs("Error: no V3D gpu_stats found\n", messages);
         return {true, 1, result.settings};
     }

@@ -39,6 +39,8 @@ struct output_state {
     std::int64_t frame_interval_ns = 0;
     // --color: 0 auto, 1 always, 2 never (the view's colour_choice).
     int colour = 0;
+    // The frames come from a recording (--replay), at its pace in the view.
+    bool replaying = false;
 };
 
 // Keeps the name of the file that PROMETHEUS_REPORT writes and builds its

@@ -62,11 +62,41 @@ void draw_help(const terminal_state &terminal)
     }
     show_ascii(y++, "g               show or hide the history chart and column");
     show_ascii(y++, "c               colour on or off");
-    show_ascii(y++, "Space           freeze the screen or go on; sampling goes on");
+    if (terminal.view.replay.replaying) {
+        show_ascii(y++, "Space           pause the replay or go on");
+        show_ascii(y++, ".               one frame on, while paused");
+        show_ascii(y++, "+, -            twice or half as fast");
+    } else {
+        show_ascii(y++, "Space           freeze the screen or go on; sampling goes on");
+    }
     show_ascii(y++, "h, ?            this help");
     show_ascii(y++, "q, Q, Ctrl-C    quit");
     show_ascii(y + 1, "Any key goes back to the table.");
 }
+
+namespace {
+
+// A replay's keys: its pace instead of the screen's freeze.
+bool take_replay_key(replay_pace &replay, int key)
+{
+    switch (key) {
+    case ' ':
+        replay.paused = !replay.paused;
+        return true;
+    case '.':
+        replay.step = replay.paused;
+        return false;
+    case '+':
+    case '-':
+        replay.speed_shift = std::clamp(replay.speed_shift + (key == '+' ? 1 : -1), SLOWEST_REPLAY_SHIFT,
+                                        FASTEST_REPLAY_SHIFT);
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
 
 bool take_key(terminal_state &terminal, int key)
 {
@@ -83,6 +113,9 @@ bool take_key(terminal_state &terminal, int key)
     if (terminal.view.help_shown) {
         terminal.view.help_shown = false;
         return true;
+    }
+    if (terminal.view.replay.replaying && (key == ' ' || key == '.' || key == '+' || key == '-')) {
+        return take_replay_key(terminal.view.replay, key);
     }
     const int page = page_of_rows(terminal).rows;
     switch (key) {
@@ -172,7 +205,8 @@ void wait_for_keys(terminal_state &terminal, std::int64_t due)
             draw_view(terminal);
         }
         const std::int64_t now = monotonic_nanoseconds();
-        if (stop_requested != 0 || now >= due) {
+        // A replay's step is taken at once.
+        if (stop_requested != 0 || now >= due || terminal.view.replay.step) {
             break;
         }
         // The next poll of the keys, or the due time if that comes first. A

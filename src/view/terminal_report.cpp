@@ -9,6 +9,7 @@
 #include "view/terminal_report.hpp"
 #include "report/frame.hpp"
 #include "report/output_state.hpp"
+#include "report/run_summary.hpp"
 #include "view/client_columns.hpp"
 #include "view/history.hpp"
 #include "view/history_chart.hpp"
@@ -17,6 +18,30 @@
 #include "view/table.hpp"
 #include "view/terminal_library.hpp"
 #include "view/view_state.hpp"
+
+namespace {
+
+constexpr std::size_t REPLAY_TEXT_SIZE = 64;
+
+// " - replay 2x 2026-12-09T10:40:01.250Z, paused": the pace, and the recorded
+// time of the frame shown (UTC, as the recording may come from elsewhere).
+void describe_replay(const terminal_state &terminal, std::array<char, REPLAY_TEXT_SIZE> &text)
+{
+    const replay_pace &replay = terminal.view.replay;
+    std::array<char, 32> time{};
+    if (terminal.shown != nullptr) {
+        format_utc_time(terminal.shown->header.wall_time, time);
+    }
+    if (replay.ended) {
+        (void)std::snprintf(text.data(), text.size(), " - end of recording %s", time.data());
+        return;
+    }
+    const int shift = replay.speed_shift;
+    (void)std::snprintf(text.data(), text.size(), " - replay %s%dx %s%s", shift < 0 ? "1/" : "",
+                        1 << (shift < 0 ? -shift : shift), time.data(), replay.paused ? ", paused" : "");
+}
+
+} // namespace
 
 void draw_view(terminal_state &terminal)
 {
@@ -36,9 +61,13 @@ void draw_view(terminal_state &terminal)
             column_heading(terminal, terminal.view.sort_column, sorted);
         }
         std::array<char, 3 * CELL_SIZE> title{};
+        std::array<char, REPLAY_TEXT_SIZE> replay{};
+        if (terminal.view.replay.replaying) {
+            describe_replay(terminal, replay);
+        }
         const char *state = terminal.view.frozen            ? " - frozen, space resumes"
                             : terminal.view.followed_ended ? " (the followed processes have ended)"
-                                                  : "";
+                                                  : replay.data();
         (void)std::snprintf(title.data(), title.size(), "GPU Utilisation%s%s%s", state,
                             sorted_shown ? "" : " - sorted by ", sorted_shown ? "" : sorted.data() + 1);
         show_ascii(0, title.data());

@@ -54,6 +54,8 @@ void reset_view(terminal_state &terminal, bool all_queues, const output_state &s
     terminal.view.chart_shown = all_queues;
     terminal.view.frozen = false;
     terminal.view.frozen_passes = 0;
+    terminal.view.replay = {};
+    terminal.view.replay.replaying = state.replaying;
     terminal.view.sort_column = state.sort_column;
     terminal.view.frame_interval_ns = state.frame_interval_ns;
     terminal.view.colour = static_cast<colour_choice>(state.colour);

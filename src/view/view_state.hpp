@@ -16,6 +16,18 @@ inline constexpr int CENSUS_ORDER = -1;
 // What the queue columns of -a show, switched by the key j.
 enum class queue_figure { busy, jobs_per_second, job_length };
 
+// A replay's pace, which its keys set: paused, one frame on asked for while
+// paused, the speed as a power of two, and the recording's end reached.
+inline constexpr int FASTEST_REPLAY_SHIFT = 6;  // 64 times the recorded pace
+inline constexpr int SLOWEST_REPLAY_SHIFT = -4; // a sixteenth of it
+struct replay_pace {
+    bool replaying = false;
+    bool paused = false;
+    bool step = false;
+    bool ended = false;
+    int speed_shift = 0;
+};
+
 struct terminal_view {
     bool all_queues = false;
     bool utf8 = false;
@@ -48,6 +60,7 @@ struct terminal_view {
     bool colour_on = false;
     bool colours_started = false;
     bool followed_ended = false; // every process of -p has ended
+    replay_pace replay{};
     std::array<std::array<char, QUEUE_NAME_SIZE>, MAX_QUEUE_ROWS> queue_names{};
     // Each shown queue's row of the queue table; -1 for one it does not know.
     std::array<int, MAX_QUEUE_ROWS> queue_engines{};

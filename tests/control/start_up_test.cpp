@@ -36,6 +36,8 @@ const std::string USAGE = "Usage: v3dwatch [options]\n\n"
                           "                        with -a also csd, cache_clean, cpu_job, total, resident\n"
                           "  --color WHEN          Colour the view: auto (the -a view), always or never\n"
                           "  -- COMMAND [ARG...]   Run COMMAND, follow it and its descendants, then summarise\n"
+    "  --replay FILE         Replay a recording that --json wrote (- reads standard input)\n"
+    "  --compare A B         Compare two summaries that --summary-json wrote\n"
                           "  --version             Show the version\n"
                           "  -h, --help            Show this help message\n";
 
