@@ -1,6 +1,7 @@
 // --compare A B: reads the two summaries, writes their comparison. Comparing
 // is not judging: any difference exits 0.
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 #include <fcntl.h>
@@ -11,14 +12,15 @@
 namespace {
 
 // The whole file into `text`, NUL-terminated; false with the reason.
-bool read_summary_file(const char *name, std::array<char, SUMMARY_FILE_SIZE + 1> &text,
+bool read_summary_file(const char *name, std::array<char, SUMMARY_FILE_SIZE + PARSE_PADDING> &text,
                        std::array<char, SUMMARY_REASON_SIZE> &reason)
 {
     const file_descriptor file(::open(name, O_RDONLY | O_CLOEXEC));
     std::size_t length = 0;
     ssize_t count = 1;
-    while (file.is_open() && count > 0 && length < text.size()) {
-        count = ::read(file.fd, text.data() + length, text.size() - length);
+    // One byte more than a summary may have, to know a larger file.
+    while (file.is_open() && count > 0 && length <= SUMMARY_FILE_SIZE) {
+        count = ::read(file.fd, text.data() + length, SUMMARY_FILE_SIZE + 1 - length);
         if (count < 0 && errno == EINTR) {
             count = 1;
             continue;
@@ -33,7 +35,7 @@ bool read_summary_file(const char *name, std::array<char, SUMMARY_FILE_SIZE + 1>
         (void)std::snprintf(reason.data(), reason.size(), "larger than a summary, %zu bytes at most", SUMMARY_FILE_SIZE);
         return false;
     }
-    text[length] = '\0';
+    std::fill(text.begin() + static_cast<std::ptrdiff_t>(length), text.end(), '\0');
     return true;
 }
 

@@ -159,7 +159,7 @@ struct replay_state {
 
 // --compare's records: a file's text, the two summaries and their comparison.
 struct comparison_state {
-    std::array<char, SUMMARY_FILE_SIZE + 1> text{};
+    std::array<char, SUMMARY_FILE_SIZE + PARSE_PADDING> text{};
     std::array<recorded_summary, 2> summaries{};
     comparison rows{};
     alignas(std::max_align_t) std::array<char, 4096> parser_memory{};

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "report/recording.hpp"
 #include "report/report.hpp"
 
 // The figures a summary holds, by the object that holds them.
@@ -44,8 +45,8 @@ struct recorded_summary {
 inline constexpr std::size_t SUMMARY_FILE_SIZE = std::size_t{256} << 10;
 inline constexpr std::size_t SUMMARY_REASON_SIZE = 160;
 
-// Reads a summary from `text` (NUL-terminated, changed in place); false with
-// the reason when it is not one.
+// Reads a summary from `text` (NUL-terminated, with PARSE_PADDING bytes of
+// room from its NUL on, changed in place); false with the reason when it is not one.
 bool parse_summary(char *text, recorded_summary &into, std::array<char, 4096> &parser_memory,
                    std::array<char, SUMMARY_REASON_SIZE> &reason);
 

@@ -15,6 +15,10 @@ inline constexpr std::size_t RECORDING_LINE_SIZE = std::size_t{1} << 20;
 // The deepest nesting of a frame's objects: "previous", "gpu", a queue.
 inline constexpr int RECORDING_DEPTH = 4;
 inline constexpr std::size_t RECORDING_REASON_SIZE = 160;
+// RapidJSON 1.1 checks a UTF-8 character's tail bytes before it looks for the
+// text's end, so it may read up to three bytes past the NUL that ends a line
+// cut inside one: the text it parses has that many bytes of room after it.
+inline constexpr std::size_t PARSE_PADDING = 4;
 
 // One recorded frame and the readings its header points into.
 struct recorded_frame {
@@ -39,7 +43,7 @@ struct recording_filter {
 // A recording being read: the file, the line buffer, and the last frame's time.
 struct recording_reader {
     file_descriptor file{-1};
-    std::array<char, RECORDING_LINE_SIZE + 1> buffer{}; // a NUL after the line, for parsing in place
+    std::array<char, RECORDING_LINE_SIZE + PARSE_PADDING> buffer{}; // a NUL after the line, for parsing in place
     std::size_t length = 0; // bytes held
     std::size_t start = 0;  // where the next line starts
     bool end_of_file = false;
@@ -59,8 +63,8 @@ enum class recording_result { frame, end, cut_short, failed };
 recording_result read_recorded_frame(recording_reader &reader, recorded_frame &into,
                                      std::array<char, RECORDING_REASON_SIZE> &reason);
 
-// Parses one line (NUL-terminated, changed in place) into `into`; false with
-// the reason. `previous_timestamp` is the last frame's time, or negative for none.
+// Parses one line (NUL-terminated, with PARSE_PADDING bytes of room from its
+// NUL on, changed in place) into `into`; false with the reason. `previous_timestamp` is the last frame's time, or negative for none.
 bool parse_recorded_line(char *line, recorded_frame &into, const recording_filter &filter,
                          double previous_timestamp, std::array<char, 4096> &parser_memory,
                          std::array<char, RECORDING_REASON_SIZE> &reason);

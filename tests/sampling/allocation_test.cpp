@@ -12,6 +12,7 @@
 #include <sys/sysmacros.h>
 
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "control/control.hpp"
@@ -200,6 +201,41 @@ TEST(allocations, none_while_writing_the_metrics_file)
     struct stat written {};
     ASSERT_EQ(::stat(file.c_str(), &written), 0);
     EXPECT_GT(written.st_size, 0);
+    EXPECT_EQ(allocations.load(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// RapidJSON parses a recorded line in place, its stack in a fixed buffer: a
+// replay allocates nothing per line either.
+TEST(allocations, none_while_reading_a_recording)
+{
+    kernel_tree tree;
+    const std::string line =
+        R"({"timestamp":1.000,"wall_time":1700000001.000,"gpu":{"render":{"timestamp_ns":2,"jobs":1,"runtime_ns":1}},)"
+        R"("conditions":{"power":"active"},"previous":{"timestamp":0.000,"wall_time":1700000000.000,)"
+        R"("gpu":{"render":{"timestamp_ns":1,"jobs":0,"runtime_ns":0}},"conditions":{}},"unreadable_processes":0,)"
+        R"("clients":[{"client_id":7,"pid":70,"process":"st\u00e9pper \"quoted\"","busy":{"render":0.0},)"
+        R"("jobs_per_second":{"render":0.0},"busy_ns":{"render":1},"busy_ns_gained":{"render":1},)"
+        R"("jobs_gained":{"render":0},"gained_over_ns":1,"process_cpu":1.5,"memory":{"total":4096}}],)"
+        R"("others":{"busy":{"render":0.0},"overcount":["render"]}})"
+        "\n";
+    tree.write("run.json", line + line);
+    recording_reader &reader = loop_program.replay.reader;
+    reader.file.reset(::open(tree.path("run.json").c_str(), O_RDONLY | O_CLOEXEC));
+    std::array<char, RECORDING_REASON_SIZE> reason{};
+    allocations = 0;
+    counting = true;
+    const recording_result first = read_recorded_frame(reader, loop_program.replay.frames[0], reason);
+    const recording_result second = read_recorded_frame(reader, loop_program.replay.frames[1], reason);
+    const recording_result end = read_recorded_frame(reader, loop_program.replay.frames[0], reason);
+    counting = false;
+    EXPECT_EQ(first, recording_result::frame) << reason.data();
+    EXPECT_EQ(second, recording_result::frame) << reason.data();
+    EXPECT_EQ(end, recording_result::end);
+    EXPECT_EQ(loop_program.replay.frames[1].whole.row_count, 1);
     EXPECT_EQ(allocations.load(), 0);
 }
 
