@@ -1,4 +1,5 @@
 // Two summaries' figures side by side, each change worked out once.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -64,12 +65,7 @@ void add_rows(comparison &into, figure_group group, const summary_figures *a, co
 
 bool any_known(const summary_figures &figures)
 {
-    for (const bool known : figures.known) {
-        if (known) {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::any_of(figures.known, [](bool known) { return known; });
 }
 
 // The client of `names` that is the `nth` (from 0) named `name`; -1 for none.

@@ -37,12 +37,19 @@ struct frame_handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, frame_han
     std::string_view key;
     reason_text *reason = nullptr;
 
-    bool refuse(const char *what, std::string_view name = {})
+    bool refuse(const char *what) const
     {
-        (void)std::snprintf(reason->data(), reason->size(), what, static_cast<int>(name.size()), name.data());
+        (void)std::snprintf(reason->data(), reason->size(), "%s", what);
         return false;
     }
-    bool mistyped(value_kind wanted)
+    // "<lead>"<name>"<rest>", as a reason that names a member or a queue.
+    bool refuse_named(const char *lead, std::string_view name, const char *rest) const
+    {
+        (void)std::snprintf(reason->data(), reason->size(), "%s\"%.*s\"%s", lead, static_cast<int>(name.size()),
+                            name.data(), rest);
+        return false;
+    }
+    bool mistyped(value_kind wanted) const
     {
         (void)std::snprintf(reason->data(), reason->size(), "\"%.*s\" is not %s", static_cast<int>(key.size()),
                             key.data(), value_kind_name(wanted));
@@ -62,7 +69,7 @@ struct frame_handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, frame_han
             return refuse("more queues than the GPU has");
         }
         if (key.empty() || key.size() >= QUEUE_NAME_SIZE || key.find_first_of(" \t\n") != std::string_view::npos) {
-            return refuse("the queue name \"%.*s\" is not one the driver writes", key);
+            return refuse_named("the queue name ", key, " is not one the driver writes");
         }
         target.queue = &counters.queues[static_cast<std::size_t>(counters.queue_count++)];
         std::copy(key.begin(), key.end(), target.queue->name.begin());
@@ -117,7 +124,7 @@ struct frame_handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, frame_han
     {
         const level &closing = levels[static_cast<std::size_t>(depth - 1)];
         if (const member_rule *missing = missing_member(closing.where, closing.seen); missing != nullptr) {
-            return refuse("no member \"%.*s\"", missing->name);
+            return refuse_named("no member ", missing->name, "");
         }
         if (closing.where == place::client) {
             keep_or_drop_row();
@@ -125,7 +132,7 @@ struct frame_handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, frame_han
         --depth;
         return true;
     }
-    void keep_or_drop_row()
+    void keep_or_drop_row() const
     {
         const recording_filter &filter = *target.filter;
         if (filter.pid_count == 0) {
@@ -179,7 +186,7 @@ struct frame_handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, frame_han
     }
 
     // RapidJSON's events; with numbers taken as text, no other number event comes.
-    bool Default() { return refuse("a number the reader does not take"); }
+    bool Default() const { return refuse("a number the reader does not take"); }
     bool Null() { return scalar({value_kind::number_or_null, {}, false}); }
     bool Bool(bool flag) { return scalar({value_kind::flag, {}, flag}); }
     bool RawNumber(const char *text, rapidjson::SizeType length, bool)

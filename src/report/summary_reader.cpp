@@ -31,7 +31,7 @@ struct summary_handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, summary
     bool clients_seen = false;
     bool wall_seen = false;
 
-    bool refuse(const char *what)
+    bool refuse(const char *what) const
     {
         (void)std::snprintf(reason->data(), reason->size(), "%s", what);
         return false;
