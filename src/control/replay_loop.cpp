@@ -143,10 +143,12 @@ int run_replay(program_state &program, const report_operations &report, const ru
     }
     int status = close_run(report, outputs, failure);
     status = std::max(status, say_reading_end(result, reader, settings.replay_file, reason));
-    if (summary != nullptr && status == 0) {
+    if (summary != nullptr && status == 0 && first_frame) {
+        // No time to summarise: not a summary of a run that never began.
+        (void)std::fprintf(stderr, "Warning: %s: no frame to summarise\n", settings.replay_file);
+    } else if (summary != nullptr && status == 0) {
         const frame &last = replay.frames[static_cast<std::size_t>(run.shown)].whole;
-        finish_summary(*summary, first_frame ? 0.0 : last.header.sample_time, first_frame ? 0.0 : last.header.wall_time,
-                       0, 0);
+        finish_summary(*summary, last.header.sample_time, last.header.wall_time, 0, 0);
         status = write_summaries(*summary, settings);
     }
     return status;
