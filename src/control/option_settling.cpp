@@ -131,6 +131,13 @@ start_up_result settle_options(option_reading &reading)
     if (settings.replay_file != nullptr && settings.summary && settings.mode == output_mode::terminal) {
         settings.mode = output_mode::summary_only;
     }
+    if (settings.replay_file != nullptr && std::strcmp(settings.replay_file, "-") == 0 &&
+        settings.mode == output_mode::terminal) {
+        (void)std::fputs("Error: --replay - takes standard input, where the view takes its keys; use --csv, --json, "
+                         "--text or --summary\n",
+                         messages);
+        return {true, 1, settings};
+    }
     // Checked once every option is read: -d may come after --census.
     if (choices.census != 0 && choices.census < choices.interval) {
         refuse_value(messages, choices.census_option, CENSUS_RULE);
