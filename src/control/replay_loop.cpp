@@ -96,7 +96,8 @@ int run_replay(program_state &program, const report_operations &report, const ru
 {
     replay_state &replay = program.replay;
     recording_reader &reader = replay.reader;
-    reader.file.reset(settings.replay_fd);
+    const file_descriptor recording(settings.replay_fd);
+    reader.fd = recording.fd;
     reader.filter = {settings.followed_pids.data(), settings.followed_pid_count,
                      settings.all_queues || settings.mode == output_mode::json};
     std::array<char, RECORDING_REASON_SIZE> reason{};

@@ -53,7 +53,7 @@ bool parse_summary(char *text, recorded_summary &into, std::array<char, 4096> &p
 // One figure of both runs.
 struct comparison_row {
     const figure_rule *rule = nullptr;
-    int engine = -1;                  // the queue, for a queue's figure
+    int engine = 0;                   // the queue, for a queue's figure
     std::array<char, NAME_SIZE> client{}; // the process, for a client's figure
     bool a_known = false;
     bool b_known = false;

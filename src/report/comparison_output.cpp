@@ -25,7 +25,7 @@ void write_text_row(output_buffer &output, const comparison_row &row)
 {
     const figure_rule &rule = *row.rule;
     std::array<char, LABEL_WIDTH + NAME_SIZE> label{};
-    const char *owner = row.engine >= 0 ? QUEUE_TABLE[static_cast<std::size_t>(row.engine)].heading
+    const char *owner = rule.group == figure_group::queue ? QUEUE_TABLE[static_cast<std::size_t>(row.engine)].heading
                         : row.client[0] != '\0' ? row.client.data()
                                                 : "";
     (void)std::snprintf(label.data(), label.size(), "%s%s%s", owner, owner[0] != '\0' ? " " : "", rule.label);

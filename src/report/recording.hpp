@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "report/frame.hpp"
-#include "sampling/text_files.hpp"
 
 // The longest line read, its end included: room for 256 clients with long names.
 inline constexpr std::size_t RECORDING_LINE_SIZE = std::size_t{1} << 20;
@@ -26,7 +25,7 @@ struct recorded_frame {
     gpu_counters counters{};
     gpu_counters previous_counters{};
     // The decimals the recording's timestamps were written with.
-    int timestamp_decimals = 3;
+    int timestamp_decimals = 0;
 };
 
 // Which of a recording's clients a frame keeps, and which it lists.
@@ -40,9 +39,10 @@ struct recording_filter {
     bool lists_all = false;
 };
 
-// A recording being read: the file, the line buffer, and the last frame's time.
+// A recording being read: the file, the line buffer, and the last frame's
+// time. All zero until used, so that it takes no room in the program file.
 struct recording_reader {
-    file_descriptor file{-1};
+    int fd = 0; // held open by the caller
     std::array<char, RECORDING_LINE_SIZE + PARSE_PADDING> buffer{}; // a NUL after the line, for parsing in place
     std::size_t length = 0; // bytes held
     std::size_t start = 0;  // where the next line starts

@@ -1,10 +1,16 @@
 #include "report/recording_members.hpp"
 
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <cmath>
 #include <cstdio>
 
 namespace {
+
+// The longest number text taken: more digits than a double holds, many times over.
+constexpr std::size_t MAX_NUMBER_TEXT = 64;
 
 using enum place;
 using enum value_kind;
@@ -166,10 +172,20 @@ bool value_fits(value_kind wanted, value_kind given)
            (wanted == value_kind::number_or_null && given == value_kind::number);
 }
 
+// strtod, not from_chars: the latter's double overload would take the C++
+// runtime into a program otherwise linked to libc alone. The text is a JSON
+// number that RapidJSON checked, and LC_NUMERIC stays "C".
 bool parse_number(std::string_view text, double &value)
 {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() && std::isfinite(value);
+    std::array<char, MAX_NUMBER_TEXT + 1> copy{};
+    if (text.empty() || text.size() > MAX_NUMBER_TEXT) {
+        return false;
+    }
+    std::memcpy(copy.data(), text.data(), text.size());
+    char *end = nullptr;
+    errno = 0;
+    value = std::strtod(copy.data(), &end);
+    return errno == 0 && end == copy.data() + text.size() && std::isfinite(value);
 }
 
 bool parse_count(std::string_view text, std::int64_t &value)

@@ -4,18 +4,13 @@
 // live run made: the whole GPU's figures are worked out from them again.
 #include <cstdio>
 
-#include <rapidjson/allocators.h>
-#include <rapidjson/error/en.h>
-#include <rapidjson/reader.h>
 
+#include "report/json_library.hpp"
 #include "report/recording_members.hpp"
 
 namespace {
 
 using reason_text = std::array<char, RECORDING_REASON_SIZE>;
-
-constexpr unsigned PARSE_FLAGS =
-    rapidjson::kParseInsituFlag | rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag;
 
 void start_row(utilisation_row &row)
 {
@@ -224,11 +219,11 @@ bool parse_recorded_line(char *line, recorded_frame &into, const recording_filte
     handler.target.filter = &filter;
     handler.reason = &reason;
     reason[0] = '\0';
-    rapidjson::MemoryPoolAllocator<> stack_memory(parser_memory.data(), parser_memory.size());
-    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>> reader(
-        &stack_memory, parser_memory.size() / 2);
+    no_heap_allocator no_heap;
+    fixed_pool stack_memory(parser_memory.data(), parser_memory.size(), parser_memory.size(), &no_heap);
+    fixed_reader reader(&stack_memory, parser_memory.size() / 2);
     rapidjson::InsituStringStream stream(line);
-    const rapidjson::ParseResult result = reader.Parse<PARSE_FLAGS>(stream, handler);
+    const rapidjson::ParseResult result = reader.Parse<JSON_PARSE_FLAGS>(stream, handler);
     if (result.IsError()) {
         if (result.Code() != rapidjson::kParseErrorTermination || reason[0] == '\0') {
             (void)std::snprintf(reason.data(), reason.size(), "invalid JSON at byte %zu: %s", result.Offset() + 1,

@@ -30,7 +30,7 @@ bool fill_buffer(recording_reader &reader, std::size_t searched_from)
            std::memchr(reader.buffer.data() + searched_from, '\n', reader.length - searched_from) == nullptr) {
         searched_from = reader.length;
         const ssize_t count =
-            ::read(reader.file.fd, reader.buffer.data() + reader.length, RECORDING_LINE_SIZE - reader.length);
+            ::read(reader.fd, reader.buffer.data() + reader.length, RECORDING_LINE_SIZE - reader.length);
         if (count < 0 && errno == EINTR) {
             continue;
         }

@@ -76,8 +76,13 @@ bool store_condition(gpu_conditions &conditions, frame_header &header, member id
         return number >= 0.0 && number <= 100.0;
     case member::temperature:
         conditions.temperature_known = true;
-        conditions.temperature_millicelsius = std::llround(number * 1000.0);
-        return std::fabs(number) < TEMPERATURE_BOUND;
+        if (std::fabs(number) >= TEMPERATURE_BOUND) {
+            return false;
+        }
+        // Rounded to the nearest, half away from 0, as written: no libm for llround.
+        conditions.temperature_millicelsius =
+            static_cast<std::int64_t>(number * 1000.0 + (number < 0.0 ? -0.5 : 0.5));
+        return true;
     case member::cpu_frequency:
         conditions.cpu_frequency_khz = count / 1000;
         break;

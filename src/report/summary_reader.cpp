@@ -3,17 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include <rapidjson/allocators.h>
-#include <rapidjson/error/en.h>
-#include <rapidjson/reader.h>
 
 #include "report/comparison.hpp"
+#include "report/json_library.hpp"
 #include "report/recording_members.hpp"
 
 namespace {
-
-constexpr unsigned PARSE_FLAGS =
-    rapidjson::kParseInsituFlag | rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag;
 
 // The summary's objects: the whole, "queues", a queue, "cpu", "clients", a
 // client, "conditions", and any other.
@@ -160,11 +155,11 @@ bool parse_summary(char *text, recorded_summary &into, std::array<char, 4096> &p
     handler.into = &into;
     handler.reason = &reason;
     reason[0] = '\0';
-    rapidjson::MemoryPoolAllocator<> stack_memory(parser_memory.data(), parser_memory.size());
-    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>> reader(
-        &stack_memory, parser_memory.size() / 2);
+    no_heap_allocator no_heap;
+    fixed_pool stack_memory(parser_memory.data(), parser_memory.size(), parser_memory.size(), &no_heap);
+    fixed_reader reader(&stack_memory, parser_memory.size() / 2);
     rapidjson::InsituStringStream stream(text);
-    const rapidjson::ParseResult result = reader.Parse<PARSE_FLAGS>(stream, handler);
+    const rapidjson::ParseResult result = reader.Parse<JSON_PARSE_FLAGS>(stream, handler);
     if (result.IsError()) {
         if (result.Code() != rapidjson::kParseErrorTermination || reason[0] == '\0') {
             (void)std::snprintf(reason.data(), reason.size(), "invalid JSON at byte %zu: %s", result.Offset() + 1,

@@ -224,7 +224,8 @@ TEST(allocations, none_while_reading_a_recording)
         "\n";
     tree.write("run.json", line + line);
     recording_reader &reader = loop_program.replay.reader;
-    reader.file.reset(::open(tree.path("run.json").c_str(), O_RDONLY | O_CLOEXEC));
+    const file_descriptor recording(::open(tree.path("run.json").c_str(), O_RDONLY | O_CLOEXEC));
+    reader.fd = recording.fd;
     std::array<char, RECORDING_REASON_SIZE> reason{};
     allocations = 0;
     counting = true;
