@@ -24,6 +24,14 @@ replay_pace &pace(const replay_run &run)
     return run.outputs->terminal->view.replay;
 }
 
+// The recorded time from the frame shown to the one read after it.
+double gap_to_next_frame(const replay_run &run)
+{
+    const auto &frames = run.replay->frames;
+    return frames[static_cast<std::size_t>(1 - run.shown)].whole.header.sample_time -
+           frames[static_cast<std::size_t>(run.shown)].whole.header.sample_time;
+}
+
 // Waits until the next frame is due at the chosen speed, or a step is asked
 // for while paused, taking the view's keys meanwhile; false on a stop.
 bool wait_for_next_frame(replay_run &run, double recorded_gap)
@@ -90,6 +98,20 @@ int say_reading_end(recording_result result, const recording_reader &reader, con
     return 0;
 }
 
+// The summary of the frames replayed, from the first frame's sample to the
+// last frame: 0, or 1 after a message when it cannot be written.
+int write_replayed_summary(run_summary &summary, const replay_run &run, bool any_frame, const run_settings &settings)
+{
+    if (!any_frame) {
+        // No time to summarise: not a summary of a run that never began.
+        (void)std::fprintf(stderr, "Warning: %s: no frame to summarise\n", settings.replay_file);
+        return 0;
+    }
+    const frame &last = run.replay->frames[static_cast<std::size_t>(run.shown)].whole;
+    finish_summary(summary, last.header.sample_time, last.header.wall_time, 0, 0);
+    return write_summaries(summary, settings);
+}
+
 } // namespace
 
 int run_replay(program_state &program, const report_operations &report, const run_settings &settings)
@@ -105,12 +127,12 @@ int run_replay(program_state &program, const report_operations &report, const ru
     if (result == recording_result::failed) {
         return say_reading_end(result, reader, settings.replay_file, reason); // nothing opened yet
     }
-
     output_state outputs;
     start_outputs(outputs, program, settings);
     outputs.replaying = true;
-    const frame &first = replay.frames[0].whole;
     if (result == recording_result::frame) {
+        // The recording's own decimals and pace.
+        const frame &first = replay.frames[0].whole;
         outputs.timestamp_decimals = replay.frames[0].timestamp_decimals;
         outputs.frame_interval_ns =
             static_cast<std::int64_t>((first.header.sample_time - first.previous.sample_time) * 1e9);
@@ -119,19 +141,16 @@ int run_replay(program_state &program, const report_operations &report, const ru
     replay_run run{&report, &outputs, &replay, 0, monotonic_nanoseconds()};
     int failure = report.open != nullptr ? report.open(outputs) : 0;
     int frames_left = settings.frame_limit;
-    bool first_frame = true;
+    bool any_frame = false;
     while (failure == 0 && result == recording_result::frame && stop_requested == 0) {
-        const frame &next = replay.frames[static_cast<std::size_t>(1 - run.shown)].whole;
-        const frame &current = replay.frames[static_cast<std::size_t>(run.shown)].whole;
-        if (!first_frame && report.wait != nullptr &&
-            !wait_for_next_frame(run, next.header.sample_time - current.header.sample_time)) {
+        if (any_frame && report.wait != nullptr && !wait_for_next_frame(run, gap_to_next_frame(run))) {
             break;
         }
-        run.shown = first_frame ? 0 : 1 - run.shown;
+        run.shown = any_frame ? 1 - run.shown : 0;
         const frame &whole = replay.frames[static_cast<std::size_t>(run.shown)].whole;
         run.shown_at = monotonic_nanoseconds();
-        add_replayed_frame(summary, whole, first_frame);
-        first_frame = false;
+        add_replayed_frame(summary, whole, !any_frame);
+        any_frame = true;
         failure = write_frame(report, outputs, whole);
         if (settings.frame_limit > 0 && --frames_left == 0) {
             break;
@@ -144,13 +163,5 @@ int run_replay(program_state &program, const report_operations &report, const ru
     }
     int status = close_run(report, outputs, failure);
     status = std::max(status, say_reading_end(result, reader, settings.replay_file, reason));
-    if (summary != nullptr && status == 0 && first_frame) {
-        // No time to summarise: not a summary of a run that never began.
-        (void)std::fprintf(stderr, "Warning: %s: no frame to summarise\n", settings.replay_file);
-    } else if (summary != nullptr && status == 0) {
-        const frame &last = replay.frames[static_cast<std::size_t>(run.shown)].whole;
-        finish_summary(*summary, last.header.sample_time, last.header.wall_time, 0, 0);
-        status = write_summaries(*summary, settings);
-    }
-    return status;
+    return summary != nullptr && status == 0 ? write_replayed_summary(*summary, run, any_frame, settings) : status;
 }
