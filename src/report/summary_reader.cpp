@@ -34,14 +34,14 @@ struct summary_handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, summary
     bool open(bool object)
     {
         if (depth >= SUMMARY_DEPTH) {
-            return refuse("the objects nest deeper than a summary's");
+            return refuse("not a summary of --summary-json (its objects nest deeper than a summary's)");
         }
         const summary_place parent = depth == 0 ? summary_place::other : places[static_cast<std::size_t>(depth - 1)];
         summary_place inside = summary_place::other;
         if (depth == 0) {
             inside = object ? summary_place::whole : summary_place::other;
             if (!object) {
-                return refuse("not a JSON object");
+                return refuse("not a summary of --summary-json (not a JSON object)");
             }
         } else if (parent == summary_place::whole) {
             inside = open_whole_member(object);
@@ -87,7 +87,9 @@ struct summary_handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, summary
         }
         return summary_place::other; // a queue of a later kernel
     }
-    bool value(std::string_view text, bool is_number, bool flag)
+    // A number or a flag (`is_number` false, `is_flag` true); anything else
+    // leaves the figure unknown.
+    bool value(std::string_view text, bool is_number, bool is_flag, bool flag)
     {
         const summary_place where = depth == 0 ? summary_place::other : places[static_cast<std::size_t>(depth - 1)];
         if (where == summary_place::client && key == "process") {
@@ -117,15 +119,18 @@ struct summary_handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, summary
                 return refuse("a number out of range");
             }
             target->values[index] = number;
-            target->known[index] = is_number || rule.decimals < 0;
+            target->known[index] = rule.decimals < 0 ? is_flag : is_number;
         }
         return true;
     }
 
-    bool Null() { return value({}, false, false); }
-    bool Bool(bool flag) { return value({}, false, flag); }
-    bool RawNumber(const char *text, rapidjson::SizeType length, bool) { return value({text, length}, true, false); }
-    bool String(const char *text, rapidjson::SizeType length, bool) { return value({text, length}, false, false); }
+    bool Null() { return value({}, false, false, false); }
+    bool Bool(bool flag) { return value({}, false, true, flag); }
+    bool RawNumber(const char *text, rapidjson::SizeType length, bool)
+    {
+        return value({text, length}, true, false, false);
+    }
+    bool String(const char *text, rapidjson::SizeType length, bool) { return value({text, length}, false, false, false); }
     bool StartObject() { return open(true); }
     bool Key(const char *text, rapidjson::SizeType length, bool)
     {
