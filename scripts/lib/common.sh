@@ -92,7 +92,7 @@ build_targets() {
     cmake --build "$build_dir" -j"$(nproc)" --target "$@"
 }
 
-FUZZ_TARGETS=(fdinfo_fuzz stat_line_fuzz gpu_stats_fuzz recording_fuzz)
+FUZZ_TARGETS=(fdinfo_fuzz stat_line_fuzz gpu_stats_fuzz recording_fuzz summary_fuzz)
 
 # What a run of scripts/test skipped, and why, for its closing line: empty
 # when nothing was. Takes ctest's output, ctest's LastTest.log (where each

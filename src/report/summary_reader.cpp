@@ -95,7 +95,9 @@ struct summary_handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, summary
         if (where == summary_place::client && key == "process") {
             auto &name = into->client_names[static_cast<std::size_t>(into->client_count - 1)];
             name = {};
-            std::memcpy(name.data(), text.data(), std::min(text.size(), name.size() - 1));
+            if (!text.empty()) { // null has no text at all
+                std::memcpy(name.data(), text.data(), std::min(text.size(), name.size() - 1));
+            }
             return true;
         }
         summary_figures *target = where == summary_place::whole ? &into->run
