@@ -17,6 +17,7 @@ struct replay_run {
     replay_state *replay = nullptr;
     int shown = 0;           // the frame of replay->frames handed on last
     std::int64_t shown_at = 0; // monotonic nanoseconds
+    followed_cpu start_cpu{};  // the followed processes' CPU time where the run began
 };
 
 replay_pace &pace(const replay_run &run)
@@ -108,6 +109,13 @@ int write_replayed_summary(run_summary &summary, const replay_run &run, bool any
         return 0;
     }
     const frame &last = run.replay->frames[static_cast<std::size_t>(run.shown)].whole;
+    summary.has_processes = run.start_cpu.known && last.cpu.known;
+    if (summary.has_processes) {
+        // The recorded CPU seconds stand in for the ticks and the reaped
+        // seconds that a live run adds up.
+        summary.reaped_user_seconds = std::max(last.cpu.user_seconds - run.start_cpu.user_seconds, 0.0);
+        summary.reaped_system_seconds = std::max(last.cpu.system_seconds - run.start_cpu.system_seconds, 0.0);
+    }
     finish_summary(summary, last.header.sample_time, last.header.wall_time, 0, 0);
     return write_summaries(summary, settings);
 }
@@ -149,6 +157,7 @@ int run_replay(program_state &program, const report_operations &report, const ru
         run.shown = any_frame ? 1 - run.shown : 0;
         const frame &whole = replay.frames[static_cast<std::size_t>(run.shown)].whole;
         run.shown_at = monotonic_nanoseconds();
+        run.start_cpu = any_frame ? run.start_cpu : whole.previous.cpu;
         add_replayed_frame(summary, whole, !any_frame);
         any_frame = true;
         failure = write_frame(report, outputs, whole);

@@ -35,6 +35,27 @@ struct pass_context {
     run_summary *summary = nullptr;
 };
 
+// The followed processes' CPU time as the summary counts it: their ticks at
+// the last census, and the seconds of those v3dwatch reaped.
+followed_cpu followed_cpu_now(const follow_state *follow)
+{
+    followed_cpu cpu;
+    if (follow == nullptr || !follow->follows_tree) {
+        return cpu;
+    }
+    std::int64_t user_ticks = 0;
+    std::int64_t system_ticks = 0;
+    tree_cpu_ticks(follow->tree, user_ticks, system_ticks);
+    const auto ticks_per_second = static_cast<double>(clock_ticks > 0 ? clock_ticks : 100);
+    const run_summary *summary = follow->summary;
+    cpu.known = true;
+    cpu.user_seconds = static_cast<double>(user_ticks) / ticks_per_second +
+                       (summary != nullptr ? summary->reaped_user_seconds : 0.0);
+    cpu.system_seconds = static_cast<double>(system_ticks) / ticks_per_second +
+                         (summary != nullptr ? summary->reaped_system_seconds : 0.0);
+    return cpu;
+}
+
 // One frame from two samples, to the output and the summary (`counted`);
 // returns 0, OUTPUT_STOPPED or the errno of a failed write.
 int make_pass(pass_context &context, const sample &previous, const sample &current, bool counted)
@@ -43,7 +64,10 @@ int make_pass(pass_context &context, const sample &previous, const sample &curre
     context.rules.followed_ended = follow != nullptr && follow->follows_tree && tree_member_count(follow->tree) == 0;
     loop_state &loop = *context.loop;
     context.rules.cpu_period = cpu_period(*context.sampling);
+    context.rules.current_cpu = followed_cpu_now(follow);
     compute_frame(loop.pass, previous, current, context.rules);
+    // The next frame is measured from this one's sample.
+    context.rules.previous_cpu = context.rules.current_cpu;
     if (counted && context.summary != nullptr) {
         add_summary_frame(*context.summary, loop.pass);
     }
@@ -152,6 +176,7 @@ int run_sample_loop(program_state &program, const report_operations &report, con
     sample_grid grid;
     start_sample_grid(grid, settings.sample_interval_ns);
     take_sample(sampling, *previous);
+    context.rules.previous_cpu = followed_cpu_now(follow);
     if (context.summary != nullptr) {
         begin_run_summary(*context.summary, *follow, *previous);
     }

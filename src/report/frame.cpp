@@ -22,7 +22,8 @@ void compute_frame(frame &into, const sample &previous, const sample &current, c
     header.followed_ended = rules.followed_ended;
     header.counters = &current.counters;
     into.previous = {rules.wall_clock ? previous.wall_time : previous.time, previous.wall_time, &previous.counters,
-                     previous.conditions};
+                     previous.conditions, rules.previous_cpu};
+    into.cpu = rules.current_cpu;
     compute_queue_loads(current.counters, previous.counters, header.queues);
     header.conditions = current.conditions;
     header.unreadable_processes = current.table.unreadable_processes;

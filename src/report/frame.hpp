@@ -7,17 +7,28 @@
 #include "report/report.hpp"
 #include "sampling/sampler.hpp"
 
-// The sample a frame is measured against: its time, the whole GPU's readings
-// and the power times, so that a recording of frames holds where each began.
+// The CPU time of the followed processes up to a sample, in seconds: their
+// ticks (those that ended included) and what wait4 gave for those reaped.
+struct followed_cpu {
+    bool known = false; // processes are followed
+    double user_seconds = 0.0;
+    double system_seconds = 0.0;
+};
+
+// The sample a frame is measured against: its time, the whole GPU's readings,
+// the power times and the followed processes' CPU time, so that a recording of
+// frames holds where each began.
 struct frame_base {
     double sample_time = 0.0;
     double wall_time = 0.0;
     const gpu_counters *counters = nullptr;
     gpu_conditions conditions{};
+    followed_cpu cpu{};
 };
 
 struct frame {
     frame_header header{};
+    followed_cpu cpu{}; // at the frame's own sample
     frame_base previous{};
     // Every client of the census, in its order. The census lists every client
     // busy on any queue when a summary counts them; `listed` marks the rows
@@ -37,6 +48,9 @@ struct frame_rules {
     // The CPU readings of the last census period; null when every sample is
     // a census, and the CPU is measured between the two samples.
     const census_period *cpu_period = nullptr;
+    // The followed processes' CPU time at the two samples.
+    followed_cpu previous_cpu{};
+    followed_cpu current_cpu{};
 };
 
 // `current` against `previous`: every row, the whole GPU's queues and the others.

@@ -99,6 +99,14 @@ void append_queue_readings(output_buffer &output, const queue_counters &queue)
                   static_cast<long long>(queue.runtime));
 }
 
+void append_followed_cpu(output_buffer &output, const followed_cpu &cpu)
+{
+    if (cpu.known) {
+        append_format(output, ",\"followed_cpu\":{\"user_seconds\":%.6f,\"system_seconds\":%.6f}", cpu.user_seconds,
+                      cpu.system_seconds);
+    }
+}
+
 void append_previous(output_buffer &output, const frame_base &previous, int decimals)
 {
     append_format(output, ",\"previous\":{\"timestamp\":%.*f,\"wall_time\":%.*f,\"gpu\":{", decimals,
@@ -115,7 +123,9 @@ void append_previous(output_buffer &output, const frame_base &previous, int deci
     append_text(output, "},\"conditions\":{");
     bool first = true;
     append_power_times(output, first, previous.conditions);
-    append_text(output, "}}");
+    append_text(output, "}");
+    append_followed_cpu(output, previous.cpu);
+    append_text(output, "}");
 }
 
 // The busy keys of a client for the queues the driver's statistics list, and

@@ -24,6 +24,9 @@ void append_listed_counts(output_buffer &output, const utilisation_row &row,
 // The whole GPU's cumulative readings of one queue row, as members of its object.
 void append_queue_readings(output_buffer &output, const queue_counters &queue);
 
+// ,"followed_cpu":{...} where processes are followed: their CPU seconds so far.
+void append_followed_cpu(output_buffer &output, const followed_cpu &cpu);
+
 // ,"previous":{...}: the sample the frame was measured against, so that a
 // recording, or any stretch of one, holds where each of its frames began.
 void append_previous(output_buffer &output, const frame_base &previous, int decimals);

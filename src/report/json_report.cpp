@@ -60,6 +60,7 @@ int json_begin_frame(output_state &state, const frame &whole)
     }
     append_text(output, "}");
     append_conditions(output, frame);
+    append_followed_cpu(output, whole.cpu);
     append_previous(output, whole.previous, state.timestamp_decimals);
     append_format(output, ",\"unreadable_processes\":%d", frame.unreadable_processes);
     return append_text(output, ",\"clients\":[");

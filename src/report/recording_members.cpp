@@ -57,14 +57,21 @@ constexpr std::array<member_rule, 38> MEMBER_RULES = {{
     {client, "jobs_gained", object, true, member::jobs_gained, client_queues},
     {client, "process_cpu", number_or_null, true, member::process_cpu},
 }};
-// Kept apart so that the table above stays one screen: the rest of the client and the others.
-constexpr std::array<member_rule, 6> MORE_MEMBER_RULES = {{
+// Kept apart so that the table above stays one screen: the rest of the client, the others and the
+// followed processes' CPU time.
+constexpr std::array<member_rule, 12> MORE_MEMBER_RULES = {{
     {client, "gained_over_ns", count, true, member::gained_over},
     {client, "memory", object, true, member::memory, client_memory},
     {others, "busy", object, true, member::others_busy, others_busy},
     {others, "overcount", array, true, member::overcount, others_overcount},
     {previous_conditions, "runtime_active_ms", count, false, member::active_ms},
     {previous_conditions, "runtime_suspended_ms", count, false, member::suspended_ms},
+    {frame, "followed_cpu", object, false, member::followed_cpu, cpu_time},
+    {previous, "followed_cpu", object, false, member::followed_cpu, previous_cpu_time},
+    {cpu_time, "user_seconds", number, true, member::cpu_user},
+    {cpu_time, "system_seconds", number, true, member::cpu_system},
+    {previous_cpu_time, "user_seconds", number, true, member::cpu_user},
+    {previous_cpu_time, "system_seconds", number, true, member::cpu_system},
 }};
 
 // Each rule's bit among its place's, counted over both tables in order.

@@ -11,7 +11,8 @@
 // The objects and arrays of a frame line.
 enum class place : std::uint8_t {
     none, frame, gpu, gpu_queue, conditions, previous, previous_gpu, previous_queue, previous_conditions,
-    clients, client, client_queues, client_memory, others, others_busy, others_overcount, ignored
+    clients, client, client_queues, client_memory, others, others_busy, others_overcount, cpu_time,
+    previous_cpu_time, ignored
 };
 
 enum class value_kind : std::uint8_t { number, count, flag, text, number_or_null, object, array };
@@ -24,7 +25,7 @@ enum class member : std::uint8_t {
     clock_hz, clock_max_hz, clock_on, power, powered_percent, temperature, cpu_frequency, under_voltage,
     active_ms, suspended_ms,
     client_id, pid, process, client_name, busy, jobs_per_second, busy_ns, busy_ns_gained, jobs_gained, gained_over, process_cpu,
-    memory, others_busy, overcount
+    memory, others_busy, overcount, followed_cpu, cpu_user, cpu_system
 };
 
 struct member_rule {

@@ -209,6 +209,7 @@ bool parse_recorded_line(char *line, recorded_frame &into, const recording_filte
                          std::array<char, 4096> &parser_memory, reason_text &reason)
 {
     into.whole.header = {};
+    into.whole.cpu = {};
     into.whole.previous = {};
     into.whole.others = {};
     into.whole.row_count = 0;

@@ -125,6 +125,14 @@ bool store_member(line_target &target, const member_rule &rule, const line_value
         (previous ? whole.previous.wall_time : whole.header.wall_time) = number;
         valid = valid && number >= 0.0;
         break;
+    case member::cpu_user:
+    case member::cpu_system: {
+        followed_cpu &cpu = rule.where == place::previous_cpu_time ? whole.previous.cpu : whole.cpu;
+        cpu.known = true;
+        (rule.id == member::cpu_user ? cpu.user_seconds : cpu.system_seconds) = number;
+        valid = valid && number >= 0.0;
+        break;
+    }
     case member::unreadable_processes:
         whole.header.unreadable_processes = static_cast<int>(count);
         valid = valid && count >= 0 && count <= std::numeric_limits<int>::max();

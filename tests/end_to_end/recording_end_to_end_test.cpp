@@ -14,8 +14,10 @@ const char *const GPU_STATS = "sys/class/drm/card0/device/gpu_stats";
 
 // Six frames 0.1 s of GPU time apart, over a fake kernel of its own: a game
 // busy on render and bin, a compute client busy on csd alone, which only -a
-// lists, and a client busy on tfu from the third sample. `summary` takes the --summary-json.
-std::vector<std::string> run_recorded_kernel(std::vector<std::string> arguments, std::string *summary = nullptr)
+// lists, and a client busy on tfu from the third sample. `summary` takes the
+// --summary-json. With `cpu_grows`, the game uses 10 ticks of user time a sample.
+std::vector<std::string> run_recorded_kernel(std::vector<std::string> arguments, std::string *summary = nullptr,
+                                             bool cpu_grows = false)
 {
     const kernel_tree tree;
     tree.add_process(100, "game", 1, 1);
@@ -24,8 +26,11 @@ std::vector<std::string> run_recorded_kernel(std::vector<std::string> arguments,
     for (std::int64_t sample = 0; sample < 7; ++sample) {
         texts.push_back(kernel_tree::gpu_stats(1'000'000'000 + 100'000'000 * sample));
     }
-    const auto prepare = [&tree](std::size_t sample) {
+    const auto prepare = [&tree, cpu_grows](std::size_t sample) {
         const auto step = static_cast<std::int64_t>(sample);
+        if (cpu_grows) {
+            tree.add_process(100, "game", 1 + 10 * step, 1);
+        }
         tree.add_v3d_client(100, 5, 81, 10'000'000 * step, 0, 3'000'000 * step);
         std::string compute = kernel_tree::v3d_fdinfo(82, 0, 0, 0);
         const std::string csd = "drm-engine-csd: \t0 ns";
@@ -109,11 +114,11 @@ class recording_end_to_end : public ::testing::Test {
 protected:
     kernel_tree tree;
     std::string recording = tree.path("run.json");
-    std::string live_summary;
 
-    void record()
+    void record(const std::vector<std::string> &arguments = {"--json"}, std::string *live_summary = nullptr,
+                bool cpu_grows = false)
     {
-        const std::vector<std::string> lines = run_recorded_kernel({"--json"}, &live_summary);
+        const std::vector<std::string> lines = run_recorded_kernel(arguments, live_summary, cpu_grows);
         ASSERT_EQ(lines.size(), 6U);
         tree.write("run.json", joined(lines, lines.size()));
     }
@@ -135,9 +140,15 @@ TEST_F(recording_end_to_end, a_replay_gives_the_live_runs_csv_lines_and_summary)
         EXPECT_EQ(live.size(), mode.size() == 2 ? 1U + 6 + 4 + 6 : 1U + 6 + 4);
         EXPECT_EQ(without_timestamps(again.lines), without_timestamps(live));
     }
+    // A run that follows the game, whose CPU time the recording carries: 60
+    // ticks of user time over the 6 frames.
+    std::string live_summary;
+    record({"--json", "-p", "100"}, &live_summary, true);
     const replayed summary = replay(tree, {"--replay", recording, "--summary-json", tree.path("summary.json")});
     EXPECT_EQ(summary.status, 0) << summary.errors;
     EXPECT_NE(live_summary.find(R"("render":{"busy_mean_percent":10.0,)"), std::string::npos) << live_summary;
+    EXPECT_NE(live_summary.find(R"("cpu":{"user_seconds":0.60,"system_seconds":0.00,)"), std::string::npos)
+        << live_summary;
     EXPECT_EQ(summary_figures(read_file(tree.path("summary.json"))), summary_figures(live_summary));
 }
 
