@@ -137,7 +137,6 @@ bool take_pids(std::FILE *messages, const valued_option &option, run_settings &s
     return true;
 }
 
-// A file name: anything but nothing.
 bool take_colour(std::FILE *messages, const valued_option &option, int &colour)
 {
     constexpr std::array<std::string_view, 3> CHOICES = {"auto", "always", "never"};
@@ -151,6 +150,7 @@ bool take_colour(std::FILE *messages, const valued_option &option, int &colour)
     return true;
 }
 
+// A file name: anything but nothing.
 bool take_file(std::FILE *messages, const valued_option &option, const char *rule, const char *&file)
 {
     if (option.value == nullptr || option.value[0] == '\0') {

@@ -325,6 +325,38 @@ TEST_F(start_up_test, refuses_bad_values_in_one_line_before_anything_else)
     EXPECT_EQ(version.messages, "");
 }
 
+// A replay reads no kernel file, and refuses the options that only a
+// sampling of the kernel has, in one line each.
+TEST_F(start_up_test, a_replay_needs_no_statistics_file_and_refuses_the_kernels_options)
+{
+    const std::string nowhere = tree.root() + "/nowhere*";
+    tree.write("run.json", "");
+    const start_up_run replay = run({"--replay", tree.path("run.json"), "--csv"}, nowhere);
+    EXPECT_FALSE(replay.result.stop) << replay.messages;
+    EXPECT_GE(replay.result.settings.replay_fd, 0);
+    ::close(replay.result.settings.replay_fd);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-d", "2"}, "Error: --replay cannot be used with -d\n"},
+        {{"--census=2"}, "Error: --replay cannot be used with --census\n"},
+        {{"--prometheus", "m.prom"}, "Error: --replay cannot be used with --prometheus\n"},
+        {{"--wall-clock"}, "Error: --replay cannot be used with --wall-clock\n"},
+        {{"--summary", "--", "true"}, "Error: --replay cannot be used with a command\n"},
+    };
+    for (const auto &[arguments, message] : cases) {
+        std::vector<std::string> with_replay = {"--replay", tree.path("run.json")};
+        with_replay.insert(with_replay.end(), arguments.begin(), arguments.end());
+        EXPECT_EQ(run(with_replay, nowhere).messages, message);
+    }
+    // The view takes its keys from standard input.
+    EXPECT_EQ(run({"--replay", "-"}, nowhere).messages,
+              "Error: --replay - takes standard input, where the view takes its keys; use --csv, --json, --text or "
+              "--summary\n");
+    EXPECT_EQ(run({"--replay", tree.path("none.json"), "--csv"}, nowhere).messages,
+              "Error: cannot read " + tree.path("none.json") + ": No such file or directory\n");
+    EXPECT_EQ(run({"--compare", "a.json", "b.json", "--csv"}, nowhere).messages,
+              "Error: --compare takes no option but --json\n");
+}
+
 TEST_F(start_up_test, refuses_to_run_without_a_statistics_file)
 {
     const std::string nowhere = tree.root() + "/sys/class/drm/none*/device/gpu_stats";
