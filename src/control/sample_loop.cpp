@@ -33,14 +33,17 @@ struct pass_context {
     frame_rules rules{};
     const follow_state *follow = nullptr;
     run_summary *summary = nullptr;
+    // Only JSON Lines record the followed processes' CPU time in each frame.
+    bool records_followed_cpu = false;
 };
 
 // The followed processes' CPU time as the summary counts it: their ticks at
 // the last census, and the seconds of those v3dwatch reaped.
-followed_cpu followed_cpu_now(const follow_state *follow)
+followed_cpu followed_cpu_now(const pass_context &context)
 {
     followed_cpu cpu;
-    if (follow == nullptr || !follow->follows_tree) {
+    const follow_state *follow = context.follow;
+    if (!context.records_followed_cpu || follow == nullptr || !follow->follows_tree) {
         return cpu;
     }
     std::int64_t user_ticks = 0;
@@ -64,7 +67,7 @@ int make_pass(pass_context &context, const sample &previous, const sample &curre
     context.rules.followed_ended = follow != nullptr && follow->follows_tree && tree_member_count(follow->tree) == 0;
     loop_state &loop = *context.loop;
     context.rules.cpu_period = cpu_period(*context.sampling);
-    context.rules.current_cpu = followed_cpu_now(follow);
+    context.rules.current_cpu = followed_cpu_now(context);
     compute_frame(loop.pass, previous, current, context.rules);
     // The next frame is measured from this one's sample.
     context.rules.previous_cpu = context.rules.current_cpu;
@@ -160,6 +163,7 @@ int run_sample_loop(program_state &program, const report_operations &report, con
     context.rules.lists_all =
         settings.all_queues || settings.mode == output_mode::json || settings.mode == output_mode::prometheus;
     context.rules.wall_clock = settings.wall_clock;
+    context.records_followed_cpu = settings.mode == output_mode::json;
     // The summary counts every client busy on any queue, whatever the output lists.
     const client_listing listing = context.rules.lists_all || context.summary != nullptr
                                        ? client_listing::all_queues
@@ -176,7 +180,7 @@ int run_sample_loop(program_state &program, const report_operations &report, con
     sample_grid grid;
     start_sample_grid(grid, settings.sample_interval_ns);
     take_sample(sampling, *previous);
-    context.rules.previous_cpu = followed_cpu_now(follow);
+    context.rules.previous_cpu = followed_cpu_now(context);
     if (context.summary != nullptr) {
         begin_run_summary(*context.summary, *follow, *previous);
     }

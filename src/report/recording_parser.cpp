@@ -219,17 +219,7 @@ bool parse_recorded_line(char *line, recorded_frame &into, const recording_filte
     handler.target.into = &into;
     handler.target.filter = &filter;
     handler.reason = &reason;
-    reason[0] = '\0';
-    no_heap_allocator no_heap;
-    fixed_pool stack_memory(parser_memory.data(), parser_memory.size(), parser_memory.size(), &no_heap);
-    fixed_reader reader(&stack_memory, parser_memory.size() / 2);
-    rapidjson::InsituStringStream stream(line);
-    const rapidjson::ParseResult result = reader.Parse<JSON_PARSE_FLAGS>(stream, handler);
-    if (result.IsError()) {
-        if (result.Code() != rapidjson::kParseErrorTermination || reason[0] == '\0') {
-            (void)std::snprintf(reason.data(), reason.size(), "invalid JSON at byte %zu: %s", result.Offset() + 1,
-                                rapidjson::GetParseError_En(result.Code()));
-        }
+    if (!parse_json_in_place(line, handler, parser_memory, reason)) {
         return false;
     }
     if (into.whole.header.sample_time < previous_timestamp) {

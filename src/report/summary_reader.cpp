@@ -161,17 +161,7 @@ bool parse_summary(char *text, recorded_summary &into, std::array<char, 4096> &p
     summary_handler handler;
     handler.into = &into;
     handler.reason = &reason;
-    reason[0] = '\0';
-    no_heap_allocator no_heap;
-    fixed_pool stack_memory(parser_memory.data(), parser_memory.size(), parser_memory.size(), &no_heap);
-    fixed_reader reader(&stack_memory, parser_memory.size() / 2);
-    rapidjson::InsituStringStream stream(text);
-    const rapidjson::ParseResult result = reader.Parse<JSON_PARSE_FLAGS>(stream, handler);
-    if (result.IsError()) {
-        if (result.Code() != rapidjson::kParseErrorTermination || reason[0] == '\0') {
-            (void)std::snprintf(reason.data(), reason.size(), "invalid JSON at byte %zu: %s", result.Offset() + 1,
-                                rapidjson::GetParseError_En(result.Code()));
-        }
+    if (!parse_json_in_place(text, handler, parser_memory, reason)) {
         return false;
     }
     if (!handler.queues_seen || !handler.clients_seen || !handler.wall_seen) {
