@@ -98,13 +98,14 @@ std::string read_file(const std::string &path)
 }
 
 // The summary's figures: all but its times, which a replay takes from the
-// recorded frames and a live run from the clock after its last one.
+// recorded frames and a live run from the clock after its last one, and the
+// CPU's mean per cent, which is worked out over that time.
 std::string summary_figures(std::string summary)
 {
-    for (const std::string key : {"\"wall_seconds\":", "\"start\":", "\"end\":"}) {
+    for (const std::string key : {"\"wall_seconds\":", "\"start\":", "\"end\":", "\"mean_percent\":"}) {
         const std::size_t start = summary.find(key);
         if (start != std::string::npos) {
-            summary.erase(start, summary.find(',', start) + 1 - start);
+            summary.erase(start, summary.find_first_of(",}", start) - start);
         }
     }
     return summary;
